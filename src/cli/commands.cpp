@@ -1,0 +1,68 @@
+#include "cli/commands.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace porten::cli {
+
+namespace {
+
+constexpr Subcommand kSubcommands[] = {
+    {"info", "FILE [--dump-bin OUT]",
+     "load an S-record file as the write image; print its address range and length", RunInfo},
+    {"write", "", "write an image into the board's ROM", nullptr},
+    {"ports", "", "list the serial ports", nullptr},
+};
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
+
+}  // namespace
+
+std::span<const Subcommand> Subcommands() { return kSubcommands; }
+
+std::string Usage() {
+  std::string text =
+      "Usage: porten-cli COMMAND [ARGS...]\n"
+      "Writes program images into a microcontroller's ROM over a serial port.\n"
+      "\n"
+      "Commands:\n";
+  size_t width = 0;
+  for (const Subcommand& c : kSubcommands) {
+    width = std::max(width, std::strlen(c.name) + 1 + std::strlen(c.synopsis));
+  }
+  for (const Subcommand& c : kSubcommands) {
+    std::string head = std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis;
+    text += "  " + head + std::string(width + 2 - head.size(), ' ') + c.summary;
+    if (!c.run) text += " (not in this build yet)";
+    text += "\n";
+  }
+  text +=
+      "\n"
+      "Run 'porten-cli COMMAND --help' for the details of one command.\n"
+      "Exit status: 0 done, 1 usage error, 2 the file or the board failed.\n";
+  return text;
+}
+
+int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() < 2) {
+    err << Usage();
+    return kExitUsage;
+  }
+  const std::string& name = args[1];
+  if (IsHelp(name)) {
+    out << Usage();
+    return kExitOk;
+  }
+  for (const Subcommand& c : kSubcommands) {
+    if (name != c.name) continue;
+    if (!c.run) {
+      err << "porten-cli: '" << name << "' is not in this build yet\n";
+      return kExitUsage;
+    }
+    return c.run(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+  }
+  err << "porten-cli: unknown command '" << name << "'\n\n" << Usage();
+  return kExitUsage;
+}
+
+}  // namespace porten::cli

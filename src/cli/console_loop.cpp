@@ -1,0 +1,204 @@
+#include "cli/console_loop.h"
+
+#include <algorithm>
+
+namespace porten::cli {
+
+void ConsoleLoop::Notify() {
+  ++epoch_;
+  cv_.notify_all();
+}
+
+void ConsoleLoop::SetText(Surface surface, const std::string& text) {
+  Post([this, surface, text] {
+    {
+      std::lock_guard lock(mu_);
+      texts_[surface] = text;
+    }
+    if (onText_) onText_(surface, text);
+  });
+}
+
+void ConsoleLoop::ShowMessage(const std::string& text, const std::string& caption) {
+  ConsoleMessage message{text, caption};
+  bool onLoop;
+  {
+    std::lock_guard lock(mu_);
+    messages_.push_back(message);
+    onLoop = loopThread_ == std::this_thread::get_id();
+  }
+  if (onLoop) {
+    Deliver(message);
+  } else {
+    Post([this, message] { Deliver(message); });
+  }
+}
+
+void ConsoleLoop::Deliver(const ConsoleMessage& message) {
+  if (onMessage_) onMessage_(message.text, message.caption);
+}
+
+void ConsoleLoop::SetTimer(int id, int ms) {
+  std::lock_guard lock(mu_);
+  timers_[id] = Timer{SteadyClock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms), seq_++};
+  Notify();
+}
+
+void ConsoleLoop::KillTimer(int id) {
+  std::lock_guard lock(mu_);
+  timers_.erase(id);
+  Notify();
+}
+
+void ConsoleLoop::Post(std::function<void()> task) {
+  std::lock_guard lock(mu_);
+  tasks_.push_back(std::move(task));
+  Notify();
+}
+
+void ConsoleLoop::Wake() {
+  std::lock_guard lock(mu_);
+  Notify();
+}
+
+void ConsoleLoop::Quit() {
+  std::lock_guard lock(mu_);
+  quit_ = true;
+  Notify();
+}
+
+std::string ConsoleLoop::Text(Surface surface) const {
+  std::lock_guard lock(mu_);
+  auto it = texts_.find(surface);
+  return it == texts_.end() ? std::string() : it->second;
+}
+
+std::vector<ConsoleMessage> ConsoleLoop::Messages() const {
+  std::lock_guard lock(mu_);
+  return messages_;
+}
+
+bool ConsoleLoop::Armed(int id) const {
+  std::lock_guard lock(mu_);
+  return timers_.count(id) != 0;
+}
+
+bool ConsoleLoop::Run(const std::function<bool()>& done) {
+  return RunUntil(done, SteadyClock::time_point::max());
+}
+
+// Runs the tasks queued at the start, not those they post: a thread that
+// keeps posting cannot starve the timers. True when done() came to hold.
+bool ConsoleLoop::RunQueuedTasks(const std::function<bool()>& done) {
+  size_t count;
+  {
+    std::lock_guard lock(mu_);
+    count = tasks_.size();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    std::function<void()> task;
+    {
+      std::lock_guard lock(mu_);
+      if (tasks_.empty()) break;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+    if (done()) return true;
+  }
+  return false;
+}
+
+// Fires, in order of due time, the timers due now that were armed before
+// this call; one re-armed with 0 ms by its own handler waits for the next
+// round, after the tasks posted meanwhile, like a window timer message.
+bool ConsoleLoop::FireDueTimers(const std::function<bool()>& done) {
+  SteadyClock::time_point now = SteadyClock::now();
+  uint64_t armedBefore;
+  {
+    std::lock_guard lock(mu_);
+    armedBefore = seq_;
+  }
+  for (;;) {
+    int id = 0;
+    {
+      std::lock_guard lock(mu_);
+      auto next = timers_.end();
+      for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+        const Timer& t = it->second;
+        if (t.due > now || t.seq >= armedBefore) continue;
+        if (next == timers_.end() || t.due < next->second.due ||
+            (t.due == next->second.due && t.seq < next->second.seq)) {
+          next = it;
+        }
+      }
+      if (next == timers_.end()) return false;
+      id = next->first;
+      timers_.erase(next);  // one-shot: gone before its handler runs
+    }
+    if (target_) target_->OnTimer(id);
+    if (done()) return true;
+  }
+}
+
+bool ConsoleLoop::Finish() {
+  // Deliver what was posted before the end, so the caller sees final texts.
+  size_t count;
+  {
+    std::lock_guard lock(mu_);
+    count = tasks_.size();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    std::function<void()> task;
+    {
+      std::lock_guard lock(mu_);
+      if (tasks_.empty()) break;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+  std::lock_guard lock(mu_);
+  loopThread_ = std::thread::id();
+  return true;
+}
+
+bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_point deadline) {
+  {
+    std::lock_guard lock(mu_);
+    loopThread_ = std::this_thread::get_id();
+  }
+  auto leave = [this](bool result) {
+    std::lock_guard lock(mu_);
+    loopThread_ = std::thread::id();
+    return result;
+  };
+
+  for (;;) {
+    if (done()) return Finish();
+    {
+      std::lock_guard lock(mu_);
+      if (quit_) {
+        quit_ = false;
+        break;
+      }
+    }
+    if (RunQueuedTasks(done) || FireDueTimers(done)) return Finish();
+
+    if (SteadyClock::now() >= deadline) break;
+    std::unique_lock lock(mu_);
+    if (!tasks_.empty() || quit_) continue;
+    SteadyClock::time_point wakeAt = deadline;
+    for (const auto& [id, t] : timers_) wakeAt = std::min(wakeAt, t.due);
+    uint64_t seen = epoch_;
+    auto woken = [&] { return epoch_ != seen; };
+    if (wakeAt == SteadyClock::time_point::max()) {
+      cv_.wait(lock, woken);
+    } else {
+      cv_.wait_until(lock, wakeAt, woken);
+    }
+  }
+  return leave(done());
+}
+
+}  // namespace porten::cli

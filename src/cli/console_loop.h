@@ -1,0 +1,100 @@
+// The window system of the command line: a small event loop on the thread
+// that calls Run (the "window thread"). Other threads post tasks, texts and
+// timer requests to it and never wait for it; timers fire one at a time on
+// the loop thread through the bound TimerTarget.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/window_system.h"
+
+namespace porten::cli {
+
+struct ConsoleMessage {
+  std::string text;
+  std::string caption;
+  bool operator==(const ConsoleMessage&) const = default;
+};
+
+class ConsoleLoop final : public WindowSystem {
+ public:
+  using SteadyClock = std::chrono::steady_clock;
+  using TextCallback = std::function<void(Surface, const std::string&)>;
+  using MessageCallback = std::function<void(const std::string& text, const std::string& caption)>;
+
+  // Set these before Run or from the loop thread; they are called on the
+  // loop thread only.
+  void Bind(TimerTarget* target) { target_ = target; }
+  void OnText(TextCallback callback) { onText_ = std::move(callback); }
+  void OnMessage(MessageCallback callback) { onMessage_ = std::move(callback); }
+
+  // Any thread; the text reaches the callback on the loop thread, in the
+  // order of the calls.
+  void SetText(Surface surface, const std::string& text) override;
+  // Recorded, and forwarded to the callback: at once on the loop thread (as
+  // a modal box would), posted from any other.
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  // Any thread. One-shot; arming an armed timer restarts it.
+  void SetTimer(int id, int ms) override;
+  void KillTimer(int id) override;
+
+  // Any thread: runs task on the loop thread.
+  void Post(std::function<void()> task);
+  // Any thread: makes a running loop test its predicate again (for state
+  // that another thread changed without posting).
+  void Wake();
+  // Any thread: the running (or next) Run returns.
+  void Quit();
+
+  // Runs the loop on the calling thread until done() holds, Quit is called
+  // or the deadline passes. done() is tested on the loop thread before and
+  // after each task and timer and on every wake. Before returning because
+  // done() holds, the tasks already queued (texts, typically) are run. The
+  // result is done()'s last value.
+  bool Run(const std::function<bool()>& done);
+  bool RunUntil(const std::function<bool()>& done, SteadyClock::time_point deadline);
+
+  // Last text delivered to each surface ("" before any); any thread.
+  std::string Text(Surface surface) const;
+  std::vector<ConsoleMessage> Messages() const;
+  bool Armed(int id) const;
+
+ private:
+  struct Timer {
+    SteadyClock::time_point due;
+    uint64_t seq;
+  };
+
+  void Notify();  // mu_ held
+  bool RunQueuedTasks(const std::function<bool()>& done);
+  bool FireDueTimers(const std::function<bool()>& done);
+  bool Finish();
+  void Deliver(const ConsoleMessage& message);
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> tasks_;
+  std::map<int, Timer> timers_;
+  uint64_t seq_ = 0;
+  uint64_t epoch_ = 0;  // bumped by everything that should wake the loop
+  bool quit_ = false;
+  std::thread::id loopThread_;
+  std::map<Surface, std::string> texts_;
+  std::vector<ConsoleMessage> messages_;
+
+  // Loop thread only.
+  TimerTarget* target_ = nullptr;
+  TextCallback onText_;
+  MessageCallback onMessage_;
+};
+
+}  // namespace porten::cli
