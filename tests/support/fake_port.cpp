@@ -1,6 +1,7 @@
 #include "support/fake_port.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace porten::testing {
 
@@ -48,8 +49,10 @@ size_t FakePort::Write(const uint8_t* data, size_t count, int timeoutMs) {
   return n;
 }
 
-size_t FakePort::WaitReadable(int) {
-  std::lock_guard lock(mu_);
+size_t FakePort::WaitReadable(int timeoutMs) {
+  // Like the real port: nothing waiting means a full wait, never a spin.
+  std::unique_lock lock(mu_);
+  fed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return open_ && !input_.empty(); });
   return open_ ? input_.size() : 0;
 }
 
@@ -79,6 +82,7 @@ std::string FakePort::LastError() const {
 void FakePort::Feed(const std::vector<uint8_t>& bytes) {
   std::lock_guard lock(mu_);
   input_.insert(input_.end(), bytes.begin(), bytes.end());
+  fed_.notify_all();
 }
 
 void FakePort::FailOpens(int count, OpenFailure why) {

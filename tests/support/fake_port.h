@@ -2,6 +2,7 @@
 // write in order, and hands out bytes the test feeds in.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -48,6 +49,7 @@ class FakePort final : public Port {
 
  private:
   mutable std::mutex mu_;
+  std::condition_variable fed_;
   bool open_ = false;
   int baud_ = 0;
   std::string path_;
