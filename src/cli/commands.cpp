@@ -10,7 +10,8 @@ namespace {
 constexpr Subcommand kSubcommands[] = {
     {"info", "FILE [--dump-bin OUT]",
      "load an S-record file as the write image; print its address range and length", RunInfo},
-    {"write", "", "write an image into the board's ROM", nullptr},
+    {"write", "--port PORT... (--boot LOADER | --ram) IMAGE",
+     "write an image into the board's ROM (or RAM)", RunWrite},
     {"ports", "", "list the serial ports", nullptr},
 };
 
@@ -39,7 +40,8 @@ std::string Usage() {
   text +=
       "\n"
       "Run 'porten-cli COMMAND --help' for the details of one command.\n"
-      "Exit status: 0 done, 1 usage error, 2 the file or the board failed.\n";
+      "Exit status: 0 done, 1 usage error, 2 file error; write adds 3 port, 4 transfer,\n"
+      "5 no answer, 130 interrupted.\n";
   return text;
 }
 

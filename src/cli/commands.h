@@ -32,6 +32,7 @@ std::string Usage();
 // The whole command line, program name first; returns the exit status.
 int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace porten::cli

@@ -1,0 +1,406 @@
+// porten-cli write: the dialog's download, driven from the command line.
+// Each port gets its own download session, receive thread and console loop
+// (its "window thread"), exactly as one dialog would; the main thread only
+// watches them and draws the progress.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/console_loop.h"
+#include "core/texts.h"
+#include "link/link.h"
+#include "link/termios_port.h"
+#include "protocol/download_session.h"
+
+namespace porten::cli {
+
+namespace {
+
+constexpr char kWriteHelp[] =
+    "Usage: porten-cli write --port PORT [--port PORT...] --boot LOADER IMAGE\n"
+    "                        [--imitation] [--timeout SECONDS]\n"
+    "       porten-cli write --port PORT [--port PORT...] --ram IMAGE [--execute]\n"
+    "                        [--timeout SECONDS]\n"
+    "Writes the S-record IMAGE into the board's ROM: uploads the boot loader\n"
+    "LOADER (an S-record file) through the chip's boot mode at 4800 bit/s, then\n"
+    "sends the image to it at 38400 bit/s. With --ram the image goes straight to\n"
+    "a running loader (RAM transfer). Several --port options write the same image\n"
+    "to every board at once.\n"
+    "\n"
+    "  --port PORT      serial port: a name in /dev (ttyUSB0) or a path\n"
+    "  --boot LOADER    boot loader file\n"
+    "  --ram            RAM transfer instead of the boot loader upload\n"
+    "  --execute        after a RAM transfer, start the program (\"実行\")\n"
+    "  --imitation      the \"CPU BOOTもどき\" sync variant\n"
+    "  --timeout S      give up when the board sends nothing for S seconds\n"
+    "                   while a transfer runs (default 10)\n"
+    "\n"
+    "Exit status: 0 written, 1 usage error, 2 file error, 3 the port cannot be\n"
+    "opened, 4 the transfer failed, 5 the board stopped answering, 130 interrupted.\n"
+    "With several ports: 0 when every board succeeded, else the highest status.\n";
+
+constexpr int kExitFile = 2;
+constexpr int kExitPort = 3;
+constexpr int kExitTransfer = 4;
+constexpr int kExitTimeout = 5;
+constexpr int kExitInterrupted = 130;
+
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) { g_interrupted = true; }
+
+struct Options {
+  std::vector<std::string> ports;
+  std::string loader;
+  std::string image;
+  bool ram = false;
+  bool execute = false;
+  bool imitation = false;
+  int timeoutSeconds = 10;
+};
+
+// What one board's download shares with the main thread.
+struct Board {
+  std::string port;
+  // Written by the board's thread, read by the main thread.
+  std::mutex mu;
+  std::string phase;  // "boot", "write" or "" before and after
+  uint32_t done = 0;
+  uint32_t total = 0;
+  bool finished = false;
+  int status = 0;
+  std::string result;  // the final status text, or why it failed
+  std::string detail;  // extra lines for standard error
+  uint32_t bytes = 0;  // image bytes written
+  double seconds = 0;
+};
+
+std::string CurrentDirectory() {
+  char dir[PATH_MAX];
+  return ::getcwd(dir, sizeof dir) ? std::string(dir) : std::string();
+}
+
+// Runs the console loop until the session's load has ended; false (and the
+// message text in *why) when the load was refused.
+bool WaitForLoad(ConsoleLoop& loop, DownloadSession& session, std::string* why) {
+  size_t messagesBefore = loop.Messages().size();
+  loop.Run([&] {
+    auto v = session.Snapshot();
+    return v.ready && !v.loading;
+  });
+  auto messages = loop.Messages();
+  if (messages.size() > messagesBefore) {
+    const auto& m = messages.back();
+    *why = m.caption + ": " + m.text;
+    return false;
+  }
+  return true;
+}
+
+void Finish(Board& board, int status, const std::string& result, const std::string& detail = "") {
+  std::lock_guard lock(board.mu);
+  board.status = status;
+  board.result = result;
+  board.detail = detail;
+  board.finished = true;
+  board.phase.clear();
+}
+
+void RunBoard(const Options& opt, Board& board) {
+  ConsoleLoop loop;
+  auto port = std::make_unique<TermiosPort>();
+  DownloadSession session(loop, SystemClock(), std::move(port), CurrentDirectory());
+  loop.Bind(&session);
+
+  if (!session.OpenInitialPort(DevicePath(board.port))) {
+    Finish(board, kExitPort, text::kWrongPort, session.OpenFailureText());
+    return;
+  }
+  session.StartReceiveThread();
+
+  std::string why;
+  if (opt.ram) {
+    session.OnRamTransfer();
+  } else {
+    session.OnCpuSelect(opt.loader);
+    if (!WaitForLoad(loop, session, &why)) {
+      Finish(board, kExitFile, why);
+      return;
+    }
+    auto v = session.Snapshot();
+    if (v.slotLength[0] == 0 || v.slotLength[0] > kBootImageSize) {
+      Finish(board, kExitFile, opt.loader + ": " + loop.Text(Surface::kStatus),
+             v.slotLength[0] == 0 ? "the boot loader file holds no data" : "");
+      return;
+    }
+  }
+  if (opt.imitation) session.OnCpuBootImitation();
+  session.OnBrowse(opt.image);
+  if (!WaitForLoad(loop, session, &why)) {
+    Finish(board, kExitFile, why);
+    return;
+  }
+  const uint32_t imageLength = session.Snapshot().slotLength[1];
+  if (imageLength == 0) {
+    Finish(board, kExitFile, opt.image + ": " + text::kNoImage, "the image file holds no data");
+    return;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  const int64_t startMs = SystemClock().NowMs();
+  session.OnWrite();
+  int status = 0;
+  std::string result;
+  for (;;) {
+    bool idle = loop.RunUntil([&] { return session.Snapshot().state == STATE_IDLE; },
+                              std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    auto v = session.Snapshot();
+    {
+      std::lock_guard lock(board.mu);
+      if (v.state >= STATE_WRITE_POLL && v.state < STATE_SYNC_IMITATION) {
+        board.phase = "write";
+        board.done = v.pos;
+        board.total = v.slotLength[1];
+      } else if (v.state != STATE_IDLE) {
+        board.phase = "boot";
+        board.done = v.pos;
+        board.total = v.slotLength[0];
+      }
+    }
+    if (idle) {
+      result = loop.Text(Surface::kStatus);
+      status = result == text::kWriteDone ? 0 : kExitTransfer;
+      break;
+    }
+    if (g_interrupted) {
+      session.Abort();
+      status = kExitInterrupted;
+      result = "interrupted";
+      break;
+    }
+    const int64_t lastHeard = std::max(startMs, session.LastReceiveMs());
+    if (SystemClock().NowMs() - lastHeard > int64_t{opt.timeoutSeconds} * 1000) {
+      session.Abort();
+      status = kExitTimeout;
+      result = loop.Text(Surface::kStatus);
+      why = "no answer from the board for " + std::to_string(opt.timeoutSeconds) + " s";
+      break;
+    }
+  }
+  if (status == 0 && opt.ram && opt.execute) {
+    session.OnExecute();
+    loop.Run([] { return true; });  // deliver the text
+    result = loop.Text(Surface::kStatus);
+  }
+  session.JoinReceiveThread();
+  session.ClosePort();
+  {
+    std::lock_guard lock(board.mu);
+    board.bytes = status == 0 ? imageLength : 0;
+    board.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  Finish(board, status, result, why);
+}
+
+// ---- Progress ---------------------------------------------------------------
+
+class Progress {
+ public:
+  Progress(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+
+  void Update(std::vector<std::unique_ptr<Board>>& boards) {
+    auto now = std::chrono::steady_clock::now();
+    std::string line;
+    for (size_t i = 0; i < boards.size(); ++i) {
+      Board& b = *boards[i];
+      std::lock_guard lock(b.mu);
+      if (b.phase.empty() || b.total == 0) continue;
+      Track& t = tracks_[i];
+      if (t.phase != b.phase) {
+        t = Track{b.phase, now, b.done, -1};
+      }
+      const int percent = static_cast<int>(100.0 * b.done / b.total);
+      const double elapsed = std::chrono::duration<double>(now - t.since).count();
+      const double rate = elapsed > 0.2 ? (b.done - t.startDone) / elapsed : 0;
+      if (terminal_) {
+        char part[160];
+        if (boards.size() == 1) {
+          char left[32] = "";
+          if (rate > 0) {
+            int s = static_cast<int>((b.total - b.done) / rate + 0.5);
+            std::snprintf(left, sizeof left, "  %d:%02d left", s / 60, s % 60);
+          }
+          std::snprintf(part, sizeof part, "%-11s %7u/%-7u %3d%%  %6.0f B/s%s",
+                        b.phase == "boot" ? "boot loader" : "image", b.done, b.total, percent,
+                        rate, left);
+        } else {
+          std::snprintf(part, sizeof part, "%s %s %3d%%  ", b.port.c_str(), b.phase.c_str(),
+                        percent);
+        }
+        line += part;
+      } else if (percent / 10 != t.lastDecile) {
+        t.lastDecile = percent / 10;
+        out_ << (boards.size() > 1 ? b.port + " " : "") << b.phase << " " << b.done << "/"
+             << b.total << " (" << percent << "%)\n";
+      }
+    }
+    if (terminal_ && line != shown_) {
+      out_ << "\r" << line << "\033[K" << std::flush;
+      shown_ = line;
+    }
+  }
+
+  void End() {
+    if (terminal_ && !shown_.empty()) out_ << "\r\033[K" << std::flush;
+    shown_.clear();
+  }
+
+  void Resize(size_t n) { tracks_.resize(n); }
+
+ private:
+  struct Track {
+    std::string phase;
+    std::chrono::steady_clock::time_point since;
+    uint32_t startDone = 0;
+    int lastDecile = -1;
+  };
+  std::ostream& out_;
+  bool terminal_;
+  std::vector<Track> tracks_;
+  std::string shown_;
+};
+
+int UsageError(std::ostream& err, const std::string& what) {
+  err << "porten-cli write: " << what << "\n" << kWriteHelp;
+  return kExitUsage;
+}
+
+}  // namespace
+
+int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  Options opt;
+  std::vector<std::string> files;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&](std::string* into) {
+      if (i + 1 >= args.size()) return false;
+      *into = args[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "--help" || arg == "-h") {
+      out << kWriteHelp;
+      return kExitOk;
+    } else if (arg == "--port") {
+      if (!value(&v) || v.empty()) return UsageError(err, "--port needs a port name");
+      opt.ports.push_back(v);
+    } else if (arg == "--boot") {
+      if (!value(&opt.loader) || opt.loader.empty()) {
+        return UsageError(err, "--boot needs a file name");
+      }
+    } else if (arg == "--ram") {
+      opt.ram = true;
+    } else if (arg == "--execute") {
+      opt.execute = true;
+    } else if (arg == "--imitation") {
+      opt.imitation = true;
+    } else if (arg == "--timeout") {
+      if (!value(&v)) return UsageError(err, "--timeout needs a number of seconds");
+      char* end = nullptr;
+      long seconds = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || seconds < 1 || seconds > 86400) {
+        return UsageError(err, "--timeout takes whole seconds from 1 to 86400");
+      }
+      opt.timeoutSeconds = static_cast<int>(seconds);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return UsageError(err, "unknown option " + arg);
+    } else {
+      files.push_back(arg);
+    }
+  }
+  if (opt.ports.empty()) return UsageError(err, "--port is missing");
+  if (files.size() != 1) return UsageError(err, "give exactly one IMAGE");
+  opt.image = files[0];
+  if (opt.ram == !opt.loader.empty()) return UsageError(err, "give either --boot LOADER or --ram");
+  if (opt.execute && !opt.ram) return UsageError(err, "--execute goes with --ram");
+  if (opt.imitation && opt.ram) return UsageError(err, "--imitation goes with --boot");
+  for (size_t i = 0; i < opt.ports.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (DevicePath(opt.ports[i]) == DevicePath(opt.ports[j])) {
+        return UsageError(err, "port " + opt.ports[i] + " is given twice");
+      }
+    }
+  }
+
+  g_interrupted = false;
+  struct sigaction action {};
+  struct sigaction oldInt {};
+  struct sigaction oldTerm {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, &oldInt);
+  sigaction(SIGTERM, &action, &oldTerm);
+
+  std::vector<std::unique_ptr<Board>> boards;
+  for (auto& p : opt.ports) {
+    boards.push_back(std::make_unique<Board>());
+    boards.back()->port = p;
+  }
+  std::vector<std::thread> threads;
+  for (auto& b : boards) threads.emplace_back(RunBoard, std::cref(opt), std::ref(*b));
+
+  Progress progress(out, &out == &std::cout && ::isatty(STDOUT_FILENO));
+  progress.Resize(boards.size());
+  for (;;) {
+    bool all = std::all_of(boards.begin(), boards.end(), [](auto& b) {
+      std::lock_guard lock(b->mu);
+      return b->finished;
+    });
+    progress.Update(boards);
+    if (all) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (auto& t : threads) t.join();
+  progress.End();
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+
+  int worst = 0;
+  for (auto& b : boards) worst = std::max(worst, b->status);
+  if (boards.size() == 1) {
+    Board& b = *boards[0];
+    (b.status == 0 || b.status == kExitTransfer || b.status == kExitTimeout ? out : err)
+        << b.result << "\n";
+    if (!b.detail.empty()) err << "porten-cli write: " << b.detail << "\n";
+    return worst;
+  }
+  size_t width = 4;
+  for (auto& b : boards) width = std::max(width, b->port.size());
+  char line[256];
+  std::snprintf(line, sizeof line, "%-*s  %-24s %8s %8s\n", static_cast<int>(width), "port",
+                "result", "bytes", "seconds");
+  out << line;
+  for (auto& b : boards) {
+    std::snprintf(line, sizeof line, "%-*s  %-24s %8u %8.1f\n", static_cast<int>(width),
+                  b->port.c_str(), b->result.c_str(), b->bytes, b->seconds);
+    out << line;
+    if (!b->detail.empty()) err << b->port << ": " << b->detail << "\n";
+  }
+  return worst;
+}
+
+}  // namespace porten::cli
