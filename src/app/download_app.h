@@ -1,0 +1,49 @@
+// The application: the port dialog, then the main dialog, then the port
+// closed again. One DownloadSession lives for the whole run.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/download_dlg.h"
+#include "app/port_select_dlg.h"
+#include "app/qt_window_system.h"
+#include "core/port.h"
+
+namespace porten {
+class DownloadSession;
+}
+
+namespace porten::app {
+
+class CDownloadApp {
+ public:
+  struct Options {
+    std::function<std::unique_ptr<Port>()> makePort;  // the termios port when empty
+    CPortSelectDlg::PortLister listPorts;             // the device probe when empty
+    CDownloadDlg::BrowseHook browse;                  // the file dialog when empty
+    std::string startDir;                             // the current directory when empty
+  };
+
+  explicit CDownloadApp(Options options = {});
+  ~CDownloadApp();
+  CDownloadApp(const CDownloadApp&) = delete;
+  CDownloadApp& operator=(const CDownloadApp&) = delete;
+
+  // Runs both dialogs; always false (the program ends when it returns).
+  bool InitInstance();
+
+  // While InitInstance runs (else nullptr): for the automation hook.
+  DownloadSession* session() const { return session_.get(); }
+  CDownloadDlg* mainDialog() const { return mainDialog_; }
+  void SetBrowseHook(CDownloadDlg::BrowseHook hook) { options_.browse = std::move(hook); }
+
+ private:
+  Options options_;
+  QtWindowSystem window_;
+  std::unique_ptr<DownloadSession> session_;
+  CDownloadDlg* mainDialog_ = nullptr;
+};
+
+}  // namespace porten::app

@@ -1,0 +1,54 @@
+// The COM port selection dialog (template 129): the operator picks or types
+// a port; OK opens it at 4800 bit/s for the main dialog.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace porten {
+class DownloadSession;
+}
+
+namespace porten::app {
+
+// Added below "ＣＯＭポートが間違っています" when the device exists but the user
+// may not open it.
+inline constexpr char kPermissionHint[] =
+    "\n\n権限がありません: sudo usermod -aG dialout $USER の後、再ログインして下さい";
+
+class CPortSelectDlg final : public QDialog {
+  Q_OBJECT
+
+ public:
+  enum { IDD = 129 };
+  using PortLister = std::function<std::vector<std::string>()>;
+
+  // listPorts gives the names to offer (the real probe when empty).
+  explicit CPortSelectDlg(DownloadSession& session, PortLister listPorts = {},
+                          QWidget* parent = nullptr);
+
+  QString m_strPort;
+  int m_nStopBits = 1;
+  int m_nParity = 0;
+
+ protected:
+  void OnInitDialog();
+  void OnOK();
+
+ private:
+  DownloadSession& session_;
+  PortLister listPorts_;
+  QPushButton* ok_ = nullptr;
+  QPushButton* cancel_ = nullptr;
+  QComboBox* portList_ = nullptr;
+  QLabel* label_ = nullptr;
+};
+
+}  // namespace porten::app

@@ -1,0 +1,74 @@
+// Helpers for the dialog tests: a QApplication for the whole binary, S-record
+// files, recorded message boxes and a fake port the test keeps hold of.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/message_box.h"
+#include "core/port.h"
+#include "support/fake_port.h"
+#include "support/fake_window.h"
+
+namespace porten::app::testing {
+
+using porten::testing::FakePort;
+using porten::testing::Message;
+
+// Motorola S-record text for bytes at base, S1 or S3 records of 16 bytes,
+// CR LF line ends, an S9/S7 end record.
+std::string SRecordText(uint32_t base, const std::vector<uint8_t>& bytes);
+void WriteFile(const std::string& path, const std::string& text);
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed);
+
+// Records every message box for the life of the object.
+class MessageRecorder {
+ public:
+  MessageRecorder();
+  ~MessageRecorder();
+  std::vector<Message> messages;
+
+ private:
+  MessageHook previous_;
+};
+
+// A port that forwards to a FakePort the test keeps, so the test can still
+// look at it after the session that owned the port is gone.
+class SharedPort final : public Port {
+ public:
+  explicit SharedPort(std::shared_ptr<FakePort> fake) : fake_(std::move(fake)) {}
+  bool Open(const std::string& path, int baud, int stopBits, int parity) override {
+    return fake_->Open(path, baud, stopBits, parity);
+  }
+  void Close() override { fake_->Close(); }
+  bool IsOpen() const override { return fake_->IsOpen(); }
+  size_t Write(const uint8_t* data, size_t count, int timeoutMs) override {
+    return fake_->Write(data, count, timeoutMs);
+  }
+  size_t WaitReadable(int timeoutMs) override { return fake_->WaitReadable(timeoutMs); }
+  size_t Read(uint8_t* buffer, size_t max) override { return fake_->Read(buffer, max); }
+  int Baud() const override { return fake_->Baud(); }
+  OpenFailure LastFailure() const override { return fake_->LastFailure(); }
+  std::string LastError() const override { return fake_->LastError(); }
+
+ private:
+  std::shared_ptr<FakePort> fake_;
+};
+
+template <typename T = QAbstractButton>
+T* Find(QWidget* dialog, const char* name) {
+  T* widget = dialog->findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(widget, nullptr) << name;
+  return widget;
+}
+
+inline std::string Std(const QString& s) { return s.toStdString(); }
+
+}  // namespace porten::app::testing

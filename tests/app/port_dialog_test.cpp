@@ -1,0 +1,152 @@
+// The port selection dialog and the start-up flow around it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+
+#include "app/download_app.h"
+#include "app/port_select_dlg.h"
+#include "app/qt_window_system.h"
+#include "app_test_util.h"
+#include "core/texts.h"
+#include "protocol/download_session.h"
+
+namespace porten::app::testing {
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+struct OkCase {
+  const char* name;
+  const char* typed;
+  OpenFailure failure;  // kNone: the open succeeds
+  std::vector<Message> boxes;
+  bool accepted;
+  const char* openedPath;  // the path the port was asked to open, nullptr if none
+};
+
+std::string WrongPermission() { return std::string(text::kWrongPort) + kPermissionHint; }
+
+class PortOkTest : public ::testing::TestWithParam<OkCase> {};
+
+TEST_P(PortOkTest, OkOpensTheTypedPortOrSaysWhyNot) {
+  const OkCase& c = GetParam();
+  QtWindowSystem window;
+  auto fake = std::make_shared<FakePort>();
+  if (c.failure != OpenFailure::kNone) fake->FailOpens(1, c.failure);
+  DownloadSession session(window, SystemClock(), std::make_unique<SharedPort>(fake), "/tmp");
+  MessageRecorder boxes;
+
+  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyUSB0"}; });
+  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
+  list->setCurrentText(QString::fromUtf8(c.typed));
+  Find(&dialog, "IDOK")->click();
+
+  EXPECT_EQ(c.boxes, boxes.messages);
+  EXPECT_EQ(c.accepted, dialog.result() == QDialog::Accepted);
+  EXPECT_EQ(c.accepted, fake->IsOpen());
+  if (c.openedPath) {
+    EXPECT_EQ(c.openedPath, fake->LastPath());
+  } else {
+    EXPECT_TRUE(fake->Events().empty());
+    EXPECT_EQ("", fake->LastPath());
+  }
+  if (c.accepted) {
+    EXPECT_EQ(4800, fake->Baud());
+    EXPECT_EQ(c.typed, Std(dialog.m_strPort));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PortOkTest,
+    ::testing::Values(
+        OkCase{"Empty", "", OpenFailure::kNone, {{text::kSelectPort, text::kPortCaption}}, false, nullptr},
+        OkCase{"Blank", "  ", OpenFailure::kNone, {{text::kSelectPort, text::kPortCaption}}, false, nullptr},
+        OkCase{"Missing", "ttyUSB7", OpenFailure::kNotFound, {{text::kWrongPort, text::kPortCaption}},
+               false, "/dev/ttyUSB7"},
+        OkCase{"Busy", "ttyUSB0", OpenFailure::kBusy, {{text::kWrongPort, text::kPortCaption}}, false,
+               "/dev/ttyUSB0"},
+        OkCase{"NoPermission", "ttyUSB0", OpenFailure::kPermission,
+               {{WrongPermission(), text::kPortCaption}}, false, "/dev/ttyUSB0"},
+        OkCase{"BareName", "ttyUSB0", OpenFailure::kNone, {}, true, "/dev/ttyUSB0"},
+        OkCase{"Path", "/tmp/board/link", OpenFailure::kNone, {}, true, "/tmp/board/link"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PortDialog, OffersTheProbedPortsInTheirOrderWithTheFirstSelected) {
+  QtWindowSystem window;
+  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
+  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyS0", "ttyUSB0", "ttyACM1"}; });
+
+  EXPECT_EQ(text::kPortDialogCaption, Std(dialog.windowTitle()));
+  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
+  ASSERT_EQ(3, list->count());
+  EXPECT_EQ("ttyS0", Std(list->itemText(0)));
+  EXPECT_EQ("ttyUSB0", Std(list->itemText(1)));
+  EXPECT_EQ("ttyACM1", Std(list->itemText(2)));
+  EXPECT_EQ("ttyS0", Std(list->currentText()));
+  EXPECT_EQ("ﾌﾟﾛｸﾞﾗﾑ終了", Std(Find(&dialog, "IDCANCEL")->text()));
+  EXPECT_EQ("COMポート：", Std(Find<QLabel>(&dialog, "IDC_STATIC")->text()));
+  EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint) << "no system menu";
+  EXPECT_EQ(1, dialog.m_nStopBits);
+  EXPECT_EQ(0, dialog.m_nParity);
+}
+
+// Clicks name in the next modal dialog called dialogName once it shows.
+void ClickWhenShown(const char* dialogName, const char* name) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, dialogName, name] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || modal->objectName() != QLatin1String(dialogName)) return;
+    poll->stop();
+    poll->deleteLater();
+    if (auto* button = modal->findChild<QAbstractButton*>(QLatin1String(name))) button->click();
+  });
+  poll->start(10);
+}
+
+CDownloadApp::Options AppOptions(std::shared_ptr<FakePort> fake) {
+  CDownloadApp::Options options;
+  options.makePort = [fake] { return std::make_unique<SharedPort>(fake); };
+  options.listPorts = [] { return std::vector<std::string>{"ttyUSB0"}; };
+  options.startDir = "/tmp";
+  return options;
+}
+
+TEST(Startup, CancelAtThePortDialogEndsWithNoPortOpened) {
+  auto fake = std::make_shared<FakePort>();
+  CDownloadApp app(AppOptions(fake));
+  ClickWhenShown("IDD_PORT_SELECT", "IDCANCEL");
+  EXPECT_FALSE(app.InitInstance());
+  EXPECT_TRUE(fake->Events().empty());
+}
+
+TEST(Startup, PortDialogThenMainDialogThenThePortIsClosed) {
+  auto fake = std::make_shared<FakePort>();
+  CDownloadApp app(AppOptions(fake));
+  ClickWhenShown("IDD_PORT_SELECT", "IDOK");
+  bool sawMain = false;
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [&] {
+    if (!app.mainDialog() || QApplication::activeModalWidget() != app.mainDialog()) return;
+    poll->stop();
+    poll->deleteLater();
+    sawMain = app.session() != nullptr && fake->IsOpen();
+    app.mainDialog()->findChild<QAbstractButton*>(QStringLiteral("IDOK"))->click();
+  });
+  poll->start(10);
+
+  EXPECT_FALSE(app.InitInstance());
+  EXPECT_TRUE(sawMain);
+  const auto events = fake->Events();
+  ASSERT_EQ(2u, events.size());
+  EXPECT_EQ(porten::testing::PortEvent::kOpen, events[0].kind);
+  EXPECT_EQ(4800, events[0].baud);
+  EXPECT_EQ(porten::testing::PortEvent::kClose, events[1].kind);
+  EXPECT_EQ(nullptr, app.session());
+}
+
+}  // namespace
+}  // namespace porten::app::testing

@@ -1,0 +1,114 @@
+// The Qt window system: texts and timers requested from the receive thread
+// reach the GUI thread in the order they were made.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QTest>
+#include <QThread>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "app/qt_window_system.h"
+#include "app_test_util.h"
+
+namespace porten::app::testing {
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+class RecordingTarget final : public TimerTarget {
+ public:
+  void OnTimer(int id) override {
+    fired.push_back(id);
+    onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
+  }
+  std::vector<int> fired;
+  bool onGuiThread = true;
+};
+
+void FromOtherThread(const std::function<void()>& f) { std::thread(f).join(); }
+
+TEST(QtWindowSystem, TextFromAnotherThreadArrivesThroughTheEventQueue) {
+  QtWindowSystem window;
+  QLabel status;
+  window.Attach(Surface::kStatus, &status);
+  FromOtherThread([&] { window.SetText(Surface::kStatus, "Writing: 128/300 (00001000)"); });
+  EXPECT_EQ("", Std(status.text())) << "not before the GUI thread handles its events";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !status.text().isEmpty(); }, kWaitMs));
+  EXPECT_EQ("Writing: 128/300 (00001000)", Std(status.text()));
+}
+
+TEST(QtWindowSystem, TextOnTheGuiThreadActsAtOnceAndOvertakesOlderPostedText) {
+  QtWindowSystem window;
+  QLabel status;
+  window.Attach(Surface::kStatus, &status);
+  FromOtherThread([&] { window.SetText(Surface::kStatus, "Writing: 300/300 (00001000)"); });
+  window.SetText(Surface::kStatus, "書込み終了");
+  EXPECT_EQ("書込み終了", Std(status.text()));
+  QTest::qWait(50);
+  EXPECT_EQ("書込み終了", Std(status.text())) << "the older posted text must not come back";
+}
+
+TEST(QtWindowSystem, TextSetBeforeAttachShowsWhenTheWidgetComes) {
+  QtWindowSystem window;
+  window.SetText(Surface::kBootFileName, "A.MOT");
+  QLabel name;
+  window.Attach(Surface::kBootFileName, &name);
+  EXPECT_EQ("A.MOT", Std(name.text()));
+}
+
+TEST(QtWindowSystem, TimerArmedFromAnotherThreadFiresOnceOnTheGuiThread) {
+  QtWindowSystem window;
+  RecordingTarget target;
+  window.Bind(&target);
+  FromOtherThread([&] { window.SetTimer(TIMER_WRITE_POLL, 1); });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !target.fired.empty(); }, kWaitMs));
+  QTest::qWait(30);
+  EXPECT_EQ(std::vector<int>{TIMER_WRITE_POLL}, target.fired);
+  EXPECT_TRUE(target.onGuiThread);
+}
+
+TEST(QtWindowSystem, KillOnTheGuiThreadCancelsAnOlderPostedArm) {
+  QtWindowSystem window;
+  RecordingTarget target;
+  window.Bind(&target);
+  FromOtherThread([&] { window.SetTimer(TIMER_BOOT_SYNC, 1); });
+  window.KillTimer(TIMER_BOOT_SYNC);
+  window.SetTimer(TIMER_LOAD, 20);  // something that does fire, to know time has passed
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !target.fired.empty(); }, kWaitMs));
+  QTest::qWait(30);
+  EXPECT_EQ(std::vector<int>{TIMER_LOAD}, target.fired);
+}
+
+TEST(QtWindowSystem, ArmingAgainRestartsAndKillStops) {
+  QtWindowSystem window;
+  window.SetTimer(TIMER_LOAD, 10000);
+  EXPECT_TRUE(window.TimerActive(TIMER_LOAD));
+  window.SetTimer(TIMER_LOAD, 10000);
+  EXPECT_TRUE(window.TimerActive(TIMER_LOAD));
+  window.KillTimer(TIMER_LOAD);
+  EXPECT_FALSE(window.TimerActive(TIMER_LOAD));
+  window.SetTimer(999, 1);  // not one of ours: ignored
+  EXPECT_FALSE(window.TimerActive(999));
+}
+
+TEST(QtWindowSystem, ManyPostedTextsEndOnTheLastOne) {
+  QtWindowSystem window;
+  QLabel status;
+  window.Attach(Surface::kStatus, &status);
+  FromOtherThread([&] {
+    for (int i = 0; i <= 1000; ++i) window.SetText(Surface::kStatus, "n" + std::to_string(i));
+  });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return status.text() == QLatin1String("n1000"); }, kWaitMs));
+}
+
+TEST(QtWindowSystem, MessageBoxesGoThroughTheHook) {
+  QtWindowSystem window;
+  MessageRecorder boxes;
+  window.ShowMessage(std::string("ＣＯＭポートが間違っています"), "COMﾎﾟｰﾄ選択");
+  EXPECT_EQ((std::vector<Message>{{std::string("ＣＯＭポートが間違っています"), "COMﾎﾟｰﾄ選択"}}), boxes.messages);
+}
+
+}  // namespace
+}  // namespace porten::app::testing
