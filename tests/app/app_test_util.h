@@ -22,10 +22,10 @@ namespace porten::app::testing {
 using porten::testing::FakePort;
 using porten::testing::Message;
 
-// Motorola S-record text for bytes at base, S1 or S3 records of 16 bytes,
-// CR LF line ends, an S9/S7 end record.
-std::string SRecordText(uint32_t base, const std::vector<uint8_t>& bytes);
+// An S-record file of bytes at base.
+void WriteSRecordFile(const std::string& path, uint32_t base, const std::vector<uint8_t>& bytes);
 void WriteFile(const std::string& path, const std::string& text);
+// Pseudo-random bytes, a different run for each seed.
 std::vector<uint8_t> Pattern(size_t size, uint8_t seed);
 
 // Records every message box for the life of the object.

@@ -48,10 +48,10 @@ class MainDialogTest : public ::testing::Test {
   std::string PathOf(const char* name) const { return dir_.filePath(QString::fromLatin1(name)).toStdString(); }
 
   void WriteBootLoader(const char* name, size_t size = 64) {
-    WriteFile(PathOf(name), SRecordText(0x0400, Pattern(size, 1)));
+    WriteSRecordFile(PathOf(name), 0x0400, Pattern(size, 1));
   }
   void WriteImage(const char* name, size_t size = 300) {
-    WriteFile(PathOf(name), SRecordText(0x1000, Pattern(size, 2)));
+    WriteSRecordFile(PathOf(name), 0x1000, Pattern(size, 2));
   }
 
   void OpenDialog() {

@@ -1,0 +1,85 @@
+// A whole download through the dialogs' own buttons, over the real serial
+// code on a pseudo-terminal, against the simulated board.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/download_dlg.h"
+#include "app/port_select_dlg.h"
+#include "app/qt_window_system.h"
+#include "app_test_util.h"
+#include "core/texts.h"
+#include "link/termios_port.h"
+#include "protocol/download_session.h"
+#include "sim/sim_board.h"
+
+namespace porten::app::testing {
+namespace {
+
+constexpr int kWaitMs = 60000;
+
+TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenWrite) {
+  sim::SimBoard board;
+  ASSERT_TRUE(board.Start()) << board.Error();
+
+  QTemporaryDir startDir, imageDir;
+  ASSERT_TRUE(startDir.isValid() && imageDir.isValid());
+  const std::vector<uint8_t> loader = Pattern(300, 7);
+  const std::vector<uint8_t> image = Pattern(1000, 9);  // not a whole number of blocks
+  constexpr uint32_t kImageBase = 0x00012340;
+  WriteSRecordFile(startDir.filePath("LOADER.MOT").toStdString(), 0x0400, loader);
+  const std::string imagePath = imageDir.filePath("app.mot").toStdString();
+  WriteSRecordFile(imagePath, kImageBase, image);
+
+  QtWindowSystem window;
+  DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(),
+                          startDir.path().toStdString());
+  window.Bind(&session);
+  MessageRecorder boxes;
+
+  CPortSelectDlg portDialog(session, [] { return std::vector<std::string>{}; });
+  Find<QComboBox>(&portDialog, "IDC_PORT_LIST")->setCurrentText(QString::fromStdString(board.PortPath()));
+  Find(&portDialog, "IDOK")->click();
+  ASSERT_EQ(QDialog::Accepted, portDialog.result()) << (boxes.messages.empty() ? "" : boxes.messages[0].text);
+
+  CDownloadDlg dialog(session, window, startDir.path().toStdString());
+  dialog.SetBrowseHook([&](QWidget*) { return imagePath; });
+  dialog.show();
+  auto idleWith = [&](int slot) {
+    return QTest::qWaitFor(
+        [&] {
+          auto v = session.Snapshot();
+          return v.ready && v.slotLength[slot] > 0;
+        },
+        kWaitMs);
+  };
+
+  EXPECT_EQ("LOADER.MOT", Std(Find<QComboBox>(&dialog, "IDC_BOOT_FILES")->currentText()));
+  Find(&dialog, "IDC_CPU_SELECT")->click();
+  ASSERT_TRUE(idleWith(0));
+  Find(&dialog, "IDC_BROWSE")->click();
+  ASSERT_TRUE(idleWith(1));
+
+  Find(&dialog, "IDC_WRITE")->click();
+  auto* status = Find<QLabel>(&dialog, "IDC_STATUS");
+  const QString done = QString::fromUtf8(text::kWriteDone);
+  const QString failed = QString::fromUtf8(text::kWriteError);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == done || status->text() == failed; }, kWaitMs))
+      << "status stuck at " << Std(status->text());
+  EXPECT_EQ(text::kWriteDone, Std(status->text()));
+  EXPECT_EQ(text::kWrite, Std(Find(&dialog, "IDC_WRITE")->text()));
+  EXPECT_EQ(loader, board.BootLoader());
+  EXPECT_EQ(image, board.RomRange(kImageBase, static_cast<uint32_t>(image.size())));
+  EXPECT_EQ(std::vector<std::string>{}, board.Anomalies());
+  EXPECT_TRUE(boxes.messages.empty());
+
+  Find(&dialog, "IDOK")->click();
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_TRUE(session.ThreadExited());
+}
+
+}  // namespace
+}  // namespace porten::app::testing
