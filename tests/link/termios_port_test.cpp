@@ -174,6 +174,8 @@ struct FailedOpenCase {
   std::string error;
 };
 
+void PrintTo(const FailedOpenCase& c, std::ostream* os) { *os << c.name; }
+
 class FailedOpen : public ::testing::TestWithParam<FailedOpenCase> {};
 
 TEST_P(FailedOpen, IsClassifiedAndLeavesThePortFree) {
