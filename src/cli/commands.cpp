@@ -12,7 +12,7 @@ constexpr Subcommand kSubcommands[] = {
      "load an S-record file as the write image; print its address range and length", RunInfo},
     {"write", "--port PORT... (--boot LOADER | --ram) IMAGE",
      "write an image into the board's ROM (or RAM)", RunWrite},
-    {"ports", "", "list the serial ports", nullptr},
+    {"ports", "", "list the serial ports", RunPorts},
 };
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
@@ -39,7 +39,8 @@ std::string Usage() {
   }
   text +=
       "\n"
-      "Run 'porten-cli COMMAND --help' for the details of one command.\n"
+      "Run 'porten-cli COMMAND --help' for the details of one command,\n"
+      "'porten-cli --version' for the version.\n"
       "Exit status: 0 done, 1 usage error, 2 file error; write adds 3 port, 4 transfer,\n"
       "5 no answer, 130 interrupted.\n";
   return text;
@@ -53,6 +54,10 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
   const std::string& name = args[1];
   if (IsHelp(name)) {
     out << Usage();
+    return kExitOk;
+  }
+  if (name == "--version") {
+    out << "porten-cli " << PORTEN_VERSION << "\n";
     return kExitOk;
   }
   for (const Subcommand& c : kSubcommands) {
