@@ -89,8 +89,8 @@ void Automation::Step() {
   switch (phase_) {
     case 0:  // port dialog up; let it paint once before the picture
       if (portDialog && waited_ > 4) {
-        if (!Grab(portDialog, "port-select.png")) return Fail("grab");
         if (!port_.isEmpty()) Control<QComboBox>(portDialog, "IDC_PORT_LIST")->setCurrentText(port_);
+        if (!Grab(portDialog, "port-select.png")) return Fail("grab");
         Click(portDialog, "IDOK");
         next();
       }
