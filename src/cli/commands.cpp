@@ -57,7 +57,7 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
     return kExitOk;
   }
   if (name == "--version") {
-    out << "porten-cli " << PORTEN_VERSION << "\n";
+    out << PORTEN_VERSION << "\n";
     return kExitOk;
   }
   for (const Subcommand& c : kSubcommands) {
