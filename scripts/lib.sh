@@ -20,7 +20,8 @@ ensure_packages() {
 # What building and testing need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev fonts-ipafont-gothic)
-TEST_PACKAGES=(srecord binutils xvfb xauth clang libclang-rt-14-dev dpkg-dev lintian file)
+TEST_PACKAGES=(srecord binutils xvfb xauth clang libclang-rt-14-dev dpkg-dev lintian file
+  desktop-file-utils man-db)
 
 # Configures and builds into $1 with the extra CMake arguments that follow.
 build_tree() {
