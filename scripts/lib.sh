@@ -36,3 +36,36 @@ build_tree() {
     return 1
   fi
 }
+
+# build_targets DIR TARGET... [-- CMAKE_ARGS...]: configures DIR like
+# build_tree when it is new, then builds only the named targets. Quiet unless
+# the build fails.
+build_targets() {
+  local dir=$1
+  shift
+  local targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    targets+=("$1")
+    shift
+  done
+  [ "${1:-}" = "--" ] && shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  fi
+  if ! cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" >"$dir/build.log" 2>&1; then
+    grep -E -A5 'error|FAILED' "$dir/build.log" | head -80
+    echo "build failed: see $dir/build.log" >&2
+    return 1
+  fi
+}
+
+# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds;
+# fails when SECONDS have passed.
+wait_for() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -ge $deadline ] && return 1
+    sleep 0.1
+  done
+}
