@@ -94,10 +94,12 @@ std::string CurrentDirectory() {
   return ::getcwd(dir, sizeof dir) ? std::string(dir) : std::string();
 }
 
-// Runs the console loop until the session's load has ended; false (and the
-// message text in *why) when the load was refused.
-bool WaitForLoad(ConsoleLoop& loop, DownloadSession& session, std::string* why) {
+// Starts a load and runs the console loop until it has ended; false (and
+// the message text in *why) when the file was refused.
+template <typename StartFn>
+bool Load(ConsoleLoop& loop, DownloadSession& session, StartFn start, std::string* why) {
   size_t messagesBefore = loop.Messages().size();
+  start();
   loop.Run([&] {
     auto v = session.Snapshot();
     return v.ready && !v.loading;
@@ -136,8 +138,7 @@ void RunBoard(const Options& opt, Board& board) {
   if (opt.ram) {
     session.OnRamTransfer();
   } else {
-    session.OnCpuSelect(opt.loader);
-    if (!WaitForLoad(loop, session, &why)) {
+    if (!Load(loop, session, [&] { session.OnCpuSelect(opt.loader); }, &why)) {
       Finish(board, kExitFile, why);
       return;
     }
@@ -149,8 +150,7 @@ void RunBoard(const Options& opt, Board& board) {
     }
   }
   if (opt.imitation) session.OnCpuBootImitation();
-  session.OnBrowse(opt.image);
-  if (!WaitForLoad(loop, session, &why)) {
+  if (!Load(loop, session, [&] { session.OnBrowse(opt.image); }, &why)) {
     Finish(board, kExitFile, why);
     return;
   }
