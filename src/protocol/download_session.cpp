@@ -80,7 +80,7 @@ void DownloadSession::ReceiveThreadProc() {
   // byte arrives, and the short time-out is how often m_bRun is looked at.
   // A closed or hung-up port makes WaitReadable sleep the time-out too, so
   // this loop never spins.
-  constexpr int kPollMs = 3;
+  constexpr int kPollMs = 5;
   while (st_.m_bRun) {
     if (link_.port->WaitReadable(kPollMs) == 0) continue;
     ReceivePass();
