@@ -7,13 +7,26 @@
 
 #include "app/dialog_units.h"
 #include "app/message_box.h"
-#include "app/port_probe.h"
 #include "app/widget_ids.h"
 #include "core/texts.h"
 #include "link/link.h"
+#include "link/port_list.h"
 #include "protocol/download_session.h"
 
 namespace porten::app {
+
+namespace {
+
+// The ports another program holds, or that we may not open, are not offered.
+std::vector<std::string> FreePorts() {
+  std::vector<std::string> names;
+  for (const PortInfo& port : ListPorts()) {
+    if (port.availability == PortAvailability::kFree) names.push_back(port.name);
+  }
+  return names;
+}
+
+}  // namespace
 
 CPortSelectDlg::CPortSelectDlg(DownloadSession& session, PortLister listPorts, QWidget* parent)
     : QDialog(parent), session_(session), listPorts_(std::move(listPorts)) {
@@ -60,7 +73,7 @@ CPortSelectDlg::CPortSelectDlg(DownloadSession& session, PortLister listPorts, Q
 
 void CPortSelectDlg::OnInitDialog() {
   portList_->clear();
-  const std::vector<std::string> names = listPorts_ ? listPorts_() : ProbePorts();
+  const std::vector<std::string> names = listPorts_ ? listPorts_() : FreePorts();
   for (const std::string& name : names) portList_->addItem(QString::fromStdString(name));
   if (portList_->count() > 0) portList_->setCurrentIndex(0);
   m_nStopBits = 1;

@@ -30,7 +30,7 @@ class CPortSelectDlg final : public QDialog {
   enum { IDD = 129 };
   using PortLister = std::function<std::vector<std::string>()>;
 
-  // listPorts gives the names to offer (the real probe when empty).
+  // listPorts gives the names to offer (the free ports of ListPorts when empty).
   explicit CPortSelectDlg(DownloadSession& session, PortLister listPorts = {},
                           QWidget* parent = nullptr);
 

@@ -107,6 +107,28 @@ void ClickWhenShown(const char* dialogName, const char* name) {
   poll->start(10);
 }
 
+// Bounds a test that runs the modal loops: ends whatever dialog is still up
+// once the generous wait is over. Disarmed when it goes out of scope.
+class Watchdog {
+ public:
+  Watchdog() {
+    QTimer::singleShot(kWaitMs, &guard_, [] {
+      ADD_FAILURE() << "a dialog was still up after " << kWaitMs << " ms";
+      if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        if (auto* exit = dialog->findChild<QAbstractButton*>(QStringLiteral("IDOK"));
+            exit && dialog->objectName() == QLatin1String("IDD_DOWNLOAD_DIALOG")) {
+          exit->click();  // the way out that stops the receive thread
+        } else {
+          dialog->done(QDialog::Rejected);
+        }
+      }
+    });
+  }
+
+ private:
+  QObject guard_;
+};
+
 CDownloadApp::Options AppOptions(std::shared_ptr<FakePort> fake) {
   CDownloadApp::Options options;
   options.makePort = [fake] { return std::make_unique<SharedPort>(fake); };
@@ -118,6 +140,7 @@ CDownloadApp::Options AppOptions(std::shared_ptr<FakePort> fake) {
 TEST(Startup, CancelAtThePortDialogEndsWithNoPortOpened) {
   auto fake = std::make_shared<FakePort>();
   CDownloadApp app(AppOptions(fake));
+  Watchdog watchdog;
   ClickWhenShown("IDD_PORT_SELECT", "IDCANCEL");
   EXPECT_FALSE(app.InitInstance());
   EXPECT_TRUE(fake->Events().empty());
@@ -126,6 +149,7 @@ TEST(Startup, CancelAtThePortDialogEndsWithNoPortOpened) {
 TEST(Startup, PortDialogThenMainDialogThenThePortIsClosed) {
   auto fake = std::make_shared<FakePort>();
   CDownloadApp app(AppOptions(fake));
+  Watchdog watchdog;
   ClickWhenShown("IDD_PORT_SELECT", "IDOK");
   bool sawMain = false;
   auto* poll = new QTimer;
