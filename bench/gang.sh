@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Gang write figure: how long porten-cli takes to write the sample image to
+# one simulated board, and to N boards at once (default 8). The boards run
+# with wire-time emulation, so the line speed is that of real boards, and
+# each checks afterwards that its ROM matches the image byte for byte.
+#
+# Usage: bench/gang.sh [BUILD_DIR] [N] [ROUNDS]
+#   BUILD_DIR  a built tree (default build/); needs porten-cli and porten-board
+#   N          boards in the gang run (default 8)
+#   ROUNDS     how many times each run is repeated (default 3); the median counts
+#
+# Prints one line per run and the ratio of the medians (goal: at most 1.1).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$(realpath -m "${1:-$ROOT/build}")
+N=${2:-8}
+ROUNDS=${3:-3}
+CLI=$BUILD/src/cli/porten-cli
+BOARD=$BUILD/sim/porten-board
+for exe in "$CLI" "$BOARD"; do
+  [ -x "$exe" ] || { echo "gang.sh: $exe is missing; build the tree first" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/porten-gang.XXXXXX")
+pids=()
+stop_boards() {
+  local pid
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  pids=()
+}
+trap 'stop_boards; rm -rf "$work"' EXIT
+
+now() { date +%s.%N; }
+
+# run_gang COUNT: starts COUNT boards, writes all of them in one porten-cli
+# call and sets elapsed to its wall-clock seconds. Fails when a write or a
+# board's ROM check fails. (Not run in a subshell, so that the exit trap
+# knows the boards.)
+run_gang() {
+  local count=$1 i ports=() start end
+  rm -f "$work"/board*.log
+  for ((i = 0; i < count; i++)); do
+    (cd "$ROOT/examples" &&
+      exec "$BOARD" --link "$work/board$i" --wire-time --once --expect sample.mot) \
+      >"$work/board$i.log" 2>&1 &
+    pids+=($!)
+    ports+=(--port "$work/board$i")
+  done
+  for ((i = 0; i < count; i++)); do
+    for _ in $(seq 200); do
+      [ -L "$work/board$i" ] && break
+      sleep 0.05
+    done
+    [ -L "$work/board$i" ] || { cat "$work/board$i.log" >&2; return 1; }
+  done
+  start=$(now)
+  if ! (cd "$ROOT/examples" && "$CLI" write "${ports[@]}" --boot LOADER.MOT sample.mot) \
+    >"$work/cli.log" 2>&1; then
+    cat "$work/cli.log" >&2
+    return 1
+  fi
+  end=$(now)
+  for i in "${!pids[@]}"; do
+    if ! wait "${pids[$i]}"; then
+      cat "$work/board$i.log" >&2
+      echo "gang.sh: board $i: ROM does not match" >&2
+      return 1
+    fi
+  done
+  pids=()
+  grep -q '^ROM matches' "$work"/board0.log || { echo "gang.sh: no ROM check" >&2; return 1; }
+  elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", b - a}')
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+
+elapsed=0
+declare -a one=() many=()
+for ((r = 1; r <= ROUNDS; r++)); do
+  run_gang 1
+  one+=("$elapsed")
+  printf 'round %d: 1 board   %6.2f s\n' "$r" "$elapsed"
+  run_gang "$N"
+  many+=("$elapsed")
+  printf 'round %d: %d boards  %6.2f s\n' "$r" "$N" "$elapsed"
+done
+m1=$(median "${one[@]}")
+mn=$(median "${many[@]}")
+printf 'median: 1 board %.2f s, %d boards %.2f s, ratio %.3f (goal <= 1.1)\n' \
+  "$m1" "$N" "$mn" "$(awk -v a="$mn" -v b="$m1" 'BEGIN {print a / b}')"
+echo "last gang table:"
+sed 's/^/  /' "$work/cli.log" | grep -Ev ' (boot|write) [0-9]+/[0-9]+ \('
