@@ -42,7 +42,7 @@ run_gang() {
   rm -f "$work"/board*.log
   for ((i = 0; i < count; i++)); do
     (cd "$ROOT/examples" &&
-      exec "$BOARD" --link "$work/board$i" --wire-time --once --expect sample.mot) \
+      exec "$BOARD" --link "$work/board$i" --wire-time --once --expect blink.mot) \
       >"$work/board$i.log" 2>&1 &
     pids+=($!)
     ports+=(--port "$work/board$i")
@@ -55,7 +55,7 @@ run_gang() {
     [ -L "$work/board$i" ] || { cat "$work/board$i.log" >&2; return 1; }
   done
   start=$(now)
-  if ! (cd "$ROOT/examples" && "$CLI" write "${ports[@]}" --boot LOADER.MOT sample.mot) \
+  if ! (cd "$ROOT/examples" && "$CLI" write "${ports[@]}" --boot LOADER.MOT blink.mot) \
     >"$work/cli.log" 2>&1; then
     cat "$work/cli.log" >&2
     return 1

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the sample files in this directory: LOADER.MOT, a small boot
-loader, and sample.mot, a program image to write with it.
+loader, and blink.mot, a program image to write with it.
 
 Neither is real machine code for any particular chip: they are byte images
 shaped like a program (vector table, code, constant tables, text) so that
@@ -16,7 +16,7 @@ import struct
 import sys
 
 LOADER_NAME = "LOADER.MOT"  # upper-case .MOT: the dialog lists it as a boot loader
-IMAGE_NAME = "sample.mot"
+IMAGE_NAME = "blink.mot"
 
 LOADER_BASE = 0xF780  # on-chip RAM, where boot mode puts the loader
 LOADER_SIZE = 640
@@ -117,7 +117,7 @@ def main():
     files = {
         LOADER_NAME: srecord_text(b"LOADER", [(LOADER_BASE, loader_image())], "1", "9",
                                   LOADER_BASE, per_line=16),
-        IMAGE_NAME: srecord_text(b"sample", image_segments(), "2", "8", CODE_BASE),
+        IMAGE_NAME: srecord_text(b"blink", image_segments(), "2", "8", CODE_BASE),
     }
     for name, text in files.items():
         with open(os.path.join(out_dir, name), "w", encoding="ascii", newline="") as f:

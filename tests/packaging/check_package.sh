@@ -43,7 +43,7 @@ expected="./usr/bin/porten
 ./usr/share/doc/porten/changelog.gz
 ./usr/share/doc/porten/copyright
 ./usr/share/doc/porten/examples/LOADER.MOT
-./usr/share/doc/porten/examples/sample.mot
+./usr/share/doc/porten/examples/blink.mot
 ./usr/share/icons/hicolor/16x16/apps/porten.png
 ./usr/share/icons/hicolor/32x32/apps/porten.png
 ./usr/share/man/man1/porten-board.1.gz
