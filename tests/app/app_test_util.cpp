@@ -13,6 +13,8 @@ namespace {
 class QtEnvironment final : public ::testing::Environment {
  public:
   void SetUp() override {
+    // No display needed, whoever runs the binary.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "test_app";
     static char* argv[] = {name, nullptr};

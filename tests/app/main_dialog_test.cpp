@@ -177,6 +177,8 @@ struct RamCase {
   std::vector<std::string> disabledAfterUncheck;
 };
 
+void PrintTo(const RamCase& c, std::ostream* os) { *os << c.name; }
+
 class RamTransferTest : public MainDialogTest, public ::testing::WithParamInterface<RamCase> {};
 
 TEST_P(RamTransferTest, CheckingSwapsTheSidesAndUncheckingKeepsALoadedImageUsable) {

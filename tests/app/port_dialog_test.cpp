@@ -28,6 +28,8 @@ struct OkCase {
   const char* openedPath;  // the path the port was asked to open, nullptr if none
 };
 
+void PrintTo(const OkCase& c, std::ostream* os) { *os << c.name; }
+
 std::string WrongPermission() { return std::string(text::kWrongPort) + kPermissionHint; }
 
 class PortOkTest : public ::testing::TestWithParam<OkCase> {};
