@@ -147,7 +147,13 @@ TEST_P(WriteSync, BothSyncVariantsReachTheBootMode) {
 INSTANTIATE_TEST_SUITE_P(Variants, WriteSync,
                          ::testing::Values(SyncCase{SyncAnswer::kAfterPair, false, "sync marker 30"},
                                            SyncCase{SyncAnswer::kAtOnce, false, "sync marker 30"},
-                                           SyncCase{SyncAnswer::kAtOnce, true, "sync marker 33"}));
+                                           SyncCase{SyncAnswer::kAtOnce, true, "sync marker 33"}),
+                         [](const auto& info) {
+                           return std::string(info.param.answer == SyncAnswer::kAtOnce
+                                                  ? "AtOnce"
+                                                  : "AfterPair") +
+                                  (info.param.imitation ? "Imitation" : "");
+                         });
 
 TEST_F(WriteTest, RamTransferWithExecute) {
   BoardOptions o;

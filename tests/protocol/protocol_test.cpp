@@ -118,6 +118,18 @@ Bytes Block(const Bytes& data) {
 
 // ---- The whole exchange, as the byte tables give it -------------------------
 
+std::string ReplayName(Replay r) {
+  switch (r) {
+    case Replay::kWhole:
+      return "Whole";
+    case Replay::kByteByByte:
+      return "ByteByByte";
+    case Replay::kTrailingNoise:
+      return "TrailingNoise";
+  }
+  return "?";
+}
+
 class ByteTable : public ::testing::TestWithParam<Replay> {};
 
 TEST_P(ByteTable, NormalDownloadSendsExactlyTheTableBytes) {
@@ -213,7 +225,8 @@ TEST_P(ByteTable, NormalDownloadSendsExactlyTheTableBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Replays, ByteTable,
                          ::testing::Values(Replay::kWhole, Replay::kByteByByte,
-                                           Replay::kTrailingNoise));
+                                           Replay::kTrailingNoise),
+                         [](const auto& info) { return ReplayName(info.param); });
 
 // ---- Sync ---------------------------------------------------------------------
 
@@ -255,7 +268,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SyncCase{false, false, {0x00, 0x00}, STATE_SYNC_BOOT},
                       SyncCase{true, false, {0x00, 0x00}, STATE_SYNC_IMITATION},
                       SyncCase{false, true, {'0', 0x00, 0x00, 0x00}, STATE_SYNC_BOOT},
-                      SyncCase{true, true, {'3', 0x00, 0x00, 0x00}, STATE_SYNC_IMITATION}));
+                      SyncCase{true, true, {'3', 0x00, 0x00, 0x00}, STATE_SYNC_IMITATION}),
+    [](const auto& info) {
+      return std::string(info.param.answered ? "Answered" : "Silent") +
+             (info.param.imitation ? "Imitation" : "");
+    });
 
 TEST(Sync, AbortDuringTheSyncPauseIsNotUndone) {
   // The pause between "0" and the three zeros releases the lock; an Abort
@@ -576,7 +593,8 @@ TEST_P(EchoMismatch, EndsTheUploadAtOnceSayingWhere) {
 INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, EchoMismatch,
                          ::testing::Values(EchoCase{0, "ｴｺｰ不一致: 0/4 (00008000)"},
                                            EchoCase{2, "ｴｺｰ不一致: 2/4 (00008000)"},
-                                           EchoCase{3, "ｴｺｰ不一致: 3/4 (00008000)"}));
+                                           EchoCase{3, "ｴｺｰ不一致: 3/4 (00008000)"}),
+                         [](const auto& info) { return "Byte" + std::to_string(info.param.badAt); });
 
 TEST(Mends, FailedReopenAfterBootStartIsReported) {
   Rig rig;
