@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets: S-record files, good and bad,
+for fuzz_load, and a few operation programs for fuzz_session. Deterministic;
+run it again after changing it: fuzz/make_corpus.py"""
+import os
+import random
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def record(kind, address, data):
+    width = {1: 2, 2: 3, 3: 4}[kind]
+    body = address.to_bytes(width, "big") + bytes(data)
+    count = len(body) + 1
+    checksum = (~(count + sum(body))) & 0xFF
+    return "S%d%02X%s%02X" % (kind, count, body.hex().upper(), checksum)
+
+
+def end(kind=9):
+    return {9: "S9030000FC", 8: "S804000000FB", 7: "S70500000000FA", 5: "S5030001FB"}[kind]
+
+
+def lines(*records, eol="\r\n"):
+    return (eol.join(records) + eol).encode()
+
+
+def image(rng, kind, base, length, step=16, shuffle=False, gap=0):
+    recs = []
+    at = 0
+    while at < length:
+        n = min(step, length - at)
+        recs.append(record(kind, base + at, [rng.randrange(256) for _ in range(n)]))
+        at += n + (gap if rng.random() < 0.3 else 0)
+    if shuffle:
+        rng.shuffle(recs)
+    return recs
+
+
+def load_corpus(rng):
+    header = "S00600004844521B"
+    c = {}
+    c["good_s1"] = lines(header, *image(rng, 1, 0x1000, 300), end())
+    c["good_s2"] = lines(*image(rng, 2, 0x012000, 700, step=32), end(8))
+    c["good_s3"] = lines(header, *image(rng, 3, 0x80000000, 512, step=32), end(7))
+    c["good_mixed"] = lines(record(1, 0x8000, [1, 2, 3]), record(2, 0x001000, [4, 5]),
+                            record(3, 0x2000, [6] * 20), end())
+    c["good_gaps_out_of_order"] = lines(*image(rng, 1, 0x4000, 1200, gap=64, shuffle=True), end())
+    c["good_many_records"] = lines(*image(rng, 1, 0x0, 640, step=4), end())  # > 150 records
+    c["good_long_lines"] = lines(*image(rng, 3, 0x100, 2000, step=250), end(7))
+    c["good_lowercase"] = lines(record(1, 0xABCD, [0xEF, 0x12]).lower(), end())
+    c["good_no_end_record"] = lines(*image(rng, 1, 0x10, 40))
+    c["good_full_span"] = lines(record(3, 0x100000, [0]), record(3, 0x100000 + 307199, [1]), end())
+    c["good_boot_40000"] = lines(record(2, 0, [0]), record(2, 39999, [0]), end())
+    c["good_empty_then_data"] = lines(header, end(5), record(1, 0, [1]))
+    c["good_long_header"] = lines("S0" + "41" * 700, *image(rng, 1, 0, 64), end())
+    c["bad_span"] = lines(record(3, 0x100000, [0]), record(3, 0x100000 + 307200, [1]), end())
+    c["bad_checksum"] = lines(record(1, 0, [1, 2, 3])[:-2] + "00", end())
+    c["bad_count"] = lines("S1030000FC", end())
+    c["bad_s3_no_data"] = lines("S50500000000FA".replace("S5", "S3"), end())
+    c["bad_lf_only"] = lines(*image(rng, 1, 0, 64), end(), eol="\n")
+    c["bad_cr_only"] = lines(*image(rng, 1, 0, 64), end(), eol="\r")
+    c["bad_no_final_cr"] = lines(*image(rng, 1, 0, 32))[:-2]
+    c["bad_not_hex"] = lines("S1070000ZZ0102F5", end())
+    c["bad_address_no_digit"] = lines(record(1, 0, [1]), "S104GGGG01FA", end())
+    c["bad_header_no_cr"] = ("S0" + "41" * 600).encode()
+    c["bad_text"] = b"hello, world\r\n"
+    c["bad_empty"] = b""
+    c["bad_only_end"] = lines(header, end())
+    c["bad_s3_ffffffff"] = lines(record(3, 0xFFFFFFFF, [1]), end())
+    c["bad_truncated"] = lines(*image(rng, 1, 0, 64))[:50]
+    c["bad_nul_inside"] = lines(record(1, 0, [1, 2]))[:6] + b"\0" + lines(record(1, 0, [1, 2]))[7:]
+    return c
+
+
+def session_corpus():
+    # Operation codes: see Run::Step in fuzz_session.cpp.
+    setup = bytes([0, 2, 1, 44, 0x12, 0x34])  # 3-byte boot loader, 301-byte image
+    write, good, timer, abort, ram = 5, 1, 3, 6, 8
+    c = {}
+    c["normal_download"] = setup + bytes([write, timer] + [good, 63] * 12)
+    c["ram_transfer"] = setup + bytes([ram, write, timer] + [good, 63] * 6 + [7])
+    c["abort_midway"] = setup + bytes([write, timer, good, 10, abort, write, timer, good, 63])
+    c["short_write"] = setup + bytes([11, 30, write, timer] + [good, 63] * 6)
+    c["failed_reopen"] = setup + bytes([10, 1, write, timer] + [good, 63] * 3)
+    c["noise_and_burst"] = setup + bytes([0, 4, 1, 2, 3, 4, 5, 16, 8, 150, 0x5A, write, timer, good, 63])
+    c["error_60"] = setup + bytes([write, timer, good, 40, 0, 0, 0x60, good, 8])
+    c["loads"] = setup + bytes([13, 4, 50, 4, 50, 14, 4, 50, 4, 50, write, timer, good, 63])
+    return c
+
+
+def write_dir(name, files):
+    d = os.path.join(HERE, "corpus", name)
+    os.makedirs(d, exist_ok=True)
+    for fname, data in files.items():
+        with open(os.path.join(d, fname), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    write_dir("load", load_corpus(random.Random(1)))
+    write_dir("session", session_corpus())
