@@ -56,6 +56,10 @@ void DownloadSession::OnWriteByte(uint8_t b) {
       }
       return;
     case 0x11:
+      // Before the header the loader asks for nothing: a 0x11 then is line
+      // noise, and answering it would send the first block where the loader
+      // does not store it, and the write would still end "finished".
+      if (state < STATE_WRITE_DATA) return;
       SendBlock();
       return;
     case 0x60:
