@@ -118,7 +118,7 @@ void EndOfData(DownloadState& st, LinkVars& link, WindowSystem& win) {
     // next boot loader load overwrites.
     st.m_byWriteImage.resize(kImageBufferSize);
     std::copy_n(st.m_pImage, st.m_nLength, st.m_byWriteImage.begin());
-    std::fill(st.m_byWriteImage.begin() + st.m_nLength, st.m_byWriteImage.end(), 0xFF);
+    std::fill(st.m_byWriteImage.begin() + st.m_nLength, st.m_byWriteImage.end(), uint8_t{0xFF});
   }
   st.m_nSlotLength[target] = st.m_nLength;
   st.m_nSlotBase[target] = st.m_nBaseAddr;
@@ -192,7 +192,7 @@ void StartLoad(DownloadState& st, LinkVars& /*link*/, WindowSystem& win) {
     return RefuseFile(st, win, text::kNotSRecord);
   }
 
-  std::fill_n(st.m_pImage, kImageBufferSize, 0xFF);
+  std::fill_n(st.m_pImage, kImageBufferSize, uint8_t{0xFF});  // a byte value: one memset
   st.m_bReady = 0;
   st.m_bLoading = 1;
   win.SetText(Surface::kStatus, text::kLoadStart);
