@@ -84,10 +84,16 @@ for size in 16 32; do
 done
 ok "icons are 16x16 and 32x32 PNG"
 
+for f in LOADER.MOT blink.mot; do
+  cmp -s "$src/examples/$f" "$root/share/doc/porten/examples/$f" || fail "examples/$f differs"
+done
+ok "samples are the ones in examples/"
+
 desktop="$root/share/applications/porten.desktop"
 desktop-file-validate "$desktop" || fail "desktop entry does not validate"
-grep -qx 'Exec=porten' "$desktop" && grep -qx 'Icon=porten' "$desktop" ||
+if ! grep -qx 'Exec=porten' "$desktop" || ! grep -qx 'Icon=porten' "$desktop"; then
   fail "desktop entry does not start porten with its icon"
+fi
 ok "desktop entry validates, runs porten with icon porten"
 
 for page in porten porten-cli porten-board; do
