@@ -205,17 +205,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RamCase{"loaded", true, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(MainDialogTest, CpuBootImitationFollowsTheSession) {
-  OpenDialog();
-  auto* box = Find<QCheckBox>(dialog_.get(), "IDC_CPU_BOOT_IMITATION");
-  box->click();
-  EXPECT_TRUE(box->isChecked());
-  EXPECT_TRUE(session_->Snapshot().cpuBootImitation);
-  box->click();
-  EXPECT_FALSE(box->isChecked());
-  EXPECT_FALSE(session_->Snapshot().cpuBootImitation);
-}
-
 TEST_F(MainDialogTest, CpuSelectWithEmptyListAsksForABootFileAndEnablesNothing) {
   WriteFile(PathOf("image.txt"), "S9030000FC\r\n");
   OpenDialog();
@@ -227,19 +216,21 @@ TEST_F(MainDialogTest, CpuSelectWithEmptyListAsksForABootFileAndEnablesNothing) 
 }
 
 TEST_F(MainDialogTest, BrowseDuringALoadOrATransferDoesNotAskForAFile) {
-  WriteBootLoader("A.MOT", 4000);  // several batches
+  WriteBootLoader("big.MOT", 4000);  // several batches
+  WriteImage("image.mot");
   OpenDialog();
+  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QStringLiteral("big.MOT"));
   Button("IDC_CPU_SELECT")->click();
   ASSERT_TRUE(session_->Snapshot().loading);
   Button("IDC_BROWSE")->click();
-  EXPECT_EQ(0, browseCalls_);
+  EXPECT_EQ(0, browseCalls_) << "during the load";
   ASSERT_TRUE(WaitIdleLoad(0));
-}
 
-TEST_F(MainDialogTest, BrowseDuringATransferDoesNotAskForAFile) {
-  StartTransfer();
+  LoadImage("image.mot");
+  Button("IDC_WRITE")->click();
+  ASSERT_GT(session_->Snapshot().state, 0);
   Button("IDC_BROWSE")->click();
-  EXPECT_EQ(1, browseCalls_) << "only the one of StartTransfer";
+  EXPECT_EQ(1, browseCalls_) << "during the transfer";
 }
 
 TEST_F(MainDialogTest, BrowseCancelledChangesNothing) {

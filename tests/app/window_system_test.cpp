@@ -50,14 +50,6 @@ TEST(QtWindowSystem, TextOnTheGuiThreadActsAtOnceAndOvertakesOlderPostedText) {
   EXPECT_EQ("書込み終了", Std(status.text())) << "the older posted text must not come back";
 }
 
-TEST(QtWindowSystem, TextSetBeforeAttachShowsWhenTheWidgetComes) {
-  QtWindowSystem window;
-  window.SetText(Surface::kBootFileName, "A.MOT");
-  QLabel name;
-  window.Attach(Surface::kBootFileName, &name);
-  EXPECT_EQ("A.MOT", Std(name.text()));
-}
-
 TEST(QtWindowSystem, TimerArmedFromAnotherThreadFiresOnceOnTheGuiThread) {
   QtWindowSystem window;
   RecordingTarget target;
@@ -79,35 +71,6 @@ TEST(QtWindowSystem, KillOnTheGuiThreadCancelsAnOlderPostedArm) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !target.fired.empty(); }, kWaitMs));
   QTest::qWait(30);
   EXPECT_EQ(std::vector<int>{TIMER_LOAD}, target.fired);
-}
-
-TEST(QtWindowSystem, ArmingAgainRestartsAndKillStops) {
-  QtWindowSystem window;
-  window.SetTimer(TIMER_LOAD, 10000);
-  EXPECT_TRUE(window.TimerActive(TIMER_LOAD));
-  window.SetTimer(TIMER_LOAD, 10000);
-  EXPECT_TRUE(window.TimerActive(TIMER_LOAD));
-  window.KillTimer(TIMER_LOAD);
-  EXPECT_FALSE(window.TimerActive(TIMER_LOAD));
-  window.SetTimer(999, 1);  // not one of ours: ignored
-  EXPECT_FALSE(window.TimerActive(999));
-}
-
-TEST(QtWindowSystem, ManyPostedTextsEndOnTheLastOne) {
-  QtWindowSystem window;
-  QLabel status;
-  window.Attach(Surface::kStatus, &status);
-  FromOtherThread([&] {
-    for (int i = 0; i <= 1000; ++i) window.SetText(Surface::kStatus, "n" + std::to_string(i));
-  });
-  ASSERT_TRUE(QTest::qWaitFor([&] { return status.text() == QLatin1String("n1000"); }, kWaitMs));
-}
-
-TEST(QtWindowSystem, MessageBoxesGoThroughTheHook) {
-  QtWindowSystem window;
-  MessageRecorder boxes;
-  window.ShowMessage(std::string("ＣＯＭポートが間違っています"), "COMﾎﾟｰﾄ選択");
-  EXPECT_EQ((std::vector<Message>{{std::string("ＣＯＭポートが間違っています"), "COMﾎﾟｰﾄ選択"}}), boxes.messages);
 }
 
 }  // namespace
