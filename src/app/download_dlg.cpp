@@ -85,7 +85,9 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
   group_->setFocusPolicy(Qt::NoFocus);
   SetControlId(group_, "IDC_STATIC", IDC_STATIC);
 
+  // File names and texts from the target show as they are, never as markup.
   status_ = new QLabel(this);
+  status_->setTextFormat(Qt::PlainText);
   status_->setAlignment(Qt::AlignCenter);
   status_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   status_->setGeometry(du.Rect(8, 115, 168, 12));
@@ -102,6 +104,7 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
   cpuSelect_ = MakeButton(this, du, "CPU選択", "IDC_CPU_SELECT", IDC_CPU_SELECT, {129, 79, 39, 15});
 
   bootFileName_ = new QLabel(this);
+  bootFileName_->setTextFormat(Qt::PlainText);
   bootFileName_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   bootFileName_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   bootFileName_->setGeometry(du.Rect(12, 81, 113, 10));

@@ -20,6 +20,7 @@ void ShowMessageBox(QWidget* parent, const std::string& text, const std::string&
   }
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text),
                   QMessageBox::Ok, parent);
+  box.setTextFormat(Qt::PlainText);  // a path in the text must not turn into markup
   box.exec();
 }
 

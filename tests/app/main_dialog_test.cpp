@@ -233,6 +233,16 @@ TEST_F(MainDialogTest, BrowseDuringALoadOrATransferDoesNotAskForAFile) {
   EXPECT_EQ(1, browseCalls_) << "during the transfer";
 }
 
+TEST_F(MainDialogTest, BootFileNameShowsAsPlainText) {
+  WriteBootLoader("<b>x.MOT");
+  OpenDialog();
+  LoadBoot("<b>x.MOT");
+  auto* name = Find<QLabel>(dialog_.get(), "IDC_BOOT_FILE_NAME");
+  EXPECT_EQ("<b>x.MOT", Std(name->text()));
+  EXPECT_EQ(Qt::PlainText, name->textFormat());
+  EXPECT_EQ(Qt::PlainText, Find<QLabel>(dialog_.get(), "IDC_STATUS")->textFormat());
+}
+
 TEST_F(MainDialogTest, BrowseCancelledChangesNothing) {
   WriteBootLoader("A.MOT");
   OpenDialog();
