@@ -71,6 +71,7 @@ struct RefusedFile {
   std::string content;
   const char* message;
 };
+void PrintTo(const RefusedFile& c, std::ostream* os) { *os << c.name; }
 
 class CliInfoRefused : public ::testing::TestWithParam<RefusedFile> {};
 

@@ -25,6 +25,7 @@ struct ToolCase {
   const char* reference;
   const char* address;  // first output line
 };
+void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr char kSrecCatRef[] =
     "srec_cat '(' img.mot -fill 0xFF -over img.mot ')' -offset - -minimum-addr img.mot -o ref.bin -binary";

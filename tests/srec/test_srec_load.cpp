@@ -107,6 +107,7 @@ struct LayoutCase {
   const char* name;
   std::string (*make)(const std::vector<uint8_t>&);
 };
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 
 class LoadLayout : public ::testing::TestWithParam<LayoutCase> {};
 
@@ -198,6 +199,7 @@ struct BoundaryCase {
   uint32_t lastOffset;
   bool loads;
 };
+void PrintTo(const BoundaryCase& c, std::ostream* os) { *os << "last_byte_at_" << c.lastOffset; }
 
 class LoadBoundary : public ::testing::TestWithParam<BoundaryCase> {};
 
@@ -339,6 +341,7 @@ struct RefusedCase {
   std::string content;
   const char* message;
 };
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class LoadRefused : public ::testing::TestWithParam<RefusedCase> {};
 

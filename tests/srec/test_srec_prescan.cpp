@@ -21,6 +21,7 @@ struct ScanCase {
   std::string content;
   uint32_t lowest;
 };
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
 
 class ScanLowestAddressTest : public ::testing::TestWithParam<ScanCase> {};
 

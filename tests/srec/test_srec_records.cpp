@@ -49,6 +49,7 @@ struct ParseCase {
   int32_t result;
   std::vector<uint8_t> bytes;
 };
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
 
 class ParseDataRecordTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -117,6 +118,7 @@ struct AddressCase {
   bool converts;
   uint32_t address;
 };
+void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.record; }
 
 class ReadRecordAddressTest : public ::testing::TestWithParam<AddressCase> {};
 
