@@ -134,6 +134,44 @@ void SimBoard::Stop() {
   CloseFd(wake_);
 }
 
+void SimBoard::ClearFaults() {
+  {
+    std::lock_guard lock(mu_);
+    options_.silent = false;
+    options_.syncNeverAnswered = false;
+    options_.wrongEchoAt = -1;
+    options_.errorAfterBlock = -1;
+    options_.noiseBytes = 0;
+    options_.burstBytes = 0;
+    options_.muteAfterBytesSent = -1;
+    options_.stallAfterHeader = false;
+    options_.errorInHandshake = false;
+    stalled_ = false;
+    Touch();
+  }
+  if (wake_ >= 0) {  // a stalled board must poll for input again
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
+  }
+}
+
+void SimBoard::Reset() {
+  std::lock_guard lock(mu_);
+  if (phase_ == Phase::kGone) return;
+  phase_ = options_.startInLoader ? Phase::kIdle : Phase::kSync;
+  syncZeros_ = 0;
+  syncMarker_ = false;
+  syncAnsweredOnce_ = false;
+  noiseSent_ = false;
+  header_.clear();
+  block_.clear();
+  rx_.clear();
+  tx_.clear();
+  queued_ = 0;
+  Event("reset");
+  Touch();
+}
+
 std::string SimBoard::Error() const {
   std::lock_guard lock(mu_);
   return error_;
@@ -297,6 +335,8 @@ void SimBoard::Anomaly(std::string text) {
 }
 
 void SimBoard::Send(uint8_t b) {
+  if (options_.muteAfterBytesSent >= 0 && queued_ >= static_cast<uint64_t>(options_.muteAfterBytesSent)) return;
+  ++queued_;
   auto due = Clock::now();
   if (options_.wireTime) {
     due = std::max(due, txLineFree_) + ByteTime(PhaseRate(phase_));
@@ -341,12 +381,18 @@ void SimBoard::Run() {
     if (!tx_.empty()) next = std::min(next, tx_.front().due);
     const bool wantOut = !tx_.empty() && tx_.front().due <= now;
     const int rateBefore = ToolRate();
-    pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0},
+    const short in = stalled_ ? 0 : POLLIN;
+    pollfd fds[2] = {{master_, static_cast<short>(in | (wantOut ? POLLOUT : 0)), 0},
                      {wake_, POLLIN, 0}};
-    int timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
+    // Nanoseconds, not poll's milliseconds: at 38400 bit/s a byte takes 260 us,
+    // and rounding every due time up to 1 ms would stretch the wire time.
+    auto wait = std::max(Clock::duration::zero(), next - now);
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    timespec timeout{static_cast<time_t>(secs.count()),
+                     static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait - secs).count())};
     lock.unlock();
     // master_ is -1 after a hang-up; poll then only watches the wake-up.
-    int ready = ::poll(fds, 2, std::max(timeout, 0));
+    int ready = ::ppoll(fds, 2, &timeout, nullptr);
     if (ready > 0 && (fds[1].revents & POLLIN)) {
       uint64_t drained = 0;
       [[maybe_unused]] ssize_t n = ::read(wake_, &drained, sizeof drained);
@@ -538,6 +584,10 @@ void SimBoard::HandleLoader(uint8_t b) {
   switch (phase_) {
     case Phase::kPoll:
       if (b == '3') {
+        if (options_.errorInHandshake) {
+          Send(0x60);
+          Event("error 60 in handshake");
+        }
         Send(0x00);
         Event("loader ready");
         phase_ = Phase::kAck1;
@@ -570,6 +620,10 @@ void SimBoard::HandleLoader(uint8_t b) {
       length_ = uint32_t{header_[4]} << 24 | uint32_t{header_[5]} << 16 | uint32_t{header_[6]} << 8 | header_[7];
       Event("header address " + Hex8(address_) + " length " + std::to_string(length_));
       if (length_ % 128 != 0) Anomaly("header length " + std::to_string(length_) + " is not a multiple of 128");
+      if (options_.stallAfterHeader) {
+        stalled_ = true;
+        Event("stalled");
+      }
       blocks_ = 0;
       block_.clear();
       phase_ = Phase::kBlocks;
