@@ -26,6 +26,9 @@
 //   "boot mode again"                    a fresh sync while the loader runs
 //   "noise N bytes"                      (fault knob)
 //   "hang-up after N bytes"              (fault knob)
+//   "stalled"                            (fault knob: no more reading)
+//   "error 60 in handshake"              (fault knob)
+//   "reset"                              Reset()
 #pragma once
 
 #include <chrono>
@@ -73,6 +76,10 @@ struct BoardOptions {
   int burstBytes = 0;                  // sent at once right after the header arrived
   uint8_t burstValue = 0x5A;
   bool wireTime = false;               // 10 bits per byte at the current rate, both ways
+  int64_t muteAfterBytesSent = -1;     // sends nothing more once it has sent this many bytes
+  bool stallAfterHeader = false;       // stops reading once the header has come (with a
+                                       // burst of 0x11 the tool's block writes fill the line)
+  bool errorInHandshake = false;       // answers the first "3" with 0x60 before its 0x00
 
   // Called on the board's thread, without the board's lock, for every event.
   std::function<void(const std::string&)> onEvent;
@@ -111,6 +118,12 @@ class SimBoard {
   // The path the tool should open: the link if there is one, else the slave.
   std::string PortPath() const;
   bool HungUp() const;
+  // Turns every fault knob off (a hang-up stays): the next download goes
+  // through. A stalled board reads again.
+  void ClearFaults();
+  // The reset button: boot mode (or the loader, with startInLoader) as at
+  // power-on; the memories and the log stay.
+  void Reset();
 
   std::vector<uint8_t> RomRange(uint32_t address, uint32_t length) const;
   std::vector<uint8_t> RamRange(uint32_t address, uint32_t length) const;
@@ -180,6 +193,8 @@ class SimBoard {
   bool syncMarker_ = false;
   bool syncAnsweredOnce_ = false;
   bool noiseSent_ = false;
+  bool stalled_ = false;
+  uint64_t queued_ = 0;  // bytes ever queued for the tool (muteAfterBytesSent)
   uint32_t bootSize_ = 0;
   std::vector<uint8_t> bootLoader_;
   std::vector<uint8_t> header_;
