@@ -35,6 +35,18 @@ void DownloadSession::OnWrite() {
     RestoreWriteCaption();  // nothing runs, so nothing to abort
     return;
   }
+  // Boot mode listens at 4800 bit/s only. After an abort in the block write
+  // (or a write that ended on a block request) the port is still at 38400
+  // bit/s, or closed after a failed reopen; a sync sent there is never
+  // answered, and the operator could not write again without a restart.
+  if (link_.port && link_.port->Baud() != 4800) {
+    ReopenSlow(link_);
+    if (!link_.port->IsOpen()) {
+      SetStatus(text::kReopenFailed);
+      RestoreWriteCaption();
+      return;
+    }
+  }
   st_.m_nLength = bootLength;
   SetTransfer(link_, bootLength, st_.m_nSlotBase[0]);
   st_.m_nSyncCount = 0;
@@ -115,9 +127,12 @@ void DownloadSession::OnBootByte(uint8_t b) {
           return;
         case 0x01:
         case 0xFF:
-          // The chip refused the boot mode.
+          // The chip refused the boot mode. Say so: the status line would
+          // otherwise keep whatever it showed, "書込み終了" of the last
+          // download included.
           st_.m_nState = STATE_IDLE;
           ReopenSlow(link_);
+          SetStatus(text::kBootRefused);
           RestoreWriteCaption();
           return;
         default:
