@@ -42,7 +42,7 @@ run_gang() {
   rm -f "$work"/board*.log
   for ((i = 0; i < count; i++)); do
     (cd "$ROOT/examples" &&
-      exec "$BOARD" --link "$work/board$i" --wire-time --once --expect blink.mot) \
+      exec "$BOARD" --link "$work/board$i" --wire-time --expect blink.mot) \
       >"$work/board$i.log" 2>&1 &
     pids+=($!)
     ports+=(--port "$work/board$i")
@@ -57,19 +57,31 @@ run_gang() {
   start=$(now)
   if ! (cd "$ROOT/examples" && "$CLI" write "${ports[@]}" --boot LOADER.MOT blink.mot) \
     >"$work/cli.log" 2>&1; then
-    cat "$work/cli.log" >&2
+    grep -Ev ' (boot|write) [0-9]+/[0-9]+ \(' "$work/cli.log" >&2
+    for ((i = 0; i < count; i++)); do
+      if ! grep -q '^ROM matches' "$work/board$i.log"; then
+        echo "gang.sh: board$i said:" >&2
+        sed 's/^/  /' "$work/board$i.log" >&2
+      fi
+    done
     return 1
   fi
   end=$(now)
-  for i in "${!pids[@]}"; do
-    if ! wait "${pids[$i]}"; then
-      cat "$work/board$i.log" >&2
+  # Each board compares its ROM with the image after the write. (They run
+  # without --once: a board that exits right after the last block may take
+  # its final acknowledgement with it.)
+  for ((i = 0; i < count; i++)); do
+    for _ in $(seq 200); do
+      grep -qE '^ROM (matches|differs)' "$work/board$i.log" && break
+      sleep 0.05
+    done
+    if ! grep -q '^ROM matches' "$work/board$i.log"; then
+      sed 's/^/  /' "$work/board$i.log" >&2
       echo "gang.sh: board $i: ROM does not match" >&2
       return 1
     fi
   done
-  pids=()
-  grep -q '^ROM matches' "$work"/board0.log || { echo "gang.sh: no ROM check" >&2; return 1; }
+  stop_boards
   elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", b - a}')
 }
 
