@@ -62,6 +62,7 @@ void DownloadSession::ClosePort() {
 
 void DownloadSession::StartReceiveThread() {
   if (thread_.joinable()) return;
+  st_.m_bRun = 1;
   st_.m_bThreadExited = 0;
   thread_ = std::thread([this] { ReceiveThreadProc(); });
 }
