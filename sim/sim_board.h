@@ -7,7 +7,11 @@
 // board keeps a descriptor of its own on the slave, so the pty survives the
 // tool's close and reopen, and reads the tool's bit rate from it whenever
 // bytes arrive: every byte at the wrong rate or out of protocol is recorded
-// as an anomaly. A normal download produces none.
+// as an anomaly. A normal download produces none. A byte counts as sent at
+// the rate seen just before the poll that found it or just after reading it;
+// the tool reopens at another rate only tens of milliseconds after its last
+// byte at the old one, so only a board thread held up that long could judge
+// a byte wrongly.
 //
 // Events (Events(), onEvent) are these lines, with hex in upper case:
 //   "sync answered"                      a 0x00 sent in answer to the sync
