@@ -8,11 +8,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/srec_writer.h"
 
 namespace porten {
 namespace {
@@ -21,16 +22,12 @@ namespace fs = std::filesystem;
 
 class FakeTree {
  public:
-  FakeTree() {
-    char pattern[] = "/tmp/porten-ports-XXXXXX";
-    root_ = ::mkdtemp(pattern);
+  FakeTree() : root_(dir_.path()) {
     fs::create_directories(root_ / "dev");
     fs::create_directories(root_ / "sys/class/tty");
     places.devDir = (root_ / "dev").string();
     places.sysTtyDir = (root_ / "sys/class/tty").string();
   }
-  ~FakeTree() { fs::remove_all(root_); }
-
   // A device node stand-in: a regular file opens and locks like one.
   std::string Dev(const std::string& name) {
     Write(root_ / "dev" / name, "");
@@ -58,6 +55,7 @@ class FakeTree {
   PortPlaces places;
 
  private:
+  testing::TempDir dir_;
   fs::path root_;
 };
 
@@ -151,7 +149,7 @@ struct FormatCase {
   std::string line;
 };
 
-class PortLineFormat : public testing::TestWithParam<FormatCase> {};
+class PortLineFormat : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(PortLineFormat, WholeLine) {
   EXPECT_EQ(FormatPortLines({GetParam().port}), std::vector<std::string>{GetParam().line});
@@ -174,7 +172,7 @@ PortInfo Port(PortAvailability a, const std::string& holder, bool usb = false) {
 
 INSTANTIATE_TEST_SUITE_P(
     Marks, PortLineFormat,
-    testing::Values(
+    ::testing::Values(
         FormatCase{"Free", Port(PortAvailability::kFree, ""), "ttyUSB0  /dev/ttyUSB0"},
         FormatCase{"InUseByKnownProcess", Port(PortAvailability::kInUse, "812 (ModemManager)"),
                    "ttyUSB0  /dev/ttyUSB0  [in use by 812 (ModemManager)]"},
@@ -185,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"UsbProductOnlyAndInUse", Port(PortAvailability::kInUse, "77 (brltty)", true),
                    "ttyUSB0  /dev/ttyUSB0  USB-Serial Controller (067b:2303)  "
                    "[in use by 77 (brltty)]"}),
-    [](const testing::TestParamInfo<FormatCase>& info) { return info.param.label; });
+    [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.label; });
 
 }  // namespace
 }  // namespace porten
