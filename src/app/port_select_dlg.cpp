@@ -81,6 +81,24 @@ void CPortSelectDlg::OnInitDialog() {
   portList_->setFocus();
 }
 
+std::string OpenFailureHint(const Port& port) {
+  switch (port.LastFailure()) {
+    case OpenFailure::kPermission:
+      return kPermissionHint;
+    case OpenFailure::kBusy: {
+      std::string hint = kBusyHint;
+      const std::string detail = port.LastError();
+      const size_t holder = detail.find("in use by ");
+      if (holder != std::string::npos) hint += "（" + detail.substr(holder) + "）";
+      return hint;
+    }
+    case OpenFailure::kNotFound:
+      return kNotFoundHint;
+    default:
+      return "";
+  }
+}
+
 void CPortSelectDlg::OnOK() {
   m_strPort = portList_->currentText().trimmed();
   if (m_strPort.isEmpty()) {
@@ -89,8 +107,7 @@ void CPortSelectDlg::OnOK() {
   }
   if (!session_.OpenInitialPort(DevicePath(m_strPort.toStdString()))) {
     std::string message = text::kWrongPort;
-    const Port* port = session_.link().port.get();
-    if (port && port->LastFailure() == OpenFailure::kPermission) message += kPermissionHint;
+    if (const Port* port = session_.link().port.get()) message += OpenFailureHint(*port);
     ShowMessageBox(this, message, text::kPortCaption);
     return;
   }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/port.h"
+
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -22,6 +24,14 @@ namespace porten::app {
 // may not open it.
 inline constexpr char kPermissionHint[] =
     "\n\n権限がありません: sudo usermod -aG dialout $USER の後、再ログインして下さい";
+// Likewise when another program holds the port; the holder follows where it
+// could be found out.
+inline constexpr char kBusyHint[] = "\n\n他のプログラムが使用中です";
+// Likewise when there is no such device (an adapter unplugged, a typo).
+inline constexpr char kNotFoundHint[] = "\n\nデバイスがありません（アダプタの接続を確認して下さい）";
+
+// The line added below "ＣＯＭポートが間違っています" for a failed open.
+std::string OpenFailureHint(const Port& port);
 
 class CPortSelectDlg final : public QDialog {
   Q_OBJECT
