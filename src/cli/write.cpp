@@ -284,6 +284,34 @@ class Progress {
   std::string shown_;
 };
 
+// Columns a UTF-8 text takes on a terminal: the status texts mix half-width
+// katakana (one column) with kanji and full-width forms (two).
+size_t DisplayWidth(const std::string& text) {
+  size_t width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    uint32_t cp = c;
+    size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (n > 1) {
+      cp = c & (0x7F >> n);
+      for (size_t k = 1; k < n && i + k < text.size(); ++k) {
+        cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+      }
+    }
+    i += n;
+    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                      (cp >= 0xFF00 && cp <= 0xFF60) || (cp >= 0xFFE0 && cp <= 0xFFE6);
+    width += wide ? 2 : 1;
+  }
+  return width;
+}
+
+std::string PadTo(const std::string& text, size_t columns) {
+  size_t width = DisplayWidth(text);
+  return width >= columns ? text : text + std::string(columns - width, ' ');
+}
+
 int UsageError(std::ostream& err, const std::string& what) {
   err << "porten-cli write: " << what << "\n" << kWriteHelp;
   return kExitUsage;
@@ -388,16 +416,18 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (!b.detail.empty()) err << "porten-cli write: " << b.detail << "\n";
     return worst;
   }
-  size_t width = 4;
-  for (auto& b : boards) width = std::max(width, b->port.size());
-  char line[256];
-  std::snprintf(line, sizeof line, "%-*s  %-24s %8s %8s\n", static_cast<int>(width), "port",
-                "result", "bytes", "seconds");
-  out << line;
+  size_t portWidth = 4;
+  size_t resultWidth = 6;
   for (auto& b : boards) {
-    std::snprintf(line, sizeof line, "%-*s  %-24s %8u %8.1f\n", static_cast<int>(width),
-                  b->port.c_str(), b->result.c_str(), b->bytes, b->seconds);
-    out << line;
+    portWidth = std::max(portWidth, DisplayWidth(b->port));
+    resultWidth = std::max(resultWidth, DisplayWidth(b->result));
+  }
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%8s %8s\n", "bytes", "seconds");
+  out << PadTo("port", portWidth) << "  " << PadTo("result", resultWidth) << " " << numbers;
+  for (auto& b : boards) {
+    std::snprintf(numbers, sizeof numbers, "%8u %8.1f\n", b->bytes, b->seconds);
+    out << PadTo(b->port, portWidth) << "  " << PadTo(b->result, resultWidth) << " " << numbers;
     if (!b->detail.empty()) err << b->port << ": " << b->detail << "\n";
   }
   return worst;
