@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,6 +113,9 @@ struct ReportedFault {
   void (*configure)(BoardOptions&);
   std::string expectedStatus;
 };
+// Test names stay readable (and free of addresses) in CTest's list.
+void PrintTo(const ReportedFault& c, std::ostream* os) { *os << c.name; }
+
 
 class Reported : public Faults, public ::testing::WithParamInterface<ReportedFault> {};
 
@@ -170,6 +174,9 @@ struct Disturbance {
   const char* name;
   void (*configure)(BoardOptions&);
 };
+// Test names stay readable (and free of addresses) in CTest's list.
+void PrintTo(const Disturbance& c, std::ostream* os) { *os << c.name; }
+
 
 class RiddenOut : public Faults, public ::testing::WithParamInterface<Disturbance> {};
 
@@ -233,6 +240,9 @@ struct AbortCase {
   int32_t state;     // where the tool waits when Abort is pressed
   int64_t answered;  // bytes the board sends before it falls silent (-1: all)
 };
+// Test names stay readable (and free of addresses) in CTest's list.
+void PrintTo(const AbortCase& c, std::ostream* os) { *os << c.name; }
+
 
 class AbortIn : public Faults, public ::testing::WithParamInterface<AbortCase> {};
 
@@ -294,6 +304,9 @@ struct CliFault {
   const char* name;
   void (*configure)(BoardOptions&);
 };
+// Test names stay readable (and free of addresses) in CTest's list.
+void PrintTo(const CliFault& c, std::ostream* os) { *os << c.name; }
+
 
 class CliReports : public Faults, public ::testing::WithParamInterface<CliFault> {};
 
@@ -329,6 +342,9 @@ struct HangUpCase {
   const char* name;
   int64_t afterBytes;  // bytes from the tool before the pty goes away
 };
+// Test names stay readable (and free of addresses) in CTest's list.
+void PrintTo(const HangUpCase& c, std::ostream* os) { *os << c.name; }
+
 
 class HangUp : public Faults, public ::testing::WithParamInterface<HangUpCase> {};
 
