@@ -236,7 +236,12 @@ int main(int argc, char** argv) {
       writesSeen = writes;
       WriteOutputs(board, outputs);
       status = outputs.expect.empty() ? 0 : CompareRom(board, outputs.expect);
-      if (once) break;
+      if (once) {
+        // The final 0x00 may still be on its way: closing the pty now would
+        // leave the tool waiting for it.
+        board.WaitFor([&] { return board.Drained(); }, 2000);
+        break;
+      }
     }
     if (board.HungUp() && once) {
       status = 1;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -185,6 +186,18 @@ std::string SimBoard::SlavePath() const {
 std::string SimBoard::PortPath() const {
   std::lock_guard lock(mu_);
   return options_.linkPath.empty() ? slavePath_ : options_.linkPath;
+}
+
+bool SimBoard::Drained() const {
+  std::lock_guard lock(mu_);
+  if (!tx_.empty()) return false;
+  int waiting = 0;
+  return slave_ < 0 || ::ioctl(slave_, FIONREAD, &waiting) != 0 || waiting == 0;
+}
+
+int SimBoard::SampledToolRate() const {
+  std::lock_guard lock(mu_);
+  return sampledRate_;
 }
 
 bool SimBoard::HungUp() const {
@@ -381,6 +394,7 @@ void SimBoard::Run() {
     if (!tx_.empty()) next = std::min(next, tx_.front().due);
     const bool wantOut = !tx_.empty() && tx_.front().due <= now;
     const int rateBefore = ToolRate();
+    sampledRate_ = rateBefore;
     const short in = stalled_ ? 0 : POLLIN;
     pollfd fds[2] = {{master_, static_cast<short>(in | (wantOut ? POLLOUT : 0)), 0},
                      {wake_, POLLIN, 0}};

@@ -122,6 +122,11 @@ class SimBoard {
   // The path the tool should open: the link if there is one, else the slave.
   std::string PortPath() const;
   bool HungUp() const;
+  // Every reply has gone out and the tool has read it from the pty.
+  bool Drained() const;
+  // The tool's rate as the board last sampled it before waiting for bytes;
+  // a byte is judged against this and the rate when it is read.
+  int SampledToolRate() const;
   // Turns every fault knob off (a hang-up stays): the next download goes
   // through. A stalled board reads again.
   void ClearFaults();
@@ -187,6 +192,7 @@ class SimBoard {
   int master_ = -1;
   int slave_ = -1;  // ours: keeps the pty alive, tells the tool's rate
   int wake_ = -1;   // eventfd that ends the thread's poll
+  int sampledRate_ = 0;
   std::string slavePath_;
   std::string linkMade_;
   std::string error_;

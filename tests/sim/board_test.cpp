@@ -83,6 +83,9 @@ class ScriptedTool {
       if (step.reopenBaud) {
         port_.Close();
         ASSERT_TRUE(port_.Open(board_.PortPath(), step.reopenBaud, 1, 0)) << port_.LastError();
+        // Bytes are judged against the rate the board saw before it began
+        // waiting for them: let it see the new one first.
+        ASSERT_TRUE(board_.WaitFor([&] { return board_.SampledToolRate() == step.reopenBaud; }, kWaitMs));
         continue;
       }
       ASSERT_EQ(port_.Write(step.send.data(), step.send.size(), kWaitMs), step.send.size());
