@@ -265,9 +265,11 @@ TEST_P(AbortIn, AbortStopsEverythingAndTheNextDownloadWorks) {
   StartBoard(o);
   StartStation();
 
+  const bool sync = GetParam().state == STATE_SYNC_BOOT || GetParam().state == STATE_SYNC_IMITATION;
+  if (GetParam().state == STATE_SYNC_IMITATION) station_->session().OnCpuBootImitation();
   station_->session().OnWrite();
   // The sync state lasts the 100 ms of the first timer: press at once.
-  if (GetParam().state != STATE_SYNC_BOOT) {
+  if (!sync) {
     ASSERT_TRUE(station_->Until([&] { return station_->State() == GetParam().state; }, 20000))
         << "reached state " << station_->State() << " only";
   }
@@ -303,7 +305,8 @@ TEST_P(AbortIn, AbortStopsEverythingAndTheNextDownloadWorks) {
 constexpr int64_t kL = kLoaderSize;
 INSTANTIATE_TEST_SUITE_P(
     EveryState, AbortIn,
-    ::testing::Values(AbortCase{"Sync", STATE_SYNC_BOOT, 0}, AbortCase{"Handshake", STATE_BOOT_HANDSHAKE, 0},
+    ::testing::Values(AbortCase{"Sync", STATE_SYNC_BOOT, 0}, AbortCase{"SyncImitation", STATE_SYNC_IMITATION, 0},
+                      AbortCase{"Handshake", STATE_BOOT_HANDSHAKE, 0},
                       AbortCase{"SizeHigh", STATE_BOOT_SIZE_HIGH, 2}, AbortCase{"SizeLow", STATE_BOOT_SIZE_LOW, 3},
                       AbortCase{"BootData", STATE_BOOT_DATA, 4 + kL / 2},
                       AbortCase{"BootWaitStart", STATE_BOOT_WAIT_START, 4 + kL},
