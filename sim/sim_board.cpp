@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -385,6 +386,9 @@ void SimBoard::HangUpLocked() {
 }
 
 void SimBoard::Run() {
+  // The line's timing is ours to keep: the default 50 us timer slack, paid
+  // twice a byte, would show up as lost line time in the benchmarks.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   std::vector<uint8_t> buffer(4096);
   std::unique_lock lock(mu_);
   while (running_) {
