@@ -198,6 +198,11 @@ void RunBoard(const Options& opt, Board& board) {
       status = kExitTimeout;
       result = loop.Text(Surface::kStatus);
       why = "no answer from the board for " + std::to_string(opt.timeoutSeconds) + " s";
+      // A pulled USB adapter looks like a silent board; the missing device
+      // node tells them apart.
+      if (::access(DevicePath(board.port).c_str(), F_OK) != 0) {
+        why += ": " + DevicePath(board.port) + " has vanished (was the adapter unplugged?)";
+      }
       break;
     }
   }

@@ -210,6 +210,9 @@ TEST_F(WriteTest, HangUpInTheMiddleOfABlockIsAnErrorNotAHang) {
   EXPECT_NE(text::kWriteDone, r.LastLine());
   EXPECT_LT(r.seconds, 30.0);
   EXPECT_TRUE(board_->HungUp());
+  if (r.status == 5) {
+    EXPECT_NE(std::string::npos, r.err.find("has vanished")) << r.err;
+  }
 }
 
 TEST_F(WriteTest, PortErrorsAreExplained) {
