@@ -123,7 +123,10 @@ void DownloadSession::OnBootByte(uint8_t b) {
           SendByte(static_cast<uint8_t>((link_.TransferLength >> 8) & 0xFF));
           return;
         case 0x11:
-          SendBlock();
+          // Boot mode never asks for a block. Answering it sent 128 image
+          // bytes into the handshake and, with a loader of at most 128
+          // bytes, a following 0x00 ended in "書込み終了" with nothing
+          // written: line noise taken for a finished download.
           return;
         case 0x01:
         case 0xFF:
