@@ -366,8 +366,7 @@ class Run {
   }
 
   // "書込み終了" was just shown: the blocks since the last header must be the
-  // whole image, each of them written whole. (A 0x11 in the boot handshake
-  // sends blocks without a header; then there is nothing to compare.)
+  // whole image, each of them written whole.
   void CheckFinishedWrite() {
     const auto& w = port_->writes;
     size_t i = w.size();
@@ -382,7 +381,7 @@ class Run {
       ++blocks;
       --i;
     }
-    if (i == 0 || w[i - 1].size() != 8) return;
+    Check(i > 0 && w[i - 1].size() == 8, "finished without a header before the blocks");
     const Bytes& h = w[i - 1];
     const uint32_t address = uint32_t{h[0]} << 24 | h[1] << 16 | h[2] << 8 | h[3];
     const uint32_t length = uint32_t{h[4]} << 24 | h[5] << 16 | h[6] << 8 | h[7];
