@@ -45,6 +45,10 @@ class Port {
   // so a caller polling in a loop never spins.
   virtual size_t WaitReadable(int timeoutMs) = 0;
 
+  // Any thread: makes a WaitReadable running now (or the next one) return 0
+  // at once, so a receive thread told to stop need not wait out its poll.
+  virtual void Interrupt() {}
+
   // Reads up to max waiting bytes without blocking; 0 when none (or closed).
   virtual size_t Read(uint8_t* buffer, size_t max) = 0;
 

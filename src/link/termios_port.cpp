@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -368,9 +369,10 @@ size_t TermiosPort::WaitReadable(int timeoutMs) {
     {
       auto lock = LockShared();
       if (!fd_) break;
-      pollfd p{fd_.get(), POLLIN, 0};
-      int r = ::poll(&p, 1, std::min(RemainingMs(deadline), kMaxLockedWaitMs));
+      pollfd p[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+      int r = ::poll(p, 2, std::min(RemainingMs(deadline), kMaxLockedWaitMs));
       if (r < 0 && errno != EINTR) break;
+      if (r > 0 && (p[1].revents & POLLIN)) return TakeInterrupt();
       if (r > 0) {
         int waiting = 0;
         if (::ioctl(fd_.get(), FIONREAD, &waiting) == 0 && waiting > 0) {
@@ -384,8 +386,27 @@ size_t TermiosPort::WaitReadable(int timeoutMs) {
     if (RemainingMs(deadline) == 0) return 0;
   }
   // Closed, hung up or failing: nothing is waiting, and the caller's loop
-  // must not spin on it.
-  std::this_thread::sleep_until(deadline);
+  // must not spin on it. Only Interrupt ends the wait early.
+  pollfd wake{wake_.get(), POLLIN, 0};
+  while (int left = RemainingMs(deadline)) {
+    int r = ::poll(&wake, 1, left);
+    if (r > 0) return TakeInterrupt();
+    if (r < 0 && errno != EINTR) {
+      std::this_thread::sleep_until(deadline);
+      break;
+    }
+  }
+  return 0;
+}
+
+void TermiosPort::Interrupt() {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+}
+
+size_t TermiosPort::TakeInterrupt() {
+  uint64_t count = 0;
+  [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
   return 0;
 }
 

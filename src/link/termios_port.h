@@ -12,6 +12,8 @@
 // an Open or Close is held up by one slice only. Write waits the same way.
 #pragma once
 
+#include <sys/eventfd.h>
+
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
@@ -63,6 +65,7 @@ class TermiosPort final : public Port {
   bool IsOpen() const override;
   size_t Write(const uint8_t* data, size_t count, int timeoutMs) override;
   size_t WaitReadable(int timeoutMs) override;
+  void Interrupt() override;
   size_t Read(uint8_t* buffer, size_t max) override;
   int Baud() const override;
   OpenFailure LastFailure() const override;
@@ -72,11 +75,15 @@ class TermiosPort final : public Port {
   std::shared_lock<std::shared_mutex> LockShared() const;
   std::unique_lock<std::shared_mutex> LockExclusive() const;
   void CloseLocked();
+  size_t TakeInterrupt();
   bool Fail(OpenFailure why, std::string detail);
 
   mutable std::mutex turnstile_;
   mutable std::shared_mutex mu_;
   UniqueFd fd_;
+  // Interrupt's doorbell: an eventfd that lives as long as the object, so a
+  // waiting poll never sees it closed.
+  UniqueFd wake_{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
   int baud_ = 0;
   uint64_t generation_ = 0;  // bumped by every open and close
   OpenFailure failure_ = OpenFailure::kNone;

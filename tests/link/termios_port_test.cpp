@@ -297,6 +297,27 @@ TEST(TermiosPort, ClosedPortDoesNothingButWaits) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
+TEST(TermiosPort, InterruptEndsALongWaitOpenOrClosed) {
+  // A stop request must not wait out the poll: ring from another thread
+  // while a wait far longer than the test's patience runs.
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  for (bool open : {true, false}) {
+    TermiosPort port;
+    if (open) {
+      ASSERT_TRUE(port.Open(pty.SlavePath(), 4800, 1, 0)) << port.LastError();
+    }
+    auto start = std::chrono::steady_clock::now();
+    std::thread ringer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      port.Interrupt();
+    });
+    EXPECT_EQ(0u, port.WaitReadable(120000));
+    ringer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << open;
+  }
+}
+
 TEST(TermiosPort, HungUpPortCountsAsNothingWaitingWithoutSpinning) {
   PtyPair pty;
   ASSERT_TRUE(pty.Ok());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace porten::testing {
 
@@ -52,8 +53,16 @@ size_t FakePort::Write(const uint8_t* data, size_t count, int timeoutMs) {
 size_t FakePort::WaitReadable(int timeoutMs) {
   // Like the real port: nothing waiting means a full wait, never a spin.
   std::unique_lock lock(mu_);
-  fed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return open_ && !input_.empty(); });
+  fed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                [&] { return interrupted_ || (open_ && !input_.empty()); });
+  if (std::exchange(interrupted_, false)) return 0;
   return open_ ? input_.size() : 0;
+}
+
+void FakePort::Interrupt() {
+  std::lock_guard lock(mu_);
+  interrupted_ = true;
+  fed_.notify_all();
 }
 
 size_t FakePort::Read(uint8_t* buffer, size_t max) {

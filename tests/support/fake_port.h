@@ -27,6 +27,7 @@ class FakePort final : public Port {
   bool IsOpen() const override;
   size_t Write(const uint8_t* data, size_t count, int timeoutMs) override;
   size_t WaitReadable(int timeoutMs) override;
+  void Interrupt() override;
   size_t Read(uint8_t* buffer, size_t max) override;
   int Baud() const override;
   OpenFailure LastFailure() const override;
@@ -50,6 +51,7 @@ class FakePort final : public Port {
  private:
   mutable std::mutex mu_;
   std::condition_variable fed_;
+  bool interrupted_ = false;
   bool open_ = false;
   int baud_ = 0;
   std::string path_;
