@@ -49,7 +49,14 @@ void DownloadSession::OnWriteByte(uint8_t b) {
             static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
             static_cast<uint8_t>(n >> 8),  static_cast<uint8_t>(n),
         };
-        Send(header, 8);
+        // A header that does not go out whole leaves the loader taking block
+        // bytes for address and length; whatever it answers then, the ROM is
+        // not the image. End as failed, as for a block that did not go out.
+        if (WritePort(link_, header, 8) == 0) {
+          st_.m_nWriteError = 255;
+          FailWrite();
+          return;
+        }
         st_.m_nState = STATE_WRITE_DATA;
       } else if (state == STATE_WRITE_FINISH) {
         FinishWrite();

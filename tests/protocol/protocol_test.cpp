@@ -303,6 +303,19 @@ void IntoHeaderState(Rig& rig, const Bytes& image, uint32_t base) {
   ASSERT_EQ(STATE_WRITE_HEADER, rig.state());
 }
 
+TEST(BlockWrite, HeaderThatDoesNotGoOutWholeFailsTheWrite) {
+  Rig rig;
+  IntoHeaderState(rig, Bytes(300, 1), kBase);
+  rig.port().ShortWriteAfter(3);
+  rig.Reply({0x00});
+  EXPECT_EQ(text::kWriteError, rig.Status());
+  EXPECT_EQ(STATE_IDLE, rig.state());
+  // Whatever the loader makes of it, nothing is taken for a finish.
+  rig.port().ClearShortWrite();
+  rig.Reply({0x11, 0x11, 0x11, 0x00});
+  EXPECT_EQ(text::kWriteError, rig.Status());
+}
+
 TEST(BlockWrite, ThreeHundredBytesGiveHeaderAndThreeBlocks) {
   Rig rig;
   Bytes image(300);
