@@ -143,21 +143,7 @@ bool ConsoleLoop::FireDueTimers(const std::function<bool()>& done) {
 
 bool ConsoleLoop::Finish() {
   // Deliver what was posted before the end, so the caller sees final texts.
-  size_t count;
-  {
-    std::lock_guard lock(mu_);
-    count = tasks_.size();
-  }
-  for (size_t i = 0; i < count; ++i) {
-    std::function<void()> task;
-    {
-      std::lock_guard lock(mu_);
-      if (tasks_.empty()) break;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-    }
-    task();
-  }
+  RunQueuedTasks([] { return false; });
   std::lock_guard lock(mu_);
   loopThread_ = std::thread::id();
   return true;
