@@ -245,7 +245,7 @@ void CDownloadDlg::StopReceiveThread() {
 }
 
 void CDownloadDlg::OnOK() {
-  if (session_.Snapshot().state > 0) session_.Abort();
+  if (session_.Snapshot().busy) session_.Abort();
   StopReceiveThread();
   accept();
 }
@@ -255,7 +255,7 @@ void CDownloadDlg::closeEvent(QCloseEvent* event) {
     event->ignore();  // already on the way out through "終了"
     return;
   }
-  if (session_.Snapshot().state > 0) {
+  if (session_.Snapshot().busy) {
     // The close box stops a running transfer, not the tool.
     session_.Abort();
     event->ignore();

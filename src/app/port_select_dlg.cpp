@@ -81,17 +81,13 @@ void CPortSelectDlg::OnInitDialog() {
   portList_->setFocus();
 }
 
-std::string OpenFailureHint(const Port& port) {
-  switch (port.LastFailure()) {
+std::string OpenFailureHint(const OpenError& error) {
+  switch (error.kind) {
     case OpenFailure::kPermission:
       return kPermissionHint;
-    case OpenFailure::kBusy: {
-      std::string hint = kBusyHint;
-      const std::string detail = port.LastError();
-      const size_t holder = detail.find("in use by ");
-      if (holder != std::string::npos) hint += "（" + detail.substr(holder) + "）";
-      return hint;
-    }
+    case OpenFailure::kBusy:
+      return error.holder.empty() ? std::string(kBusyHint)
+                                  : std::string(kBusyHint) + "（in use by " + error.holder + "）";
     case OpenFailure::kNotFound:
       return kNotFoundHint;
     default:
@@ -106,8 +102,7 @@ void CPortSelectDlg::OnOK() {
     return;
   }
   if (!session_.OpenInitialPort(DevicePath(m_strPort.toStdString()))) {
-    std::string message = text::kWrongPort;
-    if (const Port* port = session_.link().port.get()) message += OpenFailureHint(*port);
+    const std::string message = text::kWrongPort + OpenFailureHint(session_.LastOpenError());
     ShowMessageBox(this, message, text::kPortCaption);
     return;
   }

@@ -31,7 +31,7 @@ inline constexpr char kBusyHint[] = "\n\n他のプログラムが使用中です
 inline constexpr char kNotFoundHint[] = "\n\nデバイスがありません（アダプタの接続を確認して下さい）";
 
 // The line added below "ＣＯＭポートが間違っています" for a failed open.
-std::string OpenFailureHint(const Port& port);
+std::string OpenFailureHint(const OpenError& error);
 
 class CPortSelectDlg final : public QDialog {
   Q_OBJECT

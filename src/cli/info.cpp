@@ -1,6 +1,6 @@
 // porten-cli info FILE [--dump-bin OUT]: loads FILE exactly as the dialog's
-// "参照" does, through the batched load on the console loop, and prints the
-// address range the address box would show.
+// "参照" does, through the same batched load, and prints the address range
+// the address box would show.
 
 #include <unistd.h>
 
@@ -12,9 +12,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/console_loop.h"
-#include "core/download_state.h"
-#include "srec/load.h"
+#include "protocol/download_machine.h"
+#include "srec/image_load.h"
 
 namespace porten::cli {
 
@@ -31,20 +30,6 @@ constexpr char kInfoHelp[] =
     "\n"
     "Exit status: 0 loaded, 1 usage error, 2 the file was refused (the message\n"
     "goes to standard error as FILE: TEXT).\n";
-
-class LoadTimer final : public TimerTarget {
- public:
-  LoadTimer(DownloadState& st, LinkVars& link, WindowSystem& win)
-      : st_(st), link_(link), win_(win) {}
-  void OnTimer(int id) override {
-    if (id == TIMER_LOAD) LoadBatch(st_, link_, win_);
-  }
-
- private:
-  DownloadState& st_;
-  LinkVars& link_;
-  WindowSystem& win_;
-};
 
 std::string CurrentDirectory() {
   char dir[PATH_MAX];
@@ -99,34 +84,24 @@ int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (!haveFile) return UsageError(err, "FILE is missing");
   if (haveDump && dumpPath.empty()) return UsageError(err, "--dump-bin needs a file name");
 
-  DownloadState st;
-  std::vector<uint8_t> image(kImageBufferSize);
-  st.m_pImage = image.data();
-  st.m_szStartDir = CurrentDirectory();
-  st.m_strFilePath = file;
-  LinkVars link;
-  ConsoleLoop loop;
-  LoadTimer timer(st, link, loop);
-  loop.Bind(&timer);
-
-  st.m_nLength = 0;
-  st.m_nTarget = 1;
-  st.m_nSlotLength[1] = 0;
-  StartLoad(st, link, loop);
-  loop.Run([&] { return st.m_bReady != 0; });
-
-  std::vector<ConsoleMessage> messages = loop.Messages();
-  if (!messages.empty()) {
-    for (const ConsoleMessage& m : messages) err << m.caption << ": " << m.text << "\n";
+  // The same batched load the dialog runs, one batch after the other: with
+  // no window to keep responsive there is nothing to wait for between them.
+  ImageLoad load;
+  ImageLoad::Result result = load.Open(file, CurrentDirectory());
+  while (result == ImageLoad::Result::kMore) result = load.Batch();
+  if (result == ImageLoad::Result::kFailed) {
+    err << file << ": " << load.error().message << "\n";
+    if (!load.error().detail.empty()) err << "porten-cli info: " << load.error().detail << "\n";
     return kExitFailed;
   }
-
-  const uint32_t length = st.m_nSlotLength[1];
-  if (haveDump && !WriteFile(dumpPath, st.m_byWriteImage.data(), length)) {
+  const Image image = load.TakeImage();
+  const uint32_t length = static_cast<uint32_t>(image.bytes.size());
+  if (haveDump && !WriteFile(dumpPath, image.bytes.data(), length)) {
     err << "porten-cli info: cannot write " << dumpPath << ": " << std::strerror(errno) << "\n";
     return kExitFailed;
   }
-  out << loop.Text(Surface::kAddress) << "\n" << "length: " << length << " bytes\n";
+  out << DownloadMachine::AddressText(image.base, length) << "\n"
+      << "length: " << length << " bytes\n";
   return kExitOk;
 }
 

@@ -22,6 +22,7 @@
 #include "cli/commands.h"
 #include "cli/console_loop.h"
 #include "core/texts.h"
+#include "core/image.h"
 #include "link/link.h"
 #include "link/termios_port.h"
 #include "protocol/download_session.h"
@@ -95,22 +96,36 @@ std::string CurrentDirectory() {
 }
 
 // Starts a load and runs the console loop until it has ended; false (and
-// the message text in *why) when the file was refused.
+// the message and its detail in *why) when the file was refused.
 template <typename StartFn>
 bool Load(ConsoleLoop& loop, DownloadSession& session, StartFn start, std::string* why) {
-  size_t messagesBefore = loop.Messages().size();
   start();
   loop.Run([&] {
     auto v = session.Snapshot();
     return v.ready && !v.loading;
   });
+  const auto v = session.Snapshot();
+  if (v.loadOutcome == LoadOutcome::kLoaded) return true;
   auto messages = loop.Messages();
-  if (messages.size() > messagesBefore) {
-    const auto& m = messages.back();
-    *why = m.caption + ": " + m.text;
-    return false;
+  *why = messages.empty() ? "not loaded"
+                          : messages.back().caption + ": " + messages.back().text;
+  if (!v.loadDetail.empty()) *why += "\n" + v.loadDetail;
+  return false;
+}
+
+// The exit status of a download's outcome.
+int StatusOf(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kWritten:
+      return kExitOk;
+    case Outcome::kNoAnswer:
+    case Outcome::kUnplugged:
+      return kExitTimeout;
+    case Outcome::kAborted:
+      return kExitInterrupted;
+    default:
+      return kExitTransfer;
   }
-  return true;
 }
 
 void Finish(Board& board, int status, const std::string& result, const std::string& detail = "") {
@@ -125,8 +140,11 @@ void Finish(Board& board, int status, const std::string& result, const std::stri
 void RunBoard(const Options& opt, Board& board) {
   ConsoleLoop loop;
   auto port = std::make_unique<TermiosPort>();
-  DownloadSession session(loop, SystemClock(), std::move(port), CurrentDirectory());
+  DownloadSession::Options options;
+  options.firstLoadDelayMs = 0;  // nothing to paint first
+  DownloadSession session(loop, SystemClock(), std::move(port), CurrentDirectory(), options);
   loop.Bind(&session);
+  session.OnOutcome([&loop] { loop.Wake(); });
 
   if (!session.OpenInitialPort(DevicePath(board.port))) {
     Finish(board, kExitPort, text::kWrongPort, session.OpenFailureText());
@@ -142,10 +160,16 @@ void RunBoard(const Options& opt, Board& board) {
       Finish(board, kExitFile, why);
       return;
     }
-    auto v = session.Snapshot();
-    if (v.slotLength[0] == 0 || v.slotLength[0] > kBootImageSize) {
-      Finish(board, kExitFile, opt.loader + ": " + loop.Text(Surface::kStatus),
-             v.slotLength[0] == 0 ? "the boot loader file holds no data" : "");
+    const uint32_t bootLength = session.Snapshot().slotLength[0];
+    if (bootLength == 0) {
+      Finish(board, kExitFile, opt.loader + ": " + text::kBootLoaderBad,
+             "the boot loader file holds no data");
+      return;
+    }
+    if (bootLength > kBootImageSize) {
+      Finish(board, kExitFile, opt.loader + ": " + text::kBootLoaderInvalid,
+             "the boot loader spans " + std::to_string(bootLength) + " bytes; the limit is " +
+                 std::to_string(kBootImageSize));
       return;
     }
   }
@@ -163,51 +187,49 @@ void RunBoard(const Options& opt, Board& board) {
   const auto start = std::chrono::steady_clock::now();
   const int64_t startMs = SystemClock().NowMs();
   session.OnWrite();
-  int status = 0;
-  std::string result;
+  Outcome outcome = Outcome::kNone;
   for (;;) {
-    bool idle = loop.RunUntil([&] { return session.Snapshot().state == STATE_IDLE; },
-                              std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    loop.RunUntil([&] { return session.Snapshot().outcome != Outcome::kNone; },
+                  std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
     auto v = session.Snapshot();
     {
       std::lock_guard lock(board.mu);
-      if (v.state >= STATE_WRITE_POLL && v.state < STATE_SYNC_IMITATION) {
+      if (v.phase == Phase::kWrite) {
         board.phase = "write";
         board.done = v.pos;
         board.total = v.slotLength[1];
-      } else if (v.state != STATE_IDLE) {
+      } else if (v.phase != Phase::kIdle) {
         board.phase = "boot";
         board.done = v.pos;
         board.total = v.slotLength[0];
       }
+      board.bytes = v.confirmed;
     }
-    if (idle) {
-      result = loop.Text(Surface::kStatus);
-      status = result == text::kWriteDone ? 0 : kExitTransfer;
-      break;
-    }
+    outcome = v.outcome;
+    if (outcome != Outcome::kNone) break;
     if (g_interrupted) {
       session.Abort();
-      status = kExitInterrupted;
-      result = "interrupted";
-      break;
+      continue;
     }
     const int64_t lastHeard = std::max(startMs, session.LastReceiveMs());
     if (SystemClock().NowMs() - lastHeard > int64_t{opt.timeoutSeconds} * 1000) {
-      session.Abort();
-      status = kExitTimeout;
-      result = loop.Text(Surface::kStatus);
+      session.GiveUp();
       why = "no answer from the board for " + std::to_string(opt.timeoutSeconds) + " s";
-      // A pulled USB adapter looks like a silent board; the missing device
-      // node tells them apart.
-      if (::access(DevicePath(board.port).c_str(), F_OK) != 0) {
-        why += ": " + DevicePath(board.port) + " has vanished (was the adapter unplugged?)";
-      }
-      break;
     }
   }
+  loop.Run([] { return true; });  // deliver the final texts
+  std::string result = loop.Text(Surface::kStatus);
+  if (outcome == Outcome::kAborted) result = "interrupted";
+  if (outcome == Outcome::kUnplugged) {
+    why = DevicePath(board.port) + " has gone (was the adapter unplugged?)";
+  }
+  int status = StatusOf(outcome);
   if (status == 0 && opt.ram && opt.execute) {
     session.OnExecute();
+    // "1" must be on the line before the port closes.
+    for (int i = 0; i < 400 && session.PortActionsPending(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     loop.Run([] { return true; });  // deliver the text
     result = loop.Text(Surface::kStatus);
   }
@@ -215,7 +237,6 @@ void RunBoard(const Options& opt, Board& board) {
   session.ClosePort();
   {
     std::lock_guard lock(board.mu);
-    board.bytes = status == 0 ? imageLength : 0;
     board.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   Finish(board, status, result, why);

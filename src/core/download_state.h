@@ -1,33 +1,22 @@
-// The download state: everything the loader, both protocols and the receive
-// thread share. One DownloadState plus one LinkVars make one download; the
-// command line writes several boards at once by owning several of each.
-//
-// Locking: the members below are shared between the window thread and the
-// receive thread. The owner of a DownloadState (DownloadSession) guards all of
-// them with one mutex; the few that are read outside that mutex are atomics.
+// The download state: what the loader, both protocols and the front ends
+// share about one download. Plain data; the download machine
+// (protocol/download_machine.h) is the only code that changes it, and its
+// runner (DownloadSession) keeps it under one lock.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "core/port.h"
-#include "core/window_system.h"
+#include "core/image.h"
 
 namespace porten {
 
-inline constexpr uint32_t kImageBufferSize = 307200;  // 300 x 1024
-inline constexpr uint32_t kBootImageSize = 32768;
 inline constexpr int32_t kRxRingSize = 1500;
-inline constexpr int32_t kLineBufSize = 1024;
-inline constexpr int32_t kStartDirSize = 260;
-inline constexpr int32_t kBlockSize = 128;
+inline constexpr uint32_t kBlockSize = 128;
 
-// Values held in m_nState. The handlers test ranges: 1..19 boot phase,
-// 20..253 write phase, 254 and above the sync.
+// Values held in m_nState.
 enum LinkState : int32_t {
   STATE_IDLE = 0,
   STATE_BOOT_HANDSHAKE = 1,
@@ -45,64 +34,90 @@ enum LinkState : int32_t {
   STATE_SYNC_BOOT = 255,
 };
 
+// The handlers look at ranges of state numbers, not only at the values
+// above; this is the one place that says which range is which phase.
+enum class Phase { kIdle, kBoot, kWrite, kSync };
+
+constexpr Phase PhaseOf(int32_t state) {
+  if (state >= 254) return Phase::kSync;
+  if (state >= 20) return Phase::kWrite;
+  if (state >= 1) return Phase::kBoot;
+  return Phase::kIdle;
+}
+
+// How a download ended. Every end sets exactly one; front ends present it
+// and never read it back from a text.
+enum class Outcome {
+  kNone,          // running, or no download yet
+  kWritten,       // the loader acknowledged the last block
+  kWriteError,    // 0x60 from the loader, a block or header not sent whole,
+                  // or a request beyond the image
+  kEchoMismatch,  // boot mode echoed a boot loader byte wrongly
+  kBootRefused,   // boot mode answered the handshake with 0x01 or 0xFF
+  kReopenFailed,  // the port could not be opened again at the next rate
+  kNoAnswer,      // the front end gave up waiting (the dialog never does)
+  kUnplugged,     // the device hung up or vanished
+  kAborted,       // the operator (or a stop request) ended it
+  kRefused,       // Write found no image or no usable boot loader; nothing sent
+};
+
+// How the last file load ended.
+enum class LoadOutcome { kNone, kLoaded, kFailed, kCancelled };
+
+// What a pending pause or reopen leads to when it is over.
+enum class Resume { kNone, kStartSync, kSyncTriple, kBeginWrite };
+
 struct DownloadState {
-  DownloadState();
-
-  // Receive thread control. Atomics: read by the receive thread outside the lock.
-  std::atomic<int32_t> m_bRun{1};
-  std::atomic<int32_t> m_bThreadExited{0};
-  // Written only under the lock; atomic so the receive thread may peek at it
-  // to choose its poll time-out without taking the lock.
-  std::atomic<int32_t> m_nState{STATE_IDLE};
-
+  int32_t m_nState = STATE_IDLE;
   int32_t m_nSyncCount = 0;
-  uint8_t* m_pImage = nullptr;  // ImageBuffer, kImageBufferSize bytes
-  uint32_t m_nLength = 0;
+  uint32_t m_nLength = 0;  // bytes of the running transfer
   std::string m_strFilePath;
   int32_t m_nWriteError = 0;
   uint32_t m_nPos = 0;
   int32_t m_bAbort = 0;
   int32_t m_bLoading = 0;
   int32_t m_bReady = 1;
-  int m_hFile = -1;  // file descriptor of the S-record file being loaded
-  std::string m_szStartDir;
-  char m_szLineBuf[kLineBufSize + 1] = {};
-  std::array<uint8_t, kBootImageSize> m_byBootImage{};
-  uint32_t m_nRecordAddr = 0;
-  uint32_t m_nBaseAddr = 0;
-  int32_t m_nLineLen = 0;
-  char* m_pCursor = nullptr;
-  int32_t m_nTarget = 0;
+  int32_t m_nTarget = 0;  // the slot the running load fills: 0 boot loader, 1 image
   int32_t m_bRamTransfer = 0;
   int32_t m_bCpuBootImitation = 0;
   uint32_t m_nSlotLength[2] = {0, 0};
   uint32_t m_nSlotBase[2] = {0, 0};
 
-  // Private copy of the write image (slot 1), taken when its load reaches the
-  // end of the data, as BootImage is for the boot loader. Blocks are sent from
-  // here, so a later boot loader load into ImageBuffer, or a load that is
-  // still running, can never leak into the target's ROM.
-  std::vector<uint8_t> m_byWriteImage;
-};
+  // The images as values, each taken when its load reached the end of the
+  // data. Immutable and shared, so a copy of the state copies no bytes.
+  // Blocks and boot bytes are sent only from these: a later load can never
+  // leak into the target.
+  std::shared_ptr<const std::vector<uint8_t>> m_byBootImage;   // at most kBootImageSize
+  std::shared_ptr<const std::vector<uint8_t>> m_byWriteImage;  // slot 1's bytes
 
-// The link variables: one set per serial port.
-struct LinkVars {
-  std::string PortPath;
-  std::unique_ptr<Port> port;  // !port->IsOpen() is the invalid handle
+  // What the header and the size bytes announce.
   uint32_t TransferAddress = 0;
   uint32_t TransferLength = 0;
-  std::array<uint8_t, kRxRingSize> RxRing{};
-  int32_t RxRead = 0;
-  int32_t RxWrite = 0;
 
-  // Write time-out: per byte plus a constant. Tests shorten these.
-  int writeTimeoutPerByteMs = 10;
-  int writeTimeoutConstantMs = 10000;
+  // Ours, beyond the dialog's members:
+  // the rate the port is open at once the port actions handed out so far
+  // have run (0: closed);
+  int32_t m_nPortRate = 0;
+  // what the pending reopen or pause leads to, and which one it waits for;
+  Resume m_nResume = Resume::kNone;
+  uint32_t m_nAwaited = 0;
+  uint32_t m_nTickets = 0;  // numbers reopens and pauses
+  // Write presses that started a transfer: a late send failure of an
+  // earlier transfer must not end the current one;
+  uint32_t m_nTransfer = 0;
+  Outcome m_nOutcome = Outcome::kNone;
+  // image bytes the loader has taken: requested past, or acknowledged;
+  uint32_t m_nConfirmed = 0;
+  LoadOutcome m_nLoadOutcome = LoadOutcome::kNone;
+  std::string m_strLoadDetail;  // where the last refused file went wrong
+
+  // A transfer, or a reopen or pause that leads into one, is running.
+  bool Busy() const { return m_nState > 0 || m_nResume != Resume::kNone; }
 };
 
-inline void SetTransfer(LinkVars& link, uint32_t length, uint32_t address) {
-  link.TransferLength = length;
-  link.TransferAddress = address;
+inline void SetTransfer(DownloadState& st, uint32_t length, uint32_t address) {
+  st.TransferLength = length;
+  st.TransferAddress = address;
 }
 
 }  // namespace porten

@@ -2,9 +2,10 @@
 // production one; a pty runs the same code in integration tests and a
 // scripted fake stands in for unit tests.
 //
-// Threads: Write, WaitReadable and Read may run on one thread while Open and
-// Close run on another; an implementation guarantees that none of them ever
-// reaches a closed or reused descriptor.
+// Threads: one thread (the download's link thread) opens, closes, writes,
+// waits and reads. Interrupt and InterruptWrites may come from any thread,
+// and an implementation guarantees that no call ever reaches a closed or
+// reused descriptor.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,12 @@ enum class OpenFailure {
   kOther,
 };
 
+struct OpenError {
+  OpenFailure kind = OpenFailure::kNone;
+  std::string detail;  // the system's words, e.g. "Device or resource busy"
+  std::string holder;  // "PID (name)" of who holds a busy port, when known
+};
+
 class Port {
  public:
   virtual ~Port() = default;
@@ -30,33 +37,41 @@ class Port {
   // Opens path at baud (4800 or 38400), 8 data bits, the given stop bits and
   // parity (1 odd, 2 even, else none), raw, no flow control; raises DTR,
   // pulses RTS and discards pending input. False on failure; the port is
-  // then closed and LastFailure()/LastError() say why.
+  // then closed and LastOpenError() says why.
   virtual bool Open(const std::string& path, int baud, int stopBits, int parity) = 0;
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
 
-  // Blocks until all count bytes are sent or timeoutMs has run out. Returns
-  // the number of bytes written: fewer than count means a time-out or a
-  // failing device, 0 on a closed port.
+  // Blocks until all count bytes are sent, timeoutMs has run out or
+  // InterruptWrites is called. Returns the number of bytes written: fewer
+  // than count means a time-out, an interrupt or a failing device; 0 on a
+  // closed port.
   virtual size_t Write(const uint8_t* data, size_t count, int timeoutMs) = 0;
 
+  // Any thread: ends a Write blocked now, short. Writes begun later are not
+  // affected.
+  virtual void InterruptWrites() = 0;
+
   // Waits up to timeoutMs for input and returns the number of bytes waiting.
-  // A closed or hung-up port counts as nothing waiting, after the full wait,
-  // so a caller polling in a loop never spins.
+  // A closed or lost port counts as nothing waiting, after the full wait, so
+  // a caller polling in a loop never spins.
   virtual size_t WaitReadable(int timeoutMs) = 0;
 
   // Any thread: makes a WaitReadable running now (or the next one) return 0
-  // at once, so a receive thread told to stop need not wait out its poll.
-  virtual void Interrupt() {}
+  // at once.
+  virtual void Interrupt() = 0;
 
   // Reads up to max waiting bytes without blocking; 0 when none (or closed).
   virtual size_t Read(uint8_t* buffer, size_t max) = 0;
 
+  // The open device hung up, failed or vanished (an unplugged adapter, a
+  // closed pty); cleared by the next successful Open.
+  virtual bool Lost() const = 0;
+
   // The rate of the current open (0 when closed).
   virtual int Baud() const = 0;
 
-  virtual OpenFailure LastFailure() const = 0;
-  virtual std::string LastError() const = 0;  // human-readable detail
+  virtual OpenError LastOpenError() const = 0;
 };
 
 }  // namespace porten

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "link/termios_port.h"
+#include "link/port_holder.h"
 
 namespace porten {
 

@@ -1,6 +1,7 @@
 #include "link/termios_port.h"
 
-#include <dirent.h>
+#include "link/port_holder.h"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -8,7 +9,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,8 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -64,111 +62,7 @@ constexpr tcflag_t kCflagChecked = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | 
 constexpr tcflag_t kIflagChecked = IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP;
 constexpr tcflag_t kLflagChecked = ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN;
 
-std::string ReadFirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-std::string DescribePid(long pid, const std::string& procRoot) {
-  std::string name = ReadFirstLine(procRoot + "/" + std::to_string(pid) + "/comm");
-  return std::to_string(pid) + " (" + (name.empty() ? "?" : name) + ")";
-}
-
-bool IsNumber(const char* s) {
-  if (*s == '\0') return false;
-  for (; *s; ++s) {
-    if (*s < '0' || *s > '9') return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-OpenFailure ClassifyOpenErrno(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return OpenFailure::kNotFound;
-    case EACCES:
-    case EPERM:
-      return OpenFailure::kPermission;
-    case EBUSY:
-      return OpenFailure::kBusy;
-    default:
-      return OpenFailure::kOther;
-  }
-}
-
-std::string FindPortHolder(const std::string& path, const std::string& procRoot) {
-  struct stat dev {};
-  if (::stat(path.c_str(), &dev) != 0) return {};
-
-  // flock holders: "1: FLOCK  ADVISORY  WRITE 4242 00:19:6 0 EOF".
-  {
-    std::ifstream locks(procRoot + "/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-      std::istringstream in(line);
-      std::string id, kind, mode, access, where;
-      long pid = 0;
-      if (!(in >> id >> kind)) continue;
-      if (kind == "->") continue;  // a waiter, not a holder
-      if (kind != "FLOCK" || !(in >> mode >> access >> pid >> where)) continue;
-      unsigned maj = 0, min = 0;
-      unsigned long ino = 0;
-      if (std::sscanf(where.c_str(), "%x:%x:%lu", &maj, &min, &ino) != 3) continue;
-      if (maj == major(dev.st_dev) && min == minor(dev.st_dev) && ino == dev.st_ino && pid > 0) {
-        return DescribePid(pid, procRoot);
-      }
-    }
-  }
-
-  // Anyone with the device open.
-  std::vector<long> others, self;
-  const long ownPid = static_cast<long>(::getpid());
-  if (DIR* procs = ::opendir(procRoot.c_str())) {
-    while (dirent* p = ::readdir(procs)) {
-      if (!IsNumber(p->d_name)) continue;
-      std::string fdDir = procRoot + "/" + p->d_name + "/fd";
-      DIR* fds = ::opendir(fdDir.c_str());
-      if (!fds) continue;
-      bool found = false;
-      while (dirent* f = ::readdir(fds)) {
-        if (!IsNumber(f->d_name)) continue;
-        struct stat st {};
-        if (::stat((fdDir + "/" + f->d_name).c_str(), &st) != 0) continue;
-        bool sameDevice = S_ISCHR(dev.st_mode) ? (S_ISCHR(st.st_mode) && st.st_rdev == dev.st_rdev)
-                                               : (st.st_dev == dev.st_dev && st.st_ino == dev.st_ino);
-        if (sameDevice) {
-          found = true;
-          break;
-        }
-      }
-      ::closedir(fds);
-      if (found) {
-        long pid = std::strtol(p->d_name, nullptr, 10);
-        (pid == ownPid ? self : others).push_back(pid);
-      }
-    }
-    ::closedir(procs);
-  }
-  std::sort(others.begin(), others.end());
-  others.insert(others.end(), self.begin(), self.end());
-  std::string out;
-  for (size_t i = 0; i < others.size() && i < 3; ++i) {
-    if (!out.empty()) out += ", ";
-    out += DescribePid(others[i], procRoot);
-  }
-  return out;
-}
 
 TermiosPort::~TermiosPort() { Close(); }
 
@@ -184,9 +78,8 @@ std::unique_lock<std::shared_mutex> TermiosPort::LockExclusive() const {
   return std::unique_lock(mu_);
 }
 
-bool TermiosPort::Fail(OpenFailure why, std::string detail) {
-  failure_ = why;
-  error_ = std::move(detail);
+bool TermiosPort::Fail(OpenFailure why, std::string detail, std::string holder) {
+  error_ = OpenError{why, std::move(detail), std::move(holder)};
   return false;
 }
 
@@ -203,11 +96,7 @@ bool TermiosPort::Open(const std::string& path, int baud, int stopBits, int pari
   if (!fd) {
     int err = errno;
     OpenFailure why = ClassifyOpenErrno(err);
-    if (why == OpenFailure::kBusy) {
-      std::string holder = FindPortHolder(path);
-      return Fail(why, ErrnoText(err) + (holder.empty() ? "" : "; in use by " + holder));
-    }
-    return Fail(why, ErrnoText(err));
+    return Fail(why, ErrnoText(err), why == OpenFailure::kBusy ? FindPortHolder(path) : "");
   }
 
   // TIOCEXCL does not hold back root, so the flock is what keeps a second
@@ -217,9 +106,7 @@ bool TermiosPort::Open(const std::string& path, int baud, int stopBits, int pari
     int err = errno;
     if (err == EWOULDBLOCK) {
       fd.reset();  // so our own descriptor does not show up as a holder
-      std::string holder = FindPortHolder(path);
-      return Fail(OpenFailure::kBusy,
-                  ErrnoText(EBUSY) + (holder.empty() ? "" : "; in use by " + holder));
+      return Fail(OpenFailure::kBusy, ErrnoText(EBUSY), FindPortHolder(path));
     }
     return Fail(OpenFailure::kOther, ErrnoText(err));
   }
@@ -304,8 +191,8 @@ bool TermiosPort::Open(const std::string& path, int baud, int stopBits, int pari
   fd_ = std::move(fd);
   baud_ = baud;
   ++generation_;
-  failure_ = OpenFailure::kNone;
-  error_.clear();
+  lost_ = false;
+  error_ = OpenError{};
   return true;
 }
 
@@ -333,6 +220,7 @@ bool TermiosPort::IsOpen() const {
 size_t TermiosPort::Write(const uint8_t* data, size_t count, int timeoutMs) {
   if (count == 0 || data == nullptr) return 0;
   const SteadyTime deadline = DeadlineAfter(timeoutMs);
+  const uint64_t cancels = cancels_.load();
   uint64_t generation = 0;
   {
     auto lock = LockShared();
@@ -340,7 +228,7 @@ size_t TermiosPort::Write(const uint8_t* data, size_t count, int timeoutMs) {
     generation = generation_;
   }
   size_t done = 0;
-  while (done < count) {
+  while (done < count && cancels_.load() == cancels) {
     auto lock = LockShared();
     // Closed or reopened meanwhile: the rest must not go out on another open.
     if (!fd_ || generation_ != generation) break;
@@ -350,17 +238,34 @@ size_t TermiosPort::Write(const uint8_t* data, size_t count, int timeoutMs) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;  // EIO: device gone
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      if (DeviceGone(errno)) lost_ = true;
+      break;
+    }
     int left = RemainingMs(deadline);
     if (left == 0) break;
-    pollfd p{fd_.get(), POLLOUT, 0};
-    int r = ::poll(&p, 1, std::min(left, kMaxLockedWaitMs));
+    pollfd p[2] = {{fd_.get(), POLLOUT, 0}, {cancel_.get(), POLLIN, 0}};
+    int r = ::poll(p, 2, std::min(left, kMaxLockedWaitMs));
     if (r < 0 && errno != EINTR) break;
-    if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) break;
+    if (r > 0 && (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+      lost_ = true;
+      break;
+    }
+    if (r > 0 && (p[1].revents & POLLIN)) {
+      // Rung now or long ago: the count says whether it was for us.
+      uint64_t rung = 0;
+      [[maybe_unused]] ssize_t got = ::read(cancel_.get(), &rung, sizeof rung);
+    }
   }
   // No tcdrain: on a pty nobody drains, and the protocol waits for the
   // board's answer anyway.
   return done;
+}
+
+void TermiosPort::InterruptWrites() {
+  ++cancels_;
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(cancel_.get(), &one, sizeof one);
 }
 
 size_t TermiosPort::WaitReadable(int timeoutMs) {
@@ -380,6 +285,7 @@ size_t TermiosPort::WaitReadable(int timeoutMs) {
         }
         // Readable but nothing to read: hung up, failing, or gone. Poll
         // would say so again at once, so wait out the time instead.
+        lost_ = true;
         break;
       }
     }
@@ -418,21 +324,19 @@ size_t TermiosPort::Read(uint8_t* buffer, size_t max) {
     ssize_t n = ::read(fd_.get(), buffer, max);
     if (n > 0) return static_cast<size_t>(n);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && DeviceGone(errno)) lost_ = true;
     return 0;  // nothing waiting (EAGAIN), end of file or EIO after a hang-up
   }
 }
+
+bool TermiosPort::Lost() const { return lost_.load(); }
 
 int TermiosPort::Baud() const {
   auto lock = LockShared();
   return baud_;
 }
 
-OpenFailure TermiosPort::LastFailure() const {
-  auto lock = LockShared();
-  return failure_;
-}
-
-std::string TermiosPort::LastError() const {
+OpenError TermiosPort::LastOpenError() const {
   auto lock = LockShared();
   return error_;
 }

@@ -14,42 +14,16 @@
 
 #include <sys/eventfd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 
 #include "core/port.h"
+#include "core/unique_fd.h"
 
 namespace porten {
-
-// Owns one file descriptor. The standard library has no such owner, and a
-// plain int would leak on every early return of the open sequence.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 class TermiosPort final : public Port {
  public:
@@ -64,19 +38,20 @@ class TermiosPort final : public Port {
   void Close() override;
   bool IsOpen() const override;
   size_t Write(const uint8_t* data, size_t count, int timeoutMs) override;
+  void InterruptWrites() override;
   size_t WaitReadable(int timeoutMs) override;
   void Interrupt() override;
   size_t Read(uint8_t* buffer, size_t max) override;
+  bool Lost() const override;
   int Baud() const override;
-  OpenFailure LastFailure() const override;
-  std::string LastError() const override;
+  OpenError LastOpenError() const override;
 
  private:
   std::shared_lock<std::shared_mutex> LockShared() const;
   std::unique_lock<std::shared_mutex> LockExclusive() const;
   void CloseLocked();
   size_t TakeInterrupt();
-  bool Fail(OpenFailure why, std::string detail);
+  bool Fail(OpenFailure why, std::string detail, std::string holder = {});
 
   mutable std::mutex turnstile_;
   mutable std::shared_mutex mu_;
@@ -84,19 +59,14 @@ class TermiosPort final : public Port {
   // Interrupt's doorbell: an eventfd that lives as long as the object, so a
   // waiting poll never sees it closed.
   UniqueFd wake_{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+  // InterruptWrites' doorbell, and the count of calls a Write compares
+  // against the count at its start.
+  UniqueFd cancel_{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+  std::atomic<uint64_t> cancels_{0};
+  std::atomic<bool> lost_{false};
   int baud_ = 0;
   uint64_t generation_ = 0;  // bumped by every open and close
-  OpenFailure failure_ = OpenFailure::kNone;
-  std::string error_;
+  OpenError error_;
 };
-
-// Which processes hold the device at path open, as "PID (name)" (several
-// joined by ", "); empty when none is found. A flock holder named in
-// procRoot/locks comes first; otherwise procRoot/*/fd is searched for the
-// device, other processes before our own.
-std::string FindPortHolder(const std::string& path, const std::string& procRoot = "/proc");
-
-// The failure class of an errno from open(2) of a serial device.
-OpenFailure ClassifyOpenErrno(int err);
 
 }  // namespace porten

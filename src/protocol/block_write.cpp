@@ -1,35 +1,35 @@
 // Block write: talk to the running boot loader at 38400 bit/s, send the
 // header, and answer each request with the next 128 bytes of the image.
+#include <algorithm>
 #include <cstdio>
 
 #include "core/texts.h"
-#include "link/link.h"
-#include "protocol/session_internal.h"
+#include "protocol/download_machine.h"
 
 namespace porten {
 
-void DownloadSession::BeginWrite() {
+void DownloadMachine::BeginWrite() {
   st_.m_nWriteError = 0;
   if (st_.m_bAbort) {
     st_.m_nState = STATE_IDLE;
     st_.m_nPos = st_.m_nLength;
     return;
   }
-  SetTransfer(link_, st_.m_nSlotLength[1], st_.m_nSlotBase[1]);
+  SetTransfer(st_, st_.m_nSlotLength[1], st_.m_nSlotBase[1]);
   st_.m_nLength = st_.m_nSlotLength[1];
   st_.m_nPos = 0;
-  window_->SetTimer(TIMER_WRITE_POLL, 300);
+  Emit(ArmTimer{TIMER_WRITE_POLL, 300});
   st_.m_nState = STATE_WRITE_POLL;
 }
 
-void DownloadSession::OnWritePollTimer() {
-  window_->KillTimer(TIMER_WRITE_POLL);
+void DownloadMachine::OnWritePollTimer() {
+  Emit(KillTimer{TIMER_WRITE_POLL});
   if (st_.m_nState != STATE_WRITE_POLL) return;
   SendByte('3');
-  window_->SetTimer(TIMER_WRITE_POLL, 500);
+  Emit(ArmTimer{TIMER_WRITE_POLL, 500});
 }
 
-void DownloadSession::OnWriteByte(uint8_t b) {
+void DownloadMachine::OnWriteByte(uint8_t b) {
   const int32_t state = st_.m_nState;
   switch (b) {
     case 0x00:
@@ -40,23 +40,16 @@ void DownloadSession::OnWriteByte(uint8_t b) {
         SendByte(0x88);
         st_.m_nState = STATE_WRITE_HEADER;
       } else if (state == STATE_WRITE_HEADER) {
-        link_.TransferLength = (link_.TransferLength + 127) & ~uint32_t{127};
-        const uint32_t a = link_.TransferAddress;
-        const uint32_t n = link_.TransferLength;
-        const uint8_t header[8] = {
-            static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
-            static_cast<uint8_t>(a >> 8),  static_cast<uint8_t>(a),
-            static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-            static_cast<uint8_t>(n >> 8),  static_cast<uint8_t>(n),
-        };
+        st_.TransferLength = (st_.TransferLength + 127) & ~uint32_t{127};
+        const uint32_t a = st_.TransferAddress;
+        const uint32_t n = st_.TransferLength;
         // A header that does not go out whole leaves the loader taking block
-        // bytes for address and length; whatever it answers then, the ROM is
-        // not the image. End as failed, as for a block that did not go out.
-        if (WritePort(link_, header, 8) == 0) {
-          st_.m_nWriteError = 255;
-          FailWrite();
-          return;
-        }
+        // bytes for address and length: checked like a block.
+        SendBytes({static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
+                   static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a),
+                   static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                   static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)},
+                  true);
         st_.m_nState = STATE_WRITE_DATA;
       } else if (state == STATE_WRITE_FINISH) {
         FinishWrite();
@@ -81,26 +74,25 @@ void DownloadSession::OnWriteByte(uint8_t b) {
   }
 }
 
-int DownloadSession::SendBlock() {
+int DownloadMachine::SendBlock() {
+  // A request means the loader has taken everything sent before it.
+  st_.m_nConfirmed = std::min(st_.m_nPos, st_.m_nLength);
   if (st_.m_bAbort) st_.m_nPos = st_.m_nLength;
   if (st_.m_nPos >= st_.m_nLength) {
+    // A request beyond the image the header announced: the loader and the
+    // tool disagree about what was written.
     st_.m_nState = STATE_IDLE;
     ShowProgress();
     RestoreWriteCaption();
+    st_.m_nOutcome = Outcome::kWriteError;
     return 1;
   }
-  uint8_t block[kBlockSize];
-  for (auto& byte : block) {
-    byte = st_.m_nPos < st_.m_nLength ? st_.m_byWriteImage[st_.m_nPos++] : 0xFF;
-  }
-  if (WritePort(link_, block, kBlockSize) == 0) {
-    // The block did not reach the loader, so the ROM is incomplete whatever
-    // the loader says next: end as a failed write, never as a finished one.
-    st_.m_nWriteError = 255;
-    st_.m_nPos = st_.m_nLength;
-    FailWrite();
-    return 0;
-  }
+  const std::vector<uint8_t>& image = *st_.m_byWriteImage;
+  std::vector<uint8_t> block(kBlockSize, 0xFF);
+  const uint32_t take = std::min(kBlockSize, st_.m_nLength - st_.m_nPos);
+  std::copy_n(image.begin() + st_.m_nPos, take, block.begin());
+  st_.m_nPos += take;
+  SendBytes(std::move(block), true);
   if (st_.m_bAbort || st_.m_nPos >= st_.m_nLength) {
     st_.m_nState = STATE_WRITE_FINISH;
     st_.m_nPos = st_.m_nLength;
@@ -109,35 +101,30 @@ int DownloadSession::SendBlock() {
   return 0;
 }
 
-void DownloadSession::StartRamTransfer() {
-  SetTransfer(link_, st_.m_nSlotLength[1], st_.m_nSlotBase[1]);
+void DownloadMachine::StartRamTransfer() {
+  SetTransfer(st_, st_.m_nSlotLength[1], st_.m_nSlotBase[1]);
   st_.m_nLength = st_.m_nSlotLength[1];
   SendByte('2');
-  clock_.Sleep(50);
   st_.m_nState = STATE_IDLE;
-  if (!ReopenFast(link_, clock_)) {
-    SetStatus(text::kReopenFailed);
-    RestoreWriteCaption();
-    return;
-  }
-  BeginWrite();
+  // "2" has 50 ms on the line at the old rate before the port closes.
+  PauseFor(50, Resume::kNone);
+  ReopenAt(38400, 0, 10, Resume::kBeginWrite);
 }
 
-void DownloadSession::FinishWrite() {
+void DownloadMachine::FinishWrite() {
   SetStatus(text::kWriteDone);
   AbortTransfer();
-  ReopenSlow(link_);
+  st_.m_nConfirmed = st_.m_nLength;
+  st_.m_nOutcome = Outcome::kWritten;
+  ReopenAt(4800, 0, 0, Resume::kNone);
 }
 
-void DownloadSession::FailWrite() {
-  st_.m_nState = STATE_IDLE;
-  SetStatus(text::kWriteError);
-  RestoreWriteCaption();
-  ReopenSlow(link_);
-  leaveHandling_ = true;
+void DownloadMachine::FailWrite() {
+  End(Outcome::kWriteError, text::kWriteError);
+  ReopenAt(4800, 0, 0, Resume::kNone);
 }
 
-void DownloadSession::ShowProgress() {
+void DownloadMachine::ShowProgress() {
   char text[96];
   if (st_.m_nState >= STATE_WRITE_POLL) {
     std::snprintf(text, sizeof text, text::kWritingFmt, static_cast<long>(st_.m_nPos),
@@ -151,19 +138,13 @@ void DownloadSession::ShowProgress() {
   SetStatus(text);
 }
 
-void DownloadSession::AbortTransfer() {
-  if (st_.m_nState > 0) {
-    RestoreWriteCaption();
-    st_.m_nState = STATE_IDLE;
-    st_.m_bAbort = 1;
-  }
-}
-
-void DownloadSession::OnExecute() {
-  Locked l(*this);
-  if (!st_.m_bRamTransfer) return;
-  SendByte('1');
-  SetStatus(text::kProgramRunning);
+void DownloadMachine::AbortTransfer() {
+  if (!st_.Busy()) return;
+  RestoreWriteCaption();
+  st_.m_nState = STATE_IDLE;
+  st_.m_nResume = Resume::kNone;
+  st_.m_bAbort = 1;
+  st_.m_nOutcome = Outcome::kAborted;
 }
 
 }  // namespace porten

@@ -4,95 +4,85 @@
 #include <cstdio>
 
 #include "core/texts.h"
-#include "link/link.h"
-#include "protocol/session_internal.h"
+#include "protocol/download_machine.h"
 
 namespace porten {
 
-void DownloadSession::OnWrite() {
-  Locked l(*this);
-  if (st_.m_nState > 0) {
+void DownloadMachine::OnWrite() {
+  if (st_.Busy()) {
     AbortTransfer();
     return;
   }
-  // Never start from a half-loaded image: the load owns m_nLength and the
-  // buffer until it ends. The press is ignored, as "参照" is during a load.
+  // Never start from a half-loaded image: the press is ignored during a
+  // load, as "参照" is.
   if (!st_.m_bReady) return;
-  if (st_.m_nSlotLength[1] == 0) {
+  if (st_.m_nSlotLength[1] == 0 || !st_.m_byWriteImage) {
     SetStatus(text::kNoImage);
+    st_.m_nOutcome = Outcome::kRefused;
     return;
   }
+  ++st_.m_nTransfer;
+  st_.m_nOutcome = Outcome::kNone;
+  st_.m_nConfirmed = 0;
   st_.m_nPos = 0;
-  window_->SetText(Surface::kWriteCaption, text::kAbort);
+  Emit(SetText{Surface::kWriteCaption, text::kAbort});
   st_.m_bAbort = 0;
   if (st_.m_bRamTransfer) {
     StartRamTransfer();
     return;
   }
   const uint32_t bootLength = st_.m_nSlotLength[0];
-  if (bootLength == 0 || bootLength > kBootImageSize) {
+  if (bootLength == 0 || bootLength > kBootImageSize || !st_.m_byBootImage) {
     SetStatus(text::kBootLoaderBad);
     RestoreWriteCaption();  // nothing runs, so nothing to abort
+    st_.m_nOutcome = Outcome::kRefused;
     return;
   }
   // Boot mode listens at 4800 bit/s only. After an abort in the block write
   // (or a write that ended on a block request) the port is still at 38400
   // bit/s, or closed after a failed reopen; a sync sent there is never
   // answered, and the operator could not write again without a restart.
-  if (link_.port && link_.port->Baud() != 4800) {
-    ReopenSlow(link_);
-    if (!link_.port->IsOpen()) {
-      SetStatus(text::kReopenFailed);
-      RestoreWriteCaption();
-      return;
-    }
+  if (st_.m_nPortRate != 4800) {
+    ReopenAt(4800, 0, 0, Resume::kStartSync);
+    return;
   }
-  st_.m_nLength = bootLength;
-  SetTransfer(link_, bootLength, st_.m_nSlotBase[0]);
-  st_.m_nSyncCount = 0;
-  SendByte(0x00);
-  st_.m_nState = st_.m_bCpuBootImitation ? STATE_SYNC_IMITATION : STATE_SYNC_BOOT;
-  window_->SetTimer(TIMER_BOOT_SYNC, 100);
+  StartSync();
 }
 
-void DownloadSession::OnBootSyncTimer(std::unique_lock<std::mutex>& lock) {
-  window_->KillTimer(TIMER_BOOT_SYNC);
+void DownloadMachine::StartSync() {
+  const uint32_t bootLength = st_.m_nSlotLength[0];
+  st_.m_nLength = bootLength;
+  SetTransfer(st_, bootLength, st_.m_nSlotBase[0]);
+  st_.m_nSyncCount = 0;
+  SendByte(0x00);
+  // The state is set with the send decided, so a reply is never taken for
+  // idle noise: the byte leaves only after this state is in place.
+  st_.m_nState = st_.m_bCpuBootImitation ? STATE_SYNC_IMITATION : STATE_SYNC_BOOT;
+  Emit(ArmTimer{TIMER_BOOT_SYNC, 100});
+}
+
+void DownloadMachine::OnBootSyncTimer() {
+  Emit(KillTimer{TIMER_BOOT_SYNC});
   const int32_t state = st_.m_nState;
   if (state != STATE_SYNC_BOOT && state != STATE_SYNC_IMITATION) return;
   if (st_.m_nSyncCount == 0) {
-    static const uint8_t kTwoZeros[2] = {0x00, 0x00};
-    Send(kTwoZeros, 2);
-  } else {
-    // Something answered the first 0x00 already: the chip was awake.
-    SendByte(state == STATE_SYNC_BOOT ? '0' : '3');
-    // Replies during the pause still count as sync replies, so the receive
-    // thread must be able to take the lock meanwhile.
-    lock.unlock();
-    clock_.Sleep(50);
-    lock.lock();
-    // Aborted during the pause: the three zeros would restart what the
-    // operator just stopped.
-    if (st_.m_nState != state) return;
-    static const uint8_t kThreeZeros[3] = {0x00, 0x00, 0x00};
-    Send(kThreeZeros, 3);
+    SendBytes({0x00, 0x00});
+    st_.m_nState = STATE_BOOT_HANDSHAKE;
+    return;
   }
-  st_.m_nState = STATE_BOOT_HANDSHAKE;
+  // Something answered the first 0x00 already: the chip was awake. Replies
+  // during the pause still count as sync replies; the three zeros follow
+  // when it is over.
+  SendByte(state == STATE_SYNC_BOOT ? '0' : '3');
+  PauseFor(50, Resume::kSyncTriple);
 }
 
-void DownloadSession::OnBootByte(uint8_t b) {
+void DownloadMachine::OnBootByte(uint8_t b) {
   const int32_t state = st_.m_nState;
   if (state == STATE_BOOT_WAIT_START && b == 0xAA) {
     // The boot loader runs: it talks at 38400 bit/s.
     st_.m_nState = STATE_IDLE;
-    porten::ClosePort(link_);
-    clock_.Sleep(50);
-    if (!OpenPort(link_, link_.PortPath, 38400, 1, 0)) {
-      SetStatus(text::kReopenFailed);
-      RestoreWriteCaption();
-      return;
-    }
-    clock_.Sleep(10);
-    BeginWrite();
+    ReopenAt(38400, 50, 10, Resume::kBeginWrite);
     return;
   }
   if (state >= STATE_BOOT_DATA) {
@@ -107,7 +97,7 @@ void DownloadSession::OnBootByte(uint8_t b) {
   switch (state) {
     case STATE_BOOT_SIZE_HIGH:
       st_.m_nState = STATE_BOOT_SIZE_LOW;
-      SendByte(static_cast<uint8_t>(link_.TransferLength & 0xFF));
+      SendByte(static_cast<uint8_t>(st_.TransferLength & 0xFF));
       return;
     case STATE_BOOT_SIZE_LOW:
       st_.m_nState = STATE_BOOT_DATA;
@@ -120,7 +110,7 @@ void DownloadSession::OnBootByte(uint8_t b) {
           return;
         case 0xAA:
           st_.m_nState = STATE_BOOT_SIZE_HIGH;
-          SendByte(static_cast<uint8_t>((link_.TransferLength >> 8) & 0xFF));
+          SendByte(static_cast<uint8_t>((st_.TransferLength >> 8) & 0xFF));
           return;
         case 0x11:
           // Boot mode never asks for a block. Answering it sent 128 image
@@ -133,10 +123,8 @@ void DownloadSession::OnBootByte(uint8_t b) {
           // The chip refused the boot mode. Say so: the status line would
           // otherwise keep whatever it showed, "書込み終了" of the last
           // download included.
-          st_.m_nState = STATE_IDLE;
-          ReopenSlow(link_);
-          SetStatus(text::kBootRefused);
-          RestoreWriteCaption();
+          End(Outcome::kBootRefused, text::kBootRefused);
+          ReopenAt(4800, 0, 0, Resume::kNone);
           return;
         default:
           return;  // noise on the line: ignored
@@ -146,18 +134,18 @@ void DownloadSession::OnBootByte(uint8_t b) {
   }
 }
 
-int DownloadSession::SendNextBootByte() {
+int DownloadMachine::SendNextBootByte() {
   const uint32_t length = st_.m_nSlotLength[0];
   if (st_.m_bAbort) st_.m_nPos = length;
   if (st_.m_nPos >= length) return 1;
-  SendByte(st_.m_byBootImage[st_.m_nPos]);
+  SendByte((*st_.m_byBootImage)[st_.m_nPos]);
   return 0;
 }
 
-int DownloadSession::CheckEcho(uint8_t b) {
+int DownloadMachine::CheckEcho(uint8_t b) {
   const uint32_t length = st_.m_nSlotLength[0];
   ShowProgress();
-  if (st_.m_nPos < length && b == st_.m_byBootImage[st_.m_nPos]) {
+  if (st_.m_nPos < length && b == (*st_.m_byBootImage)[st_.m_nPos]) {
     ++st_.m_nPos;
     if (st_.m_nPos < length) return 0;
   } else if (st_.m_nPos < length) {
@@ -167,9 +155,7 @@ int DownloadSession::CheckEcho(uint8_t b) {
     std::snprintf(text, sizeof text, text::kEchoMismatchFmt, static_cast<long>(st_.m_nPos),
                   static_cast<long>(length), static_cast<unsigned long>(st_.m_nSlotBase[0]));
     st_.m_nPos = length;
-    st_.m_nState = STATE_IDLE;
-    SetStatus(text);
-    RestoreWriteCaption();
+    End(Outcome::kEchoMismatch, text);
     return 1;
   }
   st_.m_nPos = length;

@@ -1,78 +1,267 @@
 #include "protocol/download_session.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
-#include "core/texts.h"
 #include "link/link.h"
-#include "protocol/session_internal.h"
-#include "srec/load.h"
 
 namespace porten {
 
+namespace {
+
+// The session whose link loop runs on this thread: the receive thread, or a
+// test calling Pump. Decisions made there need no doorbell.
+thread_local const DownloadSession* tl_linkThreadOf = nullptr;
+
+struct LinkThreadMark {
+  explicit LinkThreadMark(const DownloadSession* s) : previous(tl_linkThreadOf) {
+    tl_linkThreadOf = s;
+  }
+  ~LinkThreadMark() { tl_linkThreadOf = previous; }
+  const DownloadSession* previous;
+};
+
+}  // namespace
+
 DownloadSession::DownloadSession(WindowSystem& window, Clock& clock, std::unique_ptr<Port> port,
-                                 std::string startDir)
-    : window_(std::make_unique<DeferredWindow>(window)),
+                                 std::string startDir, Options options)
+    : window_(window),
       clock_(clock),
-      image_(kImageBufferSize, 0xFF) {
-  link_.port = std::move(port);
-  st_.m_pImage = image_.data();
-  st_.m_szStartDir = std::move(startDir);
-}
+      options_(options),
+      port_(std::move(port)),
+      startDir_(std::move(startDir)),
+      machine_(DownloadMachine::Options{options.firstLoadDelayMs}) {}
 
 DownloadSession::~DownloadSession() {
   JoinReceiveThread();
-  std::lock_guard lock(mu_);
-  if (st_.m_hFile >= 0) {  // a load abandoned with the window
-    ::close(st_.m_hFile);
-    st_.m_hFile = -1;
-  }
-  porten::ClosePort(link_);
+  load_.Close();  // a load abandoned with the window
+  port_->Close();
 }
 
-void DownloadSession::FlushMessages() {
-  DeferredWindow::Pending pending;
+// ---- Deciding and doing ---------------------------------------------------
+
+void DownloadSession::Decide(const Event& event) {
+  Actions window;
+  bool queued = false;
+  bool ended = false;
   {
     std::lock_guard lock(mu_);
-    pending = window_->Take();
+    const Outcome before = machine_.state().m_nOutcome;
+    for (Action& action : machine_.On(event)) {
+      if (IsPortAction(action)) {
+        queue_.push_back(std::move(action));
+        queued = true;
+      } else {
+        window.push_back(std::move(action));
+      }
+    }
+    ended = machine_.state().m_nOutcome != before;
   }
-  window_->Show(pending);
+  if (queued && tl_linkThreadOf != this) port_->Interrupt();  // the link thread has work
+  RunWindowActions(window);
+  if (ended && onOutcome_) onOutcome_();
 }
 
-// ---- Port -----------------------------------------------------------------
+void DownloadSession::RunWindowActions(const Actions& actions) {
+  for (const Action& action : actions) {
+    std::visit(
+        [this](const auto& a) {
+          using A = std::decay_t<decltype(a)>;
+          if constexpr (std::is_same_v<A, SetText>) {
+            window_.SetText(a.surface, a.text);
+          } else if constexpr (std::is_same_v<A, ShowMessage>) {
+            window_.ShowMessage(a.text, a.caption);
+          } else if constexpr (std::is_same_v<A, ArmTimer>) {
+            window_.SetTimer(a.id, a.ms);
+          } else if constexpr (std::is_same_v<A, KillTimer>) {
+            window_.KillTimer(a.id);
+          } else if constexpr (std::is_same_v<A, OpenLoad>) {
+            ReportLoad(load_.Open(a.path, startDir_) == ImageLoad::Result::kFailed
+                           ? ImageLoad::Result::kFailed
+                           : ImageLoad::Result::kMore,
+                       true);
+          } else if constexpr (std::is_same_v<A, RunLoadBatch>) {
+            ReportLoad(load_.Batch(), false);
+          } else if constexpr (std::is_same_v<A, CloseLoad>) {
+            load_.Close();
+          }
+        },
+        action);
+  }
+}
+
+void DownloadSession::ReportLoad(ImageLoad::Result result, bool opened) {
+  LoadReport report;
+  switch (result) {
+    case ImageLoad::Result::kMore:
+      report.kind = opened ? LoadReport::kOpened : LoadReport::kProgress;
+      report.length = load_.length();
+      break;
+    case ImageLoad::Result::kDone:
+      report.kind = LoadReport::kDone;
+      report.image = load_.TakeImage();
+      break;
+    case ImageLoad::Result::kFailed:
+      report.kind = LoadReport::kFailed;
+      report.message = load_.error().message;
+      report.detail = load_.error().detail;
+      break;
+  }
+  Decide(report);
+}
+
+// Link thread. The front action stays queued while it runs, so
+// PortActionsPending holds until it is done.
+void DownloadSession::RunPortActions() {
+  while (!paused_) {
+    Action action = Pause{0};
+    {
+      std::lock_guard lock(mu_);
+      if (queue_.empty()) return;
+      action = queue_.front();
+    }
+    if (const auto* pause = std::get_if<Pause>(&action)) {
+      paused_ = true;
+      pauseUntilMs_ = clock_.NowMs() + pause->ms;
+      pauseTicket_ = pause->ticket;
+      return;  // popped when it is over (Pump)
+    }
+    if (const auto* send = std::get_if<Send>(&action)) {
+      RunSend(*send);
+    } else if (const auto* reopen = std::get_if<Reopen>(&action)) {
+      RunReopen(*reopen);
+    }
+    std::lock_guard lock(mu_);
+    queue_.pop_front();
+  }
+}
+
+void DownloadSession::RunSend(const Send& send) {
+  const size_t count = send.bytes.size();
+  const int timeout =
+      options_.writeTimeoutPerByteMs * static_cast<int>(count) + options_.writeTimeoutConstantMs;
+  const size_t written = port_->Write(send.bytes.data(), count, timeout);
+  if (written != count && send.checked) Decide(SendFailed{send.transfer});
+}
+
+void DownloadSession::RunReopen(const Reopen& reopen) {
+  port_->Close();
+  clock_.Sleep(reopen.closedMs);
+  std::string path;
+  {
+    std::lock_guard lock(mu_);
+    path = portPath_;
+  }
+  const bool ok = port_->Open(path, reopen.rate, 1, 0);
+  // What arrived before the rate changed answered the exchange that just
+  // ended; handled now, it would be taken for an answer at the new rate.
+  rxRead_ = 0;
+  rxWrite_ = 0;
+  if (ok) clock_.Sleep(reopen.afterMs);
+  Decide(Reopened{reopen.ticket, ok});
+}
+
+void DownloadSession::ReceivePass() {
+  for (;;) {
+    // Drain, but never past the unhandled bytes: the ring keeps one slot
+    // free so a full ring is told apart from an empty one, and a burst
+    // larger than the ring waits in the driver until the ring is handled.
+    bool readAny = false;
+    for (;;) {
+      const int32_t used = (rxWrite_ - rxRead_ + kRxRingSize) % kRxRingSize;
+      const int32_t space = kRxRingSize - 1 - used;
+      if (space == 0) break;
+      const int32_t contiguous = std::min(space, kRxRingSize - rxWrite_);
+      const size_t n = port_->Read(&rxRing_[rxWrite_], static_cast<size_t>(contiguous));
+      if (n == 0) break;
+      readAny = true;
+      rxWrite_ = static_cast<int32_t>((rxWrite_ + n) % kRxRingSize);
+    }
+    if (readAny) lastReceiveMs_ = clock_.NowMs();
+
+    while (rxRead_ != rxWrite_) {
+      const uint8_t b = rxRing_[rxRead_];
+      rxRead_ = (rxRead_ + 1) % kRxRingSize;
+      Decide(ByteReceived{b});
+      RunPortActions();  // the answer goes out before the next byte is looked at
+    }
+    if (!readAny) return;
+  }
+}
+
+void DownloadSession::Pump() {
+  LinkThreadMark mark(this);
+  if (paused_ && clock_.NowMs() >= pauseUntilMs_) {
+    paused_ = false;
+    {
+      std::lock_guard lock(mu_);
+      queue_.pop_front();  // the Pause
+    }
+    Decide(PauseOver{pauseTicket_});
+  }
+  RunPortActions();
+  ReceivePass();
+  // A device that hung up answers nothing more: say so at once rather than
+  // let the front end wait for a reply that cannot come. The machine ignores
+  // it while nothing runs.
+  if (port_->Lost()) {
+    Decide(LineLost{});
+    RunPortActions();
+  }
+}
+
+bool DownloadSession::PortActionsPending() const {
+  std::lock_guard lock(mu_);
+  return !queue_.empty();
+}
+
+// ---- Port -------------------------------------------------------------------
 
 bool DownloadSession::OpenInitialPort(const std::string& path) {
+  {
+    std::lock_guard lock(mu_);
+    portPath_ = path;
+  }
+  const bool ok = port_->Open(path, 4800, 1, 0);
   std::lock_guard lock(mu_);
-  return OpenPort(link_, path, 4800, 1, 0);
+  machine_.state().m_nPortRate = ok ? 4800 : 0;
+  return ok;
 }
 
+OpenError DownloadSession::LastOpenError() const { return port_->LastOpenError(); }
+
 std::string DownloadSession::OpenFailureText() const {
-  std::lock_guard lock(mu_);
-  return DescribeOpenFailure(link_);
+  std::string path;
+  {
+    std::lock_guard lock(mu_);
+    path = portPath_;
+  }
+  return DescribeOpenFailure(path, port_->LastOpenError());
 }
 
 void DownloadSession::ClosePort() {
+  port_->Close();
   std::lock_guard lock(mu_);
-  porten::ClosePort(link_);
+  machine_.state().m_nPortRate = 0;
 }
 
-// ---- Receive thread -----------------------------------------------------
+// ---- Receive thread -------------------------------------------------------
 
 void DownloadSession::StartReceiveThread() {
   if (thread_.joinable()) return;
-  st_.m_bRun = 1;
-  st_.m_bThreadExited = 0;
+  m_bRun = 1;
+  m_bThreadExited = 0;
   thread_ = std::thread([this] { ReceiveThreadProc(); });
 }
 
 void DownloadSession::RequestStop() {
-  st_.m_bRun = 0;
-  link_.port->Interrupt();  // the thread sees the flag now, not after its poll
+  m_bRun = 0;
+  port_->InterruptWrites();
+  port_->Interrupt();  // the thread sees the flag now, not after its poll
 }
 
-bool DownloadSession::ThreadExited() const { return st_.m_bThreadExited != 0; }
+bool DownloadSession::ThreadExited() const { return m_bThreadExited != 0; }
 
 void DownloadSession::JoinReceiveThread() {
   RequestStop();
@@ -80,156 +269,117 @@ void DownloadSession::JoinReceiveThread() {
 }
 
 void DownloadSession::ReceiveThreadProc() {
-  // poll() stands in for the old busy status loop: it wakes at once when a
-  // byte arrives, and at once when RequestStop rings the port's doorbell, so
-  // m_bRun is looked at the moment it changes. The time-out is only a
-  // backstop; a closed or hung-up port makes WaitReadable sleep it out, so
+  LinkThreadMark mark(this);
+  // The poll wakes at once when a byte arrives, and at once when a command
+  // queues a port action or asks the thread to stop, so its time-out is only
+  // a backstop: a closed or lost port makes WaitReadable sleep it out, so
   // this loop never spins. Each idle wake-up costs CPU: at 5 ms an idle tool
   // used about 1% of a core, at 20 ms a quarter of that.
   constexpr int kPollMs = 20;
-  while (st_.m_bRun) {
-    if (link_.port->WaitReadable(kPollMs) == 0) continue;
-    ReceivePass();
-  }
-  st_.m_bThreadExited = 1;
-}
-
-void DownloadSession::ReceivePass() {
-  std::lock_guard lock(mu_);
-  auto& ring = link_.RxRing;
-  for (;;) {
-    // Drain, but never past the unhandled bytes: the ring keeps one slot
-    // free so a full ring is told apart from an empty one, and a burst
-    // larger than the ring waits in the driver until the ring is handled.
-    bool readAny = false;
-    for (;;) {
-      int32_t used = (link_.RxWrite - link_.RxRead + kRxRingSize) % kRxRingSize;
-      int32_t space = kRxRingSize - 1 - used;
-      if (space == 0) break;
-      int32_t contiguous = std::min(space, kRxRingSize - link_.RxWrite);
-      size_t n = link_.port->Read(&ring[link_.RxWrite], static_cast<size_t>(contiguous));
-      if (n == 0) break;
-      readAny = true;
-      link_.RxWrite = static_cast<int32_t>((link_.RxWrite + n) % kRxRingSize);
+  while (m_bRun) {
+    int wait = kPollMs;
+    if (paused_) {
+      wait = static_cast<int>(std::clamp<int64_t>(pauseUntilMs_ - clock_.NowMs(), 0, kPollMs));
+    } else if (PortActionsPending()) {
+      wait = 0;
     }
-    if (readAny) lastReceiveMs_ = clock_.NowMs();
-
-    leaveHandling_ = false;
-    while (link_.RxRead != link_.RxWrite && !leaveHandling_) {
-      uint8_t b = ring[link_.RxRead];
-      link_.RxRead = (link_.RxRead + 1) % kRxRingSize;
-      Dispatch(b);
-    }
-    if (leaveHandling_ || !readAny) return;
+    if (wait > 0) port_->WaitReadable(wait);
+    if (!m_bRun) break;
+    Pump();
   }
-}
-
-void DownloadSession::Dispatch(uint8_t b) {
-  int32_t state = st_.m_nState;
-  if (state >= 254) {
-    ++st_.m_nSyncCount;
-  } else if (state == STATE_IDLE) {
-    // nothing is expected: drop it
-  } else if (state >= 20) {
-    OnWriteByte(b);
-  } else {
-    OnBootByte(b);
-  }
+  m_bThreadExited = 1;
 }
 
 // ---- Commands -------------------------------------------------------------
 
-void DownloadSession::Send(const uint8_t* bytes, uint32_t count) { WritePort(link_, bytes, count); }
+void DownloadSession::OnWrite() {
+  // The Write button aborts as well as starts: an abort must also end a
+  // write that a stalled line holds up.
+  bool wasBusy;
+  {
+    std::lock_guard lock(mu_);
+    wasBusy = machine_.state().Busy();
+  }
+  Decide(CommandIssued{Command::kWrite});
+  if (wasBusy) port_->InterruptWrites();
+}
 
-void DownloadSession::SetStatus(const std::string& text) { window_->SetText(Surface::kStatus, text); }
+void DownloadSession::Abort() {
+  Decide(CommandIssued{Command::kAbort});
+  port_->InterruptWrites();
+}
 
-void DownloadSession::RestoreWriteCaption() { window_->SetText(Surface::kWriteCaption, text::kWrite); }
+void DownloadSession::GiveUp() {
+  Decide(CommandIssued{Command::kGiveUp});
+  port_->InterruptWrites();
+}
+
+void DownloadSession::OnExecute() { Decide(CommandIssued{Command::kExecute}); }
 
 bool DownloadSession::CanBrowse() const {
   std::lock_guard lock(mu_);
-  return st_.m_nState == 0 && st_.m_bReady;
+  return !machine_.state().Busy() && machine_.state().m_bReady;
 }
 
 bool DownloadSession::OnBrowse(const std::string& path) {
-  Locked l(*this);
-  if (st_.m_nState > 0 || !st_.m_bReady) return false;
-  st_.m_strFilePath = path;
-  window_->SetText(Surface::kFilePath, path);
-  window_->SetText(Surface::kAddress, text::kPleaseLoad);
-  st_.m_nLength = 0;
-  st_.m_nTarget = 1;
-  st_.m_nSlotLength[1] = 0;
-  StartLoad(st_, link_, *window_);
+  // Only window-thread commands start transfers and loads, so the answer
+  // cannot change before the decision.
+  if (!CanBrowse()) return false;
+  Decide(BrowseChosen{path});
   return true;
 }
 
 bool DownloadSession::OnCpuSelect(const std::string& name) {
-  Locked l(*this);
-  // Clearing the lengths under a running transfer would cut it short.
-  if (st_.m_nState > 0) return false;
-  if (name.empty()) {
-    window_->ShowMessage(text::kSpecifyBootFile, text::kFileErrorCaption);
-    return false;
+  {
+    std::lock_guard lock(mu_);
+    if (machine_.state().Busy()) return false;
   }
-  st_.m_strFilePath = name;
-  window_->SetText(Surface::kBootFileName, name);
-  st_.m_nLength = 0;
-  st_.m_nTarget = 0;
-  st_.m_nSlotLength[0] = 0;
-  StartLoad(st_, link_, *window_);
-  return true;
+  Decide(CpuSelected{name});
+  return !name.empty();
 }
 
 bool DownloadSession::OnRamTransfer() {
+  Decide(CommandIssued{Command::kRamTransfer});
   std::lock_guard lock(mu_);
-  st_.m_bRamTransfer = !st_.m_bRamTransfer;
-  return st_.m_bRamTransfer;
+  return machine_.state().m_bRamTransfer != 0;
 }
 
 bool DownloadSession::OnCpuBootImitation() {
+  Decide(CommandIssued{Command::kCpuBootImitation});
   std::lock_guard lock(mu_);
-  st_.m_bCpuBootImitation = !st_.m_bCpuBootImitation;
-  return st_.m_bCpuBootImitation;
+  return machine_.state().m_bCpuBootImitation != 0;
 }
 
-void DownloadSession::Abort() {
-  Locked l(*this);
-  AbortTransfer();
-}
-
-void DownloadSession::OnTimer(int id) {
-  Locked l(*this);
-  switch (id) {
-    case TIMER_LOAD:
-      LoadBatch(st_, link_, *window_);
-      break;
-    case TIMER_WRITE_POLL:
-      OnWritePollTimer();
-      break;
-    case TIMER_BOOT_SYNC:
-      OnBootSyncTimer(l.lock);
-      break;
-    default:
-      break;
-  }
-}
+void DownloadSession::OnTimer(int id) { Decide(TimerFired{id}); }
 
 DownloadSession::View DownloadSession::Snapshot() const {
   std::lock_guard lock(mu_);
+  const DownloadState& st = machine_.state();
   View v;
-  v.state = st_.m_nState;
-  v.pos = st_.m_nPos;
-  v.length = st_.m_nLength;
+  v.state = st.m_nState;
+  v.phase = PhaseOf(st.m_nState);
+  v.pos = st.m_nPos;
+  v.length = st.m_nLength;
+  v.confirmed = st.m_nConfirmed;
   for (int t = 0; t < 2; ++t) {
-    v.slotLength[t] = st_.m_nSlotLength[t];
-    v.slotBase[t] = st_.m_nSlotBase[t];
+    v.slotLength[t] = st.m_nSlotLength[t];
+    v.slotBase[t] = st.m_nSlotBase[t];
   }
-  v.loading = st_.m_bLoading != 0;
-  v.ready = st_.m_bReady != 0;
-  v.ramTransfer = st_.m_bRamTransfer != 0;
-  v.cpuBootImitation = st_.m_bCpuBootImitation != 0;
-  v.writeError = st_.m_nWriteError;
+  v.loading = st.m_bLoading != 0;
+  v.ready = st.m_bReady != 0;
+  v.busy = st.Busy();
+  v.ramTransfer = st.m_bRamTransfer != 0;
+  v.cpuBootImitation = st.m_bCpuBootImitation != 0;
+  v.writeError = st.m_nWriteError;
+  v.outcome = st.m_nOutcome;
+  v.loadOutcome = st.m_nLoadOutcome;
+  v.loadDetail = st.m_strLoadDetail;
   return v;
+}
+
+DownloadState DownloadSession::State() const {
+  std::lock_guard lock(mu_);
+  return machine_.state();
 }
 
 }  // namespace porten

@@ -1,56 +1,76 @@
-// One download: the state, the link, the receive thread and every command
-// and reaction of both protocols. The Qt dialog, the command line and the
-// tests all drive this same object; it reaches them only through the
+// One download, run: the download machine, the lock around it, the port, the
+// link thread and the file load. The Qt dialog, the command line and the
+// tests all drive this object; it reaches them only through the
 // WindowSystem it is given.
 //
-// Threads. Commands and timers run on the window thread; byte reactions run
-// on the receive thread. Both take one mutex around all shared state, so a
-// reply that arrives while the window thread sends and then sets the state is
-// handled in the new state. Neither thread waits for the other while holding
-// it, except for the pauses the protocol itself makes between port steps.
+// Threads. Commands and timers come on the window thread. The link thread
+// (the receive thread) reads the port and is the only thread that writes,
+// closes, reopens or pauses it. Every event goes through one lock: the
+// machine decides and its new state is in place before the lock is let go;
+// the actions are carried out after, in the order decided. Port actions join
+// one queue under that lock, so bytes leave in the order they were decided
+// whichever thread decided them, and a reply is always handled in the state
+// its request set. The lock is never held across a port call, a sleep or a
+// message box, and the link thread never waits for the window thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "core/download_state.h"
+#include "core/port.h"
+#include "core/window_system.h"
+#include "protocol/download_machine.h"
+#include "srec/image_load.h"
 
 namespace porten {
 
 class DownloadSession final : public TimerTarget {
  public:
+  struct Options {
+    int firstLoadDelayMs = 100;  // the dialog paints "読込開始" first; 0 on the command line
+    int writeTimeoutPerByteMs = 10;
+    int writeTimeoutConstantMs = 10000;
+  };
+
   // The session owns the port; startDir is where boot loader names are
   // looked up. The receive thread is not started yet (see StartReceiveThread).
   DownloadSession(WindowSystem& window, Clock& clock, std::unique_ptr<Port> port,
-                  std::string startDir);
+                  std::string startDir, Options options);
+  DownloadSession(WindowSystem& window, Clock& clock, std::unique_ptr<Port> port,
+                  std::string startDir)
+      : DownloadSession(window, clock, std::move(port), std::move(startDir), Options{}) {}
   ~DownloadSession() override;
   DownloadSession(const DownloadSession&) = delete;
   DownloadSession& operator=(const DownloadSession&) = delete;
 
-  // ---- Port --------------------------------------------------------------
+  // ---- Port, while the receive thread is not running ----------------------
   // Opens the port the operator chose at 4800 bit/s, 8N1.
   bool OpenInitialPort(const std::string& path);
-  // What went wrong with the last failed open, in words a user can act on.
+  OpenError LastOpenError() const;
+  // The failure of the last open in English, for the command line.
   std::string OpenFailureText() const;
   void ClosePort();
 
   // ---- Receive thread ----------------------------------------------------
   void StartReceiveThread();
-  void RequestStop();        // clears m_bRun; the thread ends within a few ms
+  // Any thread: m_bRun cleared, a blocked write and a waiting poll end now.
+  void RequestStop();
   bool ThreadExited() const;  // m_bThreadExited
-  void JoinReceiveThread();  // RequestStop and wait
+  void JoinReceiveThread();   // RequestStop and wait
 
   // ---- Commands (window thread) -----------------------------------------
   void OnWrite();
   void OnExecute();
-  // The write image chosen in the file dialog ("参照"). False when refused
-  // because a transfer or a load runs; the host asks CanBrowse() before it
-  // shows the dialog.
+  // "参照": false when refused because a transfer or a load runs; the host
+  // asks CanBrowse() before it shows the file dialog.
   bool CanBrowse() const;
   bool OnBrowse(const std::string& path);
   // "CPU選択" with the text of the boot file list. True when the handler ran
@@ -59,72 +79,90 @@ class DownloadSession final : public TimerTarget {
   bool OnCpuSelect(const std::string& name);
   bool OnRamTransfer();       // toggles; returns the new value
   bool OnCpuBootImitation();  // toggles; returns the new value
-  void Abort();               // AbortTransfer under the lock
+  // Any thread. Aborts a running transfer, and ends a write blocked on a
+  // stalled line at once.
+  void Abort();
+  // Any thread: the front end stops waiting for a silent board.
+  void GiveUp();
   void OnTimer(int id) override;
 
-  // One pass of the receive loop: drain what the port holds into the ring
-  // and handle it. The receive thread calls this when input is waiting; unit
-  // tests call it directly after feeding a fake port.
-  void ReceivePass();
+  // One pass of the link loop without waiting: ends a pause that is over,
+  // carries out the queued port actions, reads and handles what the port
+  // holds. The receive thread calls it whenever it wakes; unit tests call it
+  // directly after feeding a fake port.
+  void Pump();
+  // Port actions decided but not yet carried out.
+  bool PortActionsPending() const;
 
-  // A consistent copy of what the front ends show.
+  // A consistent copy of what the front ends show and decide on.
   struct View {
     int32_t state = 0;
+    Phase phase = Phase::kIdle;
     uint32_t pos = 0;
     uint32_t length = 0;
+    uint32_t confirmed = 0;
     uint32_t slotLength[2] = {0, 0};
     uint32_t slotBase[2] = {0, 0};
     bool loading = false;
     bool ready = true;
+    bool busy = false;
     bool ramTransfer = false;
     bool cpuBootImitation = false;
     int writeError = 0;
+    Outcome outcome = Outcome::kNone;
+    LoadOutcome loadOutcome = LoadOutcome::kNone;
+    std::string loadDetail;
   };
   View Snapshot() const;
+  // The machine's whole state and images (tests, the command line's log).
+  DownloadState State() const;
   // Steady-clock time of the last byte received from the target (0: none).
   int64_t LastReceiveMs() const { return lastReceiveMs_.load(); }
+  // Called on the deciding thread, without the lock, whenever a download
+  // ends (an outcome is set), so a front end waiting for it can look.
+  void OnOutcome(std::function<void()> notify) { onOutcome_ = std::move(notify); }
 
-  // ---- Raw access for tests and the front ends' inspection --------------
-  DownloadState& state() { return st_; }
-  LinkVars& link() { return link_; }
-  std::mutex& mutex() { return mu_; }
-  const std::vector<uint8_t>& imageBuffer() const { return image_; }
-
-  // ---- Protocol steps; the caller holds mutex() --------------------------
-  void OnBootByte(uint8_t b);
-  int SendNextBootByte();
-  int CheckEcho(uint8_t b);
-  void OnBootSyncTimer(std::unique_lock<std::mutex>& lock);
-  void BeginWrite();
-  void OnWritePollTimer();
-  void OnWriteByte(uint8_t b);
-  int SendBlock();
-  void StartRamTransfer();
-  void FinishWrite();
-  void FailWrite();
-  void ShowProgress();
-  void AbortTransfer();
+  const Port& port() const { return *port_; }
+  Port& port() { return *port_; }
 
  private:
-  class DeferredWindow;
-  struct Locked;
-
-  void Dispatch(uint8_t b);
+  void Decide(const Event& event);
+  void RunWindowActions(const Actions& actions);
+  void ReportLoad(ImageLoad::Result result, bool opened);
+  void RunPortActions();
+  void RunSend(const Send& send);
+  void RunReopen(const Reopen& reopen);
+  void ReceivePass();
   void ReceiveThreadProc();
-  void Send(const uint8_t* bytes, uint32_t count);
-  void SendByte(uint8_t b) { Send(&b, 1); }
-  void SetStatus(const std::string& text);
-  void RestoreWriteCaption();
-  void FlushMessages();
 
-  std::unique_ptr<DeferredWindow> window_;  // defers message boxes past the lock
+  WindowSystem& window_;
   Clock& clock_;
+  const Options options_;
+  std::unique_ptr<Port> port_;
+  const std::string startDir_;
+
+  // Guards machine_, queue_ and portPath_.
   mutable std::mutex mu_;
-  DownloadState st_;
-  LinkVars link_;
-  std::vector<uint8_t> image_;  // ImageBuffer
-  bool leaveHandling_ = false;  // FailWrite ends the current handling pass
+  DownloadMachine machine_;
+  std::deque<Action> queue_;  // port actions, in the order decided
+  std::string portPath_;      // PortPath: every reopen uses it
+
+  // Link thread only (or the test calling Pump).
+  std::array<uint8_t, kRxRingSize> rxRing_{};
+  int32_t rxRead_ = 0;
+  int32_t rxWrite_ = 0;
+  bool paused_ = false;
+  int64_t pauseUntilMs_ = 0;
+  uint32_t pauseTicket_ = 0;
+  bool lostReported_ = false;
+
+  // Window thread only.
+  ImageLoad load_;
+
+  std::atomic<int32_t> m_bRun{1};
+  std::atomic<int32_t> m_bThreadExited{0};
   std::atomic<int64_t> lastReceiveMs_{0};
+  std::function<void()> onOutcome_;
   std::thread thread_;
 };
 

@@ -13,12 +13,13 @@ bool FakePort::Open(const std::string& path, int baud, int, int) {
     --failOpens_;
     open_ = false;
     baud_ = 0;
-    failure_ = failWith_;
+    error_ = OpenError{failWith_, "scripted failure", ""};
     return false;
   }
   open_ = true;
+  lost_ = false;
   baud_ = baud;
-  failure_ = OpenFailure::kNone;
+  error_ = OpenError{};
   input_.clear();  // an open discards what was received before
   events_.push_back({PortEvent::kOpen, baud, {}});
   return true;
@@ -37,10 +38,17 @@ bool FakePort::IsOpen() const {
   return open_;
 }
 
-size_t FakePort::Write(const uint8_t* data, size_t count, int timeoutMs) {
-  std::lock_guard lock(mu_);
-  lastTimeout_ = timeoutMs;
+size_t FakePort::Write(const uint8_t* data, size_t count, int) {
+  std::unique_lock lock(mu_);
   if (!open_) return 0;
+  if (stalled_) {
+    const uint64_t interrupts = writeInterrupts_;
+    writeBlocked_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !stalled_ || writeInterrupts_ != interrupts; });
+    writeBlocked_ = false;
+    if (writeInterrupts_ != interrupts) return 0;
+  }
   size_t n = count;
   if (totalWritten_ + count > shortAfter_) {
     n = shortAfter_ > totalWritten_ ? shortAfter_ - totalWritten_ : 0;
@@ -50,11 +58,17 @@ size_t FakePort::Write(const uint8_t* data, size_t count, int timeoutMs) {
   return n;
 }
 
+void FakePort::InterruptWrites() {
+  std::lock_guard lock(mu_);
+  ++writeInterrupts_;
+  changed_.notify_all();
+}
+
 size_t FakePort::WaitReadable(int timeoutMs) {
   // Like the real port: nothing waiting means a full wait, never a spin.
   std::unique_lock lock(mu_);
-  fed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                [&] { return interrupted_ || (open_ && !input_.empty()); });
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                    [&] { return interrupted_ || (open_ && !input_.empty()); });
   if (std::exchange(interrupted_, false)) return 0;
   return open_ ? input_.size() : 0;
 }
@@ -62,7 +76,7 @@ size_t FakePort::WaitReadable(int timeoutMs) {
 void FakePort::Interrupt() {
   std::lock_guard lock(mu_);
   interrupted_ = true;
-  fed_.notify_all();
+  changed_.notify_all();
 }
 
 size_t FakePort::Read(uint8_t* buffer, size_t max) {
@@ -74,24 +88,25 @@ size_t FakePort::Read(uint8_t* buffer, size_t max) {
   return n;
 }
 
+bool FakePort::Lost() const {
+  std::lock_guard lock(mu_);
+  return lost_;
+}
+
 int FakePort::Baud() const {
   std::lock_guard lock(mu_);
   return baud_;
 }
 
-OpenFailure FakePort::LastFailure() const {
+OpenError FakePort::LastOpenError() const {
   std::lock_guard lock(mu_);
-  return failure_;
-}
-
-std::string FakePort::LastError() const {
-  return LastFailure() == OpenFailure::kNone ? "" : "scripted failure";
+  return error_;
 }
 
 void FakePort::Feed(const std::vector<uint8_t>& bytes) {
   std::lock_guard lock(mu_);
   input_.insert(input_.end(), bytes.begin(), bytes.end());
-  fed_.notify_all();
+  changed_.notify_all();
 }
 
 void FakePort::FailOpens(int count, OpenFailure why) {
@@ -105,9 +120,25 @@ void FakePort::ShortWriteAfter(size_t bytes) {
   shortAfter_ = totalWritten_ + bytes;
 }
 
-void FakePort::ClearShortWrite() {
+void FakePort::SetLost(bool lost) {
   std::lock_guard lock(mu_);
-  shortAfter_ = SIZE_MAX;
+  lost_ = lost;
+}
+
+void FakePort::StallWrites() {
+  std::lock_guard lock(mu_);
+  stalled_ = true;
+}
+
+void FakePort::ReleaseWrites() {
+  std::lock_guard lock(mu_);
+  stalled_ = false;
+  changed_.notify_all();
+}
+
+void FakePort::WaitForBlockedWrite() {
+  std::unique_lock lock(mu_);
+  changed_.wait(lock, [&] { return writeBlocked_; });
 }
 
 std::vector<PortEvent> FakePort::Events() const {
@@ -124,37 +155,9 @@ std::vector<uint8_t> FakePort::Written() const {
   return out;
 }
 
-std::vector<uint8_t> FakePort::TakeWritten() {
-  auto all = Written();
-  std::lock_guard lock(mu_);
-  std::vector<uint8_t> out(all.begin() + static_cast<std::ptrdiff_t>(std::min(taken_, all.size())), all.end());
-  taken_ = all.size();
-  return out;
-}
-
-std::vector<std::vector<uint8_t>> FakePort::Writes() const {
-  std::lock_guard lock(mu_);
-  std::vector<std::vector<uint8_t>> out;
-  for (auto& e : events_) {
-    if (e.kind == PortEvent::kWrite) out.push_back(e.bytes);
-  }
-  return out;
-}
-
 std::string FakePort::LastPath() const {
   std::lock_guard lock(mu_);
   return path_;
-}
-
-int FakePort::LastTimeout() const {
-  std::lock_guard lock(mu_);
-  return lastTimeout_;
-}
-
-void FakePort::ClearEvents() {
-  std::lock_guard lock(mu_);
-  events_.clear();
-  taken_ = 0;
 }
 
 }  // namespace porten::testing

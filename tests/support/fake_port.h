@@ -1,5 +1,6 @@
 // A scripted serial port for unit tests: it records every open, close and
-// write in order, and hands out bytes the test feeds in.
+// write in order, hands out bytes the test feeds in, and can hold a write
+// the way a stalled line does.
 #pragma once
 
 #include <condition_variable>
@@ -15,7 +16,7 @@ namespace porten::testing {
 
 struct PortEvent {
   enum Kind { kOpen, kClose, kWrite } kind;
-  int baud = 0;                // kOpen
+  int baud = 0;                // the rate at the time
   std::vector<uint8_t> bytes;  // kWrite
   bool operator==(const PortEvent&) const = default;
 };
@@ -26,44 +27,48 @@ class FakePort final : public Port {
   void Close() override;
   bool IsOpen() const override;
   size_t Write(const uint8_t* data, size_t count, int timeoutMs) override;
+  void InterruptWrites() override;
   size_t WaitReadable(int timeoutMs) override;
   void Interrupt() override;
   size_t Read(uint8_t* buffer, size_t max) override;
+  bool Lost() const override;
   int Baud() const override;
-  OpenFailure LastFailure() const override;
-  std::string LastError() const override;
+  OpenError LastOpenError() const override;
 
   // Script.
   void Feed(const std::vector<uint8_t>& bytes);  // bytes from the target
   void FailOpens(int count, OpenFailure why = OpenFailure::kNotFound);
   void ShortWriteAfter(size_t bytes);  // the write that crosses this total comes up short
-  void ClearShortWrite();
+  void SetLost(bool lost);
+  // Writes from now on block, as on a stalled line, until InterruptWrites
+  // or ReleaseWrites; WaitForBlockedWrite returns once one is blocked.
+  void StallWrites();
+  void ReleaseWrites();
+  void WaitForBlockedWrite();
 
   // Inspection.
   std::vector<PortEvent> Events() const;
   std::vector<uint8_t> Written() const;  // all bytes written, in order
-  std::vector<uint8_t> TakeWritten();    // bytes written since the last take
-  std::vector<std::vector<uint8_t>> Writes() const;  // one entry per Write call
   std::string LastPath() const;
-  int LastTimeout() const;
-  void ClearEvents();
 
  private:
   mutable std::mutex mu_;
-  std::condition_variable fed_;
+  std::condition_variable changed_;
   bool interrupted_ = false;
   bool open_ = false;
+  bool lost_ = false;
   int baud_ = 0;
   std::string path_;
   std::deque<uint8_t> input_;
   std::vector<PortEvent> events_;
-  size_t taken_ = 0;
   size_t totalWritten_ = 0;
   int failOpens_ = 0;
-  OpenFailure failure_ = OpenFailure::kNone;
+  OpenError error_;
   OpenFailure failWith_ = OpenFailure::kNotFound;
   size_t shortAfter_ = SIZE_MAX;
-  int lastTimeout_ = 0;
+  bool stalled_ = false;
+  bool writeBlocked_ = false;
+  uint64_t writeInterrupts_ = 0;
 };
 
 }  // namespace porten::testing

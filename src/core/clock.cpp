@@ -1,11 +1,9 @@
-#include "core/download_state.h"
-
 #include <chrono>
 #include <thread>
 
-namespace porten {
+#include "core/window_system.h"
 
-DownloadState::DownloadState() : m_byWriteImage(kImageBufferSize, 0xFF) {}
+namespace porten {
 
 namespace {
 class SteadyClock final : public Clock {
