@@ -57,7 +57,9 @@ struct LineLost {};  // the device hung up, failed or vanished
 // A step of the file load: the file opened, a batch done, the data ended
 // (with the image), or the file refused.
 struct LoadReport {
-  enum Kind { kOpened, kProgress, kDone, kFailed } kind = kOpened;
+  enum Kind { kOpened, kProgress, kDone, kFailed };
+  explicit LoadReport(Kind k = kOpened, uint32_t len = 0) : kind(k), length(len) {}
+  Kind kind;
   uint32_t length = 0;  // span so far (kProgress)
   Image image;          // kDone
   std::string message;  // kFailed: the message box text

@@ -147,7 +147,7 @@ void DownloadSession::RunSend(const Send& send) {
 
 void DownloadSession::RunReopen(const Reopen& reopen) {
   port_->Close();
-  clock_.Sleep(reopen.closedMs);
+  if (reopen.closedMs > 0) clock_.Sleep(reopen.closedMs);
   std::string path;
   {
     std::lock_guard lock(mu_);
@@ -158,7 +158,7 @@ void DownloadSession::RunReopen(const Reopen& reopen) {
   // ended; handled now, it would be taken for an answer at the new rate.
   rxRead_ = 0;
   rxWrite_ = 0;
-  if (ok) clock_.Sleep(reopen.afterMs);
+  if (ok && reopen.afterMs > 0) clock_.Sleep(reopen.afterMs);
   Decide(Reopened{reopen.ticket, ok});
 }
 

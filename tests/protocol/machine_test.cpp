@@ -1,0 +1,402 @@
+// The download machine on its own: plain calls, no thread, no port, no
+// clock. Port steps it asks for are completed by the test.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+
+#include "core/texts.h"
+#include "protocol/replay.h"
+
+namespace porten {
+namespace {
+
+using namespace testing;
+
+class MachineDriver final : public Driver {
+ public:
+  MachineDriver() { m.state().m_nPortRate = 4800; }
+
+  // Runs event, completing reopens (ok unless failReopens) and pauses (at
+  // once unless holdPauses) as the runner would.
+  std::string Run(const Event& event) {
+    std::string transcript;
+    for (const Action& action : m.On(event)) {
+      if (const auto* send = std::get_if<Send>(&action)) {
+        Append(transcript, Hex(send->bytes));
+        if (send->checked) lastChecked = send->transfer;
+      } else if (const auto* reopen = std::get_if<Reopen>(&action)) {
+        Append(transcript, "@" + std::to_string(reopen->rate));
+        Append(transcript, Run(Reopened{reopen->ticket, !failReopens}));
+      } else if (const auto* pause = std::get_if<Pause>(&action)) {
+        pauses.push_back(pause->ms);
+        if (holdPauses) {
+          heldPause = pause->ticket;
+        } else {
+          Append(transcript, Run(PauseOver{pause->ticket}));
+        }
+      } else if (const auto* text = std::get_if<SetText>(&action)) {
+        texts[text->surface] = text->text;
+      } else if (const auto* box = std::get_if<ShowMessage>(&action)) {
+        messages.push_back(box->caption + ": " + box->text);
+      } else if (const auto* arm = std::get_if<ArmTimer>(&action)) {
+        timers[arm->id] = arm->ms;
+      } else if (const auto* kill = std::get_if<KillTimer>(&action)) {
+        timers.erase(kill->id);
+      } else if (const auto* open = std::get_if<OpenLoad>(&action)) {
+        loads.push_back("open " + open->path);
+      } else if (std::holds_alternative<RunLoadBatch>(action)) {
+        loads.push_back("batch");
+      } else if (std::holds_alternative<CloseLoad>(action)) {
+        loads.push_back("close");
+      }
+    }
+    return transcript;
+  }
+
+  std::string Feed(const In& in, bool) override {
+    switch (in.kind) {
+      case In::kRx: {
+        std::string transcript;
+        for (uint8_t b : in.rx) Append(transcript, Run(ByteReceived{b}));
+        return transcript;
+      }
+      case In::kTimer:
+        return Run(TimerFired{in.timer});
+      case In::kCommand:
+        return Run(CommandIssued{in.command});
+    }
+    return "";
+  }
+  int32_t State() override { return m.state().m_nState; }
+  std::string Status() override { return texts[Surface::kStatus]; }
+
+  // Loads image into a slot the way the dialog does: the name, the open,
+  // one batch and the end of the data.
+  void Load(int target, uint32_t base, const Bytes& bytes) {
+    Run(target == 0 ? Event(CpuSelected{"LOADER.MOT"}) : Event(BrowseChosen{"/fw/image.mot"}));
+    Run(LoadReport{LoadReport::kOpened});
+    Run(TimerFired{TIMER_LOAD});
+    LoadReport done{LoadReport::kDone};
+    done.image = Image{base, bytes};
+    Run(done);
+  }
+  void LoadBoth() {
+    Load(0, kBootBase, kBoot);
+    Load(1, kImageBase, kImage);
+  }
+  // Replays the first n rows of the normal download.
+  void Reach(size_t n) {
+    LoadBoth();
+    for (size_t i = 0; i < n; ++i) Feed(kNormalDownload[i].in, false);
+  }
+  Outcome outcome() const { return m.state().m_nOutcome; }
+
+  DownloadMachine m;
+  bool failReopens = false;
+  bool holdPauses = false;
+  uint32_t heldPause = 0;
+  uint32_t lastChecked = 0;
+  std::vector<int> pauses;
+  std::map<Surface, std::string> texts;
+  std::map<int, int> timers;
+  std::vector<std::string> messages;
+  std::vector<std::string> loads;
+};
+
+// ---- The byte tables ----------------------------------------------------------
+
+class MachineTables : public ::testing::TestWithParam<Replay> {};
+
+TEST_P(MachineTables, NormalDownload) {
+  MachineDriver d;
+  d.LoadBoth();
+  ReplayRows(d, kNormalDownload, GetParam());
+  EXPECT_EQ(Outcome::kWritten, d.outcome());
+  EXPECT_EQ(text::kWrite, d.texts[Surface::kWriteCaption]);
+  EXPECT_EQ(3u, d.m.state().m_nConfirmed);
+}
+
+TEST_P(MachineTables, RamTransferAndExecute) {
+  MachineDriver d;
+  d.Load(1, kImageBase, kImage);
+  ReplayRows(d, kRamTransfer, GetParam());
+  EXPECT_EQ(std::vector<int>{50}, d.pauses);  // "2" has its 50 ms before the reopen
+}
+
+INSTANTIATE_TEST_SUITE_P(Replays, MachineTables,
+                         ::testing::Values(Replay::kWhole, Replay::kNoise), ReplayName);
+
+// ---- One reaction from a point of the normal download -------------------------
+
+struct Reaction {
+  const char* name;
+  size_t at;  // rows of the normal download replayed first
+  Event event;
+  const char* out;
+  int32_t state;
+  const char* status;  // nullptr: unchanged
+  Outcome outcome;
+  bool failReopens = false;
+  bool abortFirst = false;  // aborted there first, leaving the port at its rate
+};
+
+// Rows of the normal download replayed to reach a state.
+constexpr size_t kHandshake = 2, kEcho = 3, kWaitStart = 4, kPoll = 5, kPolling = 6, kData = 7,
+                 kFinish = 8, kWritten = 9;
+
+const Reaction kReactions[] = {
+    {"NoiseInHandshake", kHandshake, ByteReceived{0x5A}, "", 1, nullptr, Outcome::kNone},
+    {"BlockRequestInHandshakeIsNoise", kHandshake, ByteReceived{0x11}, "", 1, nullptr,
+     Outcome::kNone},
+    {"BootModeRefused01", kHandshake, ByteReceived{0x01}, "@4800", 0, "Bootﾓｰﾄﾞ応答異常",
+     Outcome::kBootRefused},
+    {"BootModeRefusedFF", kHandshake, ByteReceived{0xFF}, "@4800", 0, "Bootﾓｰﾄﾞ応答異常",
+     Outcome::kBootRefused},
+    {"WrongEcho", kEcho, ByteReceived{0xCE}, "", 0, "ｴｺｰ不一致: 1/2 (0000F000)",
+     Outcome::kEchoMismatch},
+    {"NotYetRunning", kWaitStart, ByteReceived{0x00}, "", 10, "Boot Load: 2/2 (0000F000)",
+     Outcome::kNone},
+    {"HandOverReopenFails", kWaitStart, ByteReceived{0xAA}, "@38400", 0,
+     "COMﾎﾟｰﾄを再ｵｰﾌﾟﾝ出来ません", Outcome::kReopenFailed, true},
+    {"BlockRequestBeforeHeaderIsNoise", kPoll, ByteReceived{0x11}, "", 20, nullptr,
+     Outcome::kNone},
+    {"ErrorInHandshakeAnswered", kPolling, ByteReceived{0x60}, "22", 20, nullptr, Outcome::kNone},
+    {"ZeroWhileBlocksGoIgnored", kData, ByteReceived{0x00}, "", 24, nullptr, Outcome::kNone},
+    {"TargetError", kData, ByteReceived{0x60}, "@4800", 0, "書込みエラー終了",
+     Outcome::kWriteError},
+    {"TargetErrorAfterLastBlock", kFinish, ByteReceived{0x60}, "@4800", 0, "書込みエラー終了",
+     Outcome::kWriteError},
+    // Idle again, the progress text takes the boot loader's form.
+    {"RequestBeyondImage", kFinish, ByteReceived{0x11}, "", 0, "Boot Load: 3/2 (0000F000)",
+     Outcome::kWriteError},
+    {"ShortBlock", kFinish, SendFailed{1}, "@4800", 0, "書込みエラー終了", Outcome::kWriteError},
+    {"ShortWriteOfAnEarlierTransfer", kData, SendFailed{0}, "", 24, nullptr, Outcome::kNone},
+    {"Unplugged", kData, LineLost{}, "", 0, "COMﾎﾟｰﾄが切断されました", Outcome::kUnplugged},
+    {"UnpluggedWhileIdle", kWritten, LineLost{}, "", 0, "書込み終了", Outcome::kWritten},
+    {"GiveUp", kHandshake, CommandIssued{Command::kGiveUp}, "", 0, nullptr, Outcome::kNoAnswer},
+    {"Abort", kPoll, CommandIssued{Command::kAbort}, "", 0, nullptr, Outcome::kAborted},
+    {"WriteAborts", kEcho, CommandIssued{Command::kWrite}, "", 0, nullptr, Outcome::kAborted},
+    {"WriteAgain", kWritten, CommandIssued{Command::kWrite}, "00", 255, nullptr, Outcome::kNone},
+    {"WriteAfterAbortInBlockWrite", kData, CommandIssued{Command::kWrite}, "@4800 00", 255,
+     nullptr, Outcome::kNone, false, true},
+    {"WriteAfterAbortReopenFails", kData, CommandIssued{Command::kWrite}, "@4800", 0,
+     "COMﾎﾟｰﾄを再ｵｰﾌﾟﾝ出来ません", Outcome::kReopenFailed, true, true},
+    {"ExecuteWithoutRamTransfer", kWritten, CommandIssued{Command::kExecute}, "", 0, nullptr,
+     Outcome::kWritten},
+};
+
+class Reactions : public ::testing::TestWithParam<Reaction> {};
+
+TEST_P(Reactions, AnswerStateStatusOutcome) {
+  const Reaction& r = GetParam();
+  MachineDriver d;
+  d.Reach(r.at);
+  if (r.abortFirst) d.Run(CommandIssued{Command::kAbort});
+  const std::string before = d.Status();
+  d.failReopens = r.failReopens;
+  EXPECT_EQ(r.out, d.Run(r.event));
+  EXPECT_EQ(r.state, d.State());
+  EXPECT_EQ(r.status ? std::string(r.status) : before, d.Status());
+  EXPECT_EQ(r.outcome, d.outcome());
+  if (r.state == STATE_IDLE && r.outcome != Outcome::kWritten && r.outcome != Outcome::kNone) {
+    EXPECT_EQ(text::kWrite, d.texts[Surface::kWriteCaption]) << "the caption says what Write does";
+    EXPECT_FALSE(d.m.state().Busy());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FromTheTable, Reactions, ::testing::ValuesIn(kReactions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Steps with more than one event -----------------------------------------------
+
+TEST(Machine, SyncAnsweredAtOnceSendsMarkerPauseAndThreeZeros) {
+  for (bool imitation : {false, true}) {
+    MachineDriver d;
+    d.LoadBoth();
+    d.holdPauses = true;
+    if (imitation) d.Run(CommandIssued{Command::kCpuBootImitation});
+    EXPECT_EQ("00", d.Run(CommandIssued{Command::kWrite}));
+    EXPECT_EQ(imitation ? STATE_SYNC_IMITATION : STATE_SYNC_BOOT, d.State());
+    EXPECT_EQ("", d.Run(ByteReceived{0x00}));  // counted, not answered
+    EXPECT_EQ(imitation ? "33" : "30", d.Run(TimerFired{TIMER_BOOT_SYNC}));
+    EXPECT_EQ("", d.Run(ByteReceived{0x00}));  // still the sync during the pause
+    EXPECT_EQ(std::vector<int>{50}, d.pauses);
+    EXPECT_EQ("00 00 00", d.Run(PauseOver{d.heldPause}));
+    EXPECT_EQ(STATE_BOOT_HANDSHAKE, d.State());
+  }
+}
+
+TEST(Machine, AbortDuringTheSyncPauseSendsNothingMore) {
+  MachineDriver d;
+  d.LoadBoth();
+  d.holdPauses = true;
+  d.Run(CommandIssued{Command::kWrite});
+  d.Run(ByteReceived{0x00});
+  d.Run(TimerFired{TIMER_BOOT_SYNC});
+  d.Run(CommandIssued{Command::kAbort});
+  EXPECT_EQ("", d.Run(PauseOver{d.heldPause}));
+  EXPECT_EQ(STATE_IDLE, d.State());
+}
+
+TEST(Machine, AbortDuringPollingStopsThePolls) {
+  MachineDriver d;
+  d.Reach(kPoll);
+  EXPECT_EQ(300, d.timers[TIMER_WRITE_POLL]);
+  d.Run(CommandIssued{Command::kAbort});
+  EXPECT_EQ("", d.Run(TimerFired{TIMER_WRITE_POLL}));
+  EXPECT_EQ(0u, d.timers.count(TIMER_WRITE_POLL));
+}
+
+TEST(Machine, AbortDuringTheHandOverKeepsItFromStarting) {
+  MachineDriver d;
+  d.Reach(kWaitStart);
+  // The reopen is under way (state 0) when the operator presses 中断.
+  const auto actions = d.m.On(ByteReceived{0xAA});
+  ASSERT_TRUE(d.m.state().Busy());
+  d.Run(CommandIssued{Command::kWrite});
+  EXPECT_EQ(Outcome::kAborted, d.outcome());
+  EXPECT_EQ("", d.Run(Reopened{std::get<Reopen>(actions.at(0)).ticket, true}));
+  EXPECT_EQ(STATE_IDLE, d.State());
+  EXPECT_EQ(0u, d.timers.count(TIMER_WRITE_POLL));
+}
+
+TEST(Machine, ThreeHundredBytesMakeThreeBlocks) {
+  MachineDriver d;
+  Bytes image(300);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i);
+  d.Load(0, kBootBase, kBoot);
+  d.Load(1, kImageBase, image);
+  for (size_t i = 0; i < kData - 1; ++i) d.Feed(kNormalDownload[i].in, false);
+  EXPECT_EQ("44 44 88 00 00 10 00 00 00 01 80", d.Feed(kNormalDownload[kData - 1].in, false));
+  Bytes sent;
+  for (int block = 0; block < 3; ++block) {
+    const auto actions = d.m.On(ByteReceived{0x11});
+    const Bytes& b = std::get<Send>(actions.at(0)).bytes;
+    sent.insert(sent.end(), b.begin(), b.end());
+  }
+  Bytes expected = image;
+  expected.resize(384, 0xFF);
+  EXPECT_EQ(expected, sent);
+  EXPECT_EQ(STATE_WRITE_FINISH, d.State());
+  EXPECT_EQ(256u, d.m.state().m_nConfirmed);
+}
+
+TEST(Machine, WriteRefusesWithoutImageOrBootLoader) {
+  MachineDriver d;
+  EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
+  EXPECT_EQ(text::kNoImage, d.Status());
+  EXPECT_EQ(Outcome::kRefused, d.outcome());
+  d.Load(1, kImageBase, kImage);
+  EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
+  EXPECT_EQ(text::kBootLoaderBad, d.Status());
+  EXPECT_EQ(text::kWrite, d.texts[Surface::kWriteCaption]);
+  d.Load(0, kBootBase, Bytes(kBootImageSize + 1, 0));  // too long for boot mode
+  EXPECT_EQ(text::kBootLoaderInvalid, d.Status());
+  EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
+  EXPECT_EQ(text::kBootLoaderBad, d.Status());
+}
+
+// ---- Loads --------------------------------------------------------------------------
+
+TEST(MachineLoad, StepsTextsAndSlots) {
+  MachineDriver d;
+  d.Run(BrowseChosen{"/fw/image.mot"});
+  EXPECT_EQ(std::vector<std::string>{"open /fw/image.mot"}, d.loads);
+  EXPECT_EQ("/fw/image.mot", d.texts[Surface::kFilePath]);
+  EXPECT_EQ(text::kPleaseLoad, d.texts[Surface::kAddress]);
+  d.Run(LoadReport{LoadReport::kOpened});
+  EXPECT_EQ(text::kLoadStart, d.Status());
+  EXPECT_EQ(100, d.timers[TIMER_LOAD]);
+  EXPECT_FALSE(d.m.state().m_bReady);
+  EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));  // never from a half-loaded image
+  EXPECT_EQ(Outcome::kNone, d.outcome());
+  d.Run(TimerFired{TIMER_LOAD});
+  EXPECT_EQ("batch", d.loads.back());
+  LoadReport progress{LoadReport::kProgress, 1234};
+  d.Run(progress);
+  EXPECT_EQ("読込み中：     1234 ﾊﾞｲﾄ", d.texts[Surface::kAddress]);
+  EXPECT_EQ(0, d.timers[TIMER_LOAD]);
+  d.Run(TimerFired{TIMER_LOAD});
+  LoadReport done{LoadReport::kDone};
+  done.image = Image{0x1000, Bytes(3, 0x11)};
+  d.Run(done);
+  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 00001002", d.texts[Surface::kAddress]);
+  EXPECT_EQ(text::kLoadStart, d.Status());  // the image's result goes to the address box
+  EXPECT_EQ(3u, d.m.state().m_nSlotLength[1]);
+  EXPECT_EQ(LoadOutcome::kLoaded, d.m.state().m_nLoadOutcome);
+
+  // An empty image reads from its base to the base minus one, and is no image.
+  d.Run(BrowseChosen{"/fw/empty.mot"});
+  d.Run(LoadReport{LoadReport::kOpened});
+  d.Run(TimerFired{TIMER_LOAD});
+  done.image = Image{0x1000, {}};
+  d.Run(done);
+  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 00000FFF", d.texts[Surface::kAddress]);
+  d.Run(CommandIssued{Command::kWrite});
+  EXPECT_EQ(text::kNoImage, d.Status());
+}
+
+TEST(MachineLoad, RefusedFileLeavesSlotEmptyAndSaysWhyUnderThePath) {
+  MachineDriver d;
+  d.LoadBoth();
+  d.Run(BrowseChosen{"/fw/bad.mot"});
+  LoadReport failed{LoadReport::kFailed};
+  failed.message = text::kChecksum;
+  failed.detail = "line 7";
+  d.Run(failed);
+  EXPECT_EQ(std::vector<std::string>{"/fw/bad.mot: チェックサムが誤っています"}, d.messages);
+  EXPECT_EQ(0u, d.m.state().m_nSlotLength[1]);
+  EXPECT_EQ("line 7", d.m.state().m_strLoadDetail);
+  EXPECT_TRUE(d.m.state().m_bReady);
+  d.Run(CommandIssued{Command::kWrite});
+  EXPECT_EQ(text::kNoImage, d.Status());
+}
+
+TEST(MachineLoad, CpuSelectCancelsRunningLoadAtItsNextTick) {
+  MachineDriver d;
+  d.Load(1, kImageBase, kImage);
+  d.Run(BrowseChosen{"/fw/big.mot"});
+  d.Run(LoadReport{LoadReport::kOpened});
+  d.Run(CpuSelected{"LOADER.MOT"});  // cancels; does not start
+  EXPECT_EQ("open /fw/big.mot", d.loads.back());
+  d.Run(TimerFired{TIMER_LOAD});
+  EXPECT_EQ("close", d.loads.back());
+  EXPECT_TRUE(d.m.state().m_bReady);
+  EXPECT_EQ(LoadOutcome::kCancelled, d.m.state().m_nLoadOutcome);
+  d.Run(TimerFired{TIMER_LOAD});  // a stray tick does nothing
+  EXPECT_EQ("close", d.loads.back());
+  d.Run(CpuSelected{"LOADER.MOT"});
+  EXPECT_EQ("open LOADER.MOT", d.loads.back());
+}
+
+TEST(MachineLoad, BootLoaderTooLongKeepsTheOldBootImage) {
+  MachineDriver d;
+  d.Load(0, kBootBase, kBoot);
+  const auto old = d.m.state().m_byBootImage;
+  d.Load(0, 0x0, Bytes(40000, 0));
+  EXPECT_EQ(text::kBootLoaderInvalid, d.Status());
+  EXPECT_EQ(40000u, d.m.state().m_nSlotLength[0]);
+  EXPECT_EQ(old, d.m.state().m_byBootImage);
+}
+
+TEST(MachineLoad, RefusedWhileATransferRuns) {
+  MachineDriver d;
+  d.Reach(kHandshake);
+  d.loads.clear();
+  d.Run(BrowseChosen{"/fw/other.mot"});
+  d.Run(CpuSelected{"OTHER.MOT"});
+  EXPECT_TRUE(d.loads.empty());
+  EXPECT_EQ(3u, d.m.state().m_nSlotLength[1]);
+  EXPECT_EQ(2u, d.m.state().m_nSlotLength[0]);
+}
+
+TEST(MachineLoad, EmptyBootFileNameIsAskedFor) {
+  MachineDriver d;
+  d.Run(CpuSelected{""});
+  EXPECT_EQ(std::vector<std::string>{"ファイルエラー: Bootファイルを指定して下さい"}, d.messages);
+  EXPECT_TRUE(d.loads.empty());
+}
+
+}  // namespace
+}  // namespace porten

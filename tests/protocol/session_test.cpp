@@ -1,0 +1,254 @@
+// The session: the machine run on a scripted port with a manual clock, the
+// loads on real files, and the link thread against a line that stalls.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "core/texts.h"
+#include "protocol/download_session.h"
+#include "protocol/replay.h"
+#include "support/fake_port.h"
+#include "support/fake_window.h"
+#include "support/srec_writer.h"
+
+namespace porten {
+namespace {
+
+using namespace testing;
+
+class SessionDriver final : public Driver {
+ public:
+  explicit SessionDriver(bool open = true) {
+    auto port = std::make_unique<FakePort>();
+    port_ = port.get();
+    session = std::make_unique<DownloadSession>(win, win, std::move(port), dir.path());
+    win.Bind(session.get());
+    if (open) {
+      EXPECT_TRUE(session->OpenInitialPort("/dev/ttyFAKE0"));
+    }
+    seen_ = port_->Events().size();
+  }
+
+  void LoadBoth() {
+    WriteTextFile(dir.File("LOADER.MOT"), MakeSRecords({{kBootBase, kBoot}}, 2));
+    WriteTextFile(dir.File("image.mot"), MakeSRecords({{kImageBase, kImage}}, 1));
+    ASSERT_TRUE(session->OnCpuSelect("LOADER.MOT"));
+    win.Advance(100);
+    ASSERT_TRUE(session->OnBrowse(dir.File("image.mot")));
+    win.Advance(100);
+    ASSERT_EQ(kImage.size(), session->Snapshot().slotLength[1]);
+  }
+
+  // Lets queued port actions run, moving the clock on through their pauses.
+  void Settle() {
+    session->Pump();
+    for (int i = 0; i < 100 && session->PortActionsPending(); ++i) {
+      win.Advance(10);
+      session->Pump();
+    }
+  }
+
+  std::string Feed(const In& in, bool byteByByte) override {
+    switch (in.kind) {
+      case In::kRx:
+        if (byteByByte) {
+          for (uint8_t b : in.rx) {
+            port_->Feed({b});
+            session->Pump();
+          }
+        } else {
+          port_->Feed(in.rx);
+        }
+        break;
+      case In::kTimer:
+        win.Advance(static_cast<int>(win.DueAt(in.timer) - win.NowMs()));
+        break;
+      case In::kCommand:
+        switch (in.command) {
+          case Command::kWrite:
+            session->OnWrite();
+            break;
+          case Command::kAbort:
+            session->Abort();
+            break;
+          case Command::kExecute:
+            session->OnExecute();
+            break;
+          case Command::kRamTransfer:
+            session->OnRamTransfer();
+            break;
+          case Command::kCpuBootImitation:
+            session->OnCpuBootImitation();
+            break;
+          case Command::kGiveUp:
+            session->GiveUp();
+            break;
+        }
+        break;
+    }
+    Settle();
+    return Transcript();
+  }
+
+  // What went out since the last call: bytes in hex, "@RATE" for an open.
+  std::string Transcript() {
+    const auto events = port_->Events();
+    std::string t;
+    for (; seen_ < events.size(); ++seen_) {
+      const PortEvent& e = events[seen_];
+      if (e.kind == PortEvent::kWrite) Append(t, Hex(e.bytes));
+      if (e.kind == PortEvent::kOpen) Append(t, "@" + std::to_string(e.baud));
+    }
+    return t;
+  }
+  int32_t State() override { return session->Snapshot().state; }
+  std::string Status() override { return win.Text(Surface::kStatus); }
+  FakePort& port() { return *port_; }
+
+  TempDir dir;
+  FakeWindow win;
+  std::unique_ptr<DownloadSession> session;
+
+ private:
+  FakePort* port_;
+  size_t seen_ = 0;
+};
+
+class SessionTables : public ::testing::TestWithParam<Replay> {};
+
+TEST_P(SessionTables, NormalDownload) {
+  SessionDriver d;
+  d.LoadBoth();
+  ReplayRows(d, kNormalDownload, GetParam());
+  EXPECT_EQ(Outcome::kWritten, d.session->Snapshot().outcome);
+  EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
+  // Closed for 50 ms before 38400 bit/s, and 10 ms before the first poll.
+  EXPECT_EQ((std::vector<int>{50, 10}), d.win.Sleeps());
+}
+
+TEST_P(SessionTables, RamTransferAndExecute) {
+  SessionDriver d;
+  d.LoadBoth();
+  ReplayRows(d, kRamTransfer, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Replays, SessionTables,
+                         ::testing::Values(Replay::kWhole, Replay::kByteByByte, Replay::kNoise),
+                         ReplayName);
+
+TEST(Session, InputBeforeARateChangeIsNotHandledAfterIt) {
+  SessionDriver d;
+  d.LoadBoth();
+  for (size_t i = 0; i < 4; ++i) d.Feed(kNormalDownload[i].in, false);
+  // The 0x00 behind the 0xAA came at 4800 bit/s: it is not the loader's.
+  EXPECT_EQ("@38400", d.Feed(Rx({0xAA, 0x00}), false));
+  EXPECT_EQ(STATE_WRITE_POLL, d.State());
+}
+
+TEST(Session, BurstsLargerThanTheRingLoseNothing) {
+  SessionDriver d;
+  d.LoadBoth();
+  for (size_t i = 0; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
+  Bytes burst(4500, 0x5A);  // ignored in the write phase ...
+  burst.push_back(0x11);    // ... up to the request behind it
+  EXPECT_EQ("11 22 33 FF*125", d.Feed(Rx(burst), false));
+}
+
+TEST(Session, ShortBlockWriteEndsTheWriteAsFailed) {
+  SessionDriver d;
+  d.LoadBoth();
+  for (size_t i = 0; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
+  d.port().ShortWriteAfter(100);
+  EXPECT_EQ("11 22 33 FF*97 @4800", d.Feed(Rx({0x11}), false));
+  EXPECT_EQ(text::kWriteError, d.Status());
+  EXPECT_EQ(Outcome::kWriteError, d.session->Snapshot().outcome);
+}
+
+TEST(Session, HungUpDeviceEndsTheTransferAtOnce) {
+  SessionDriver d;
+  d.LoadBoth();
+  for (size_t i = 0; i < 3; ++i) d.Feed(kNormalDownload[i].in, false);
+  d.port().SetLost(true);
+  d.session->Pump();
+  EXPECT_EQ(Outcome::kUnplugged, d.session->Snapshot().outcome);
+  EXPECT_EQ(text::kPortLost, d.Status());
+}
+
+TEST(Session, RefusedFileIsShownUnderItsPathAndLeavesNoImage) {
+  SessionDriver d;
+  d.LoadBoth();
+  const std::string missing = d.dir.File("missing.mot");
+  EXPECT_TRUE(d.session->OnBrowse(missing));
+  EXPECT_EQ((std::vector<Message>{{text::kFileOpenFailed, missing}}), d.win.Messages());
+  EXPECT_EQ(0u, d.session->Snapshot().slotLength[1]);
+  EXPECT_EQ(LoadOutcome::kFailed, d.session->Snapshot().loadOutcome);
+  EXPECT_TRUE(d.session->CanBrowse());
+}
+
+TEST(Session, BrowseIsRefusedWhileALoadOrATransferRuns) {
+  SessionDriver d;
+  d.LoadBoth();
+  EXPECT_TRUE(d.session->OnBrowse(d.dir.File("image.mot")));
+  EXPECT_FALSE(d.session->OnBrowse(d.dir.File("image.mot")));  // still loading
+  d.win.Advance(100);
+  d.Feed(Cmd(Command::kWrite), false);
+  EXPECT_FALSE(d.session->CanBrowse());
+  EXPECT_FALSE(d.session->OnBrowse(d.dir.File("image.mot")));
+  EXPECT_FALSE(d.session->OnCpuSelect("LOADER.MOT"));
+}
+
+TEST(Session, FailedInitialOpenSaysWhy) {
+  SessionDriver d(false);
+  d.port().FailOpens(1, OpenFailure::kPermission);
+  EXPECT_FALSE(d.session->OpenInitialPort("/dev/ttyUSB9"));
+  EXPECT_EQ(OpenFailure::kPermission, d.session->LastOpenError().kind);
+  EXPECT_EQ(0u, d.session->OpenFailureText().find("/dev/ttyUSB9: permission denied"));
+}
+
+// ---- The link thread against a stalled line ---------------------------------------
+// Each stop request must come back while the write is still blocked; if any
+// of them waited for the write, the test would hang (and CTest's time-out
+// fail it).
+
+class Stalled : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    d.LoadBoth();
+    for (size_t i = 0; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
+    d.session->StartReceiveThread();
+    d.port().StallWrites();
+    d.port().Feed({0x11});
+    d.port().WaitForBlockedWrite();
+  }
+  SessionDriver d;
+};
+
+TEST_F(Stalled, AbortReturnsAndEndsTheWrite) {
+  d.session->Abort();
+  EXPECT_EQ(Outcome::kAborted, d.session->Snapshot().outcome);
+  EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
+  d.session->JoinReceiveThread();
+  EXPECT_EQ(Outcome::kAborted, d.session->Snapshot().outcome);  // not turned into an error
+}
+
+TEST_F(Stalled, StopRequestReturnsAndTheThreadEnds) {
+  d.session->JoinReceiveThread();
+  EXPECT_TRUE(d.session->ThreadExited());
+}
+
+TEST_F(Stalled, GiveUpReturnsWithNoAnswer) {
+  d.session->GiveUp();
+  EXPECT_EQ(Outcome::kNoAnswer, d.session->Snapshot().outcome);
+}
+
+TEST_F(Stalled, WriteButtonAbortsAndTheNextWriteStartsClean) {
+  d.session->OnWrite();  // 中断
+  d.session->JoinReceiveThread();
+  d.port().ReleaseWrites();
+  EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));
+  EXPECT_EQ(STATE_SYNC_BOOT, d.State());
+}
+
+}  // namespace
+}  // namespace porten
