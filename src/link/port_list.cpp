@@ -103,6 +103,22 @@ Probe ProbeDevice(const std::string& path, bool checkUart) {
   return result;
 }
 
+// The stable names udev made for the device at path, by id first.
+std::string StableName(const PortPlaces& places, const std::string& path) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec) return "";
+  for (const char* kind : {"serial/by-id", "serial/by-path"}) {
+    for (const auto& entry : fs::directory_iterator(fs::path(places.devDir) / kind, ec)) {
+      std::error_code ignored;
+      if (fs::canonical(entry.path(), ignored) == real) {
+        return std::string(kind) + "/" + entry.path().filename().string();
+      }
+    }
+  }
+  return "";
+}
+
 struct Candidate {
   int kind;
   long number;
@@ -145,6 +161,7 @@ std::vector<PortInfo> ListPorts(const PortPlaces& places) {
         break;
     }
     ReadUsbInfo(places, info);
+    if (info.usb) info.byId = StableName(places, info.path);
     found.push_back({kind, number, std::move(info)});
   }
   std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
@@ -153,6 +170,13 @@ std::vector<PortInfo> ListPorts(const PortPlaces& places) {
   std::vector<PortInfo> ports;
   ports.reserve(found.size());
   for (auto& c : found) ports.push_back(std::move(c.info));
+  for (const std::string& link : ListBoardLinks(places.boardDir)) {
+    PortInfo info;
+    info.name = link;
+    info.path = fs::canonical(link, ec).string();
+    info.simulated = true;
+    ports.push_back(std::move(info));
+  }
   return ports;
 }
 
@@ -167,6 +191,7 @@ std::vector<std::string> FormatPortLines(const std::vector<PortInfo>& ports) {
   for (const PortInfo& p : ports) {
     std::vector<std::string> columns = {p.name + std::string(nameWidth - p.name.size(), ' '),
                                         p.path + std::string(pathWidth - p.path.size(), ' ')};
+    if (p.simulated) columns.push_back("simulated board");
     if (p.usb) {
       std::string adapter = p.manufacturer;
       if (!p.product.empty()) adapter += (adapter.empty() ? "" : " ") + p.product;
@@ -189,6 +214,7 @@ std::vector<std::string> FormatPortLines(const std::vector<PortInfo>& ports) {
     for (const std::string& c : columns) line += (line.empty() ? "" : "  ") + c;
     while (!line.empty() && line.back() == ' ') line.pop_back();
     lines.push_back(std::move(line));
+    if (!p.byId.empty()) lines.push_back(std::string(nameWidth + 2, ' ') + "--port " + p.byId);
   }
   return lines;
 }

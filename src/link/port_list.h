@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "link/board_links.h"
+
 namespace porten {
 
 // Where to look; tests point these at a fake tree.
@@ -13,6 +15,7 @@ struct PortPlaces {
   std::string devDir = "/dev";
   std::string sysTtyDir = "/sys/class/tty";
   std::string procRoot = "/proc";
+  std::string boardDir = BoardLinkDir();  // simulated boards' links
 };
 
 enum class PortAvailability {
@@ -22,9 +25,13 @@ enum class PortAvailability {
 };
 
 struct PortInfo {
-  std::string name;  // "ttyUSB0"
+  std::string name;  // "ttyUSB0"; a simulated board's link by its path
   std::string path;  // "/dev/ttyUSB0"
   bool usb = false;
+  bool simulated = false;  // a porten-board link
+  // A stable name for --port that survives replugging, relative to /dev:
+  // "serial/by-id/usb-FTDI_...-if00-port0"; empty when udev made none.
+  std::string byId;
   // For USB adapters, from the USB device's sysfs directory; empty when the
   // adapter does not say.
   std::string vendorId;  // "0403"
@@ -37,13 +44,15 @@ struct PortInfo {
 };
 
 // The ports in the order the dialog lists them: grouped by kind (ttyS,
-// ttyUSB, ttyACM, ttyAMA, ...), numerically within a kind. ttyS entries
-// without a UART behind them are left out. Each port is opened and closed
-// again to learn whether it is free.
+// ttyUSB, ttyACM, ttyAMA, ...), numerically within a kind, then the links of
+// simulated boards. ttyS entries without a UART behind them are left out.
+// Each port is opened and closed again to learn whether it is free.
 std::vector<PortInfo> ListPorts(const PortPlaces& places = {});
 
-// One line per port, columns aligned:
+// One line per port, columns aligned, and a second line with the stable
+// name where there is one:
 //   ttyUSB0  /dev/ttyUSB0  FTDI FT232R USB UART (0403:6001), serial A50285BI  [in use by 812 (minicom)]
+//            --port serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0
 std::vector<std::string> FormatPortLines(const std::vector<PortInfo>& ports);
 
 }  // namespace porten

@@ -1,11 +1,14 @@
-// The port list on a fake /dev and /sys tree: which names count, their
-// order, what is read for USB adapters, and the in-use mark.
+// The port list and port names on a fake /dev, /sys and /proc: which names
+// count, their order, what is read for USB adapters, stable names, the
+// in-use mark and who holds a port.
 
 #include "link/port_list.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "link/link.h"
+#include "link/port_holder.h"
 #include "support/srec_writer.h"
 
 namespace porten {
@@ -27,6 +32,7 @@ class FakeTree {
     fs::create_directories(root_ / "sys/class/tty");
     places.devDir = (root_ / "dev").string();
     places.sysTtyDir = (root_ / "sys/class/tty").string();
+    places.boardDir = (root_ / "boards").string();
   }
   // A device node stand-in: a regular file opens and locks like one.
   std::string Dev(const std::string& name) {
@@ -51,6 +57,11 @@ class FakeTree {
   static void Write(const fs::path& file, const std::string& text) {
     std::ofstream(file) << text;
   }
+  void StableName(const std::string& kind, const std::string& name, const std::string& target) {
+    fs::create_directories(root_ / "dev" / kind);
+    fs::create_symlink("../../" + target, root_ / "dev" / kind / name);
+  }
+  fs::path root() const { return root_; }
 
   PortPlaces places;
 
@@ -79,13 +90,6 @@ TEST(PortList, ListsSerialKindsInDialogOrderAndSkipsTheRest) {
                                       "ttySAC0", "rfcomm0"}));
 }
 
-TEST(PortList, EmptyOrMissingDevDirGivesNoPorts) {
-  FakeTree tree;
-  EXPECT_TRUE(ListPorts(tree.places).empty());
-  tree.places.devDir += "/missing";
-  EXPECT_TRUE(ListPorts(tree.places).empty());
-}
-
 TEST(PortList, ReadsUsbAdapterDetailsFromTheUsbDevice) {
   FakeTree tree;
   tree.Dev("ttyUSB0");
@@ -101,25 +105,25 @@ TEST(PortList, ReadsUsbAdapterDetailsFromTheUsbDevice) {
   fs::path acm = tree.UsbAdapter("ttyACM3", "1-4", 1);  // says nothing but its ids
   FakeTree::Write(acm / "idVendor", "2341\n");
   FakeTree::Write(acm / "idProduct", "0043\n");
+  tree.StableName("serial/by-path", "pci-0000:00:14.0-usb-0:2:1.0-port0", "ttyUSB0");
+  tree.StableName("serial/by-id", "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "ttyUSB0");
 
-  auto ports = ListPorts(tree.places);
-  ASSERT_EQ(ports.size(), 3u);
-  EXPECT_FALSE(ports[0].usb);
-  EXPECT_EQ(ports[1].name, "ttyUSB0");
-  EXPECT_TRUE(ports[1].usb);
-  EXPECT_EQ(ports[1].manufacturer, "FTDI");
-  EXPECT_EQ(ports[1].serial, "A50285BI");
-  EXPECT_TRUE(ports[2].usb);
-  EXPECT_EQ(ports[2].vendorId, "2341");
-
-  EXPECT_EQ(FormatPortLines(ports), (std::vector<std::string>{
-                                        "ttyS0    " + tree.places.devDir + "/ttyS0",
-                                        "ttyUSB0  " + tree.places.devDir +
-                                            "/ttyUSB0  FTDI FT232R USB UART (0403:6001), serial "
-                                            "A50285BI",
-                                        "ttyACM3  " + tree.places.devDir +
-                                            "/ttyACM3  USB adapter (2341:0043)",
-                                    }));
+  const std::string dev = tree.places.devDir;
+  EXPECT_EQ(FormatPortLines(ListPorts(tree.places)),
+            (std::vector<std::string>{
+                "ttyS0    " + dev + "/ttyS0",
+                "ttyUSB0  " + dev + "/ttyUSB0  FTDI FT232R USB UART (0403:6001), serial A50285BI",
+                "         --port serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+                "ttyACM3  " + dev + "/ttyACM3  USB adapter (2341:0043)",
+            }));
+  // The stable name is a name in /dev, as --port takes it; a relative name
+  // that is not there is a path from here.
+  const std::string byId = "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  EXPECT_EQ(dev + "/" + byId, DevicePath(byId, dev));
+  EXPECT_EQ("serial/by-id/gone", DevicePath("serial/by-id/gone", dev));
+  EXPECT_EQ("boards/ttySIM0", DevicePath("boards/ttySIM0", dev));
+  EXPECT_EQ(dev + "/ttyUSB0", DevicePath("ttyUSB0", dev));
+  EXPECT_EQ("/tmp/ttySIM0", DevicePath("/tmp/ttySIM0", dev));
 }
 
 TEST(PortList, PortLockedByAnotherDescriptorIsListedInUseWithItsHolder) {
@@ -141,6 +145,48 @@ TEST(PortList, PortLockedByAnotherDescriptorIsListedInUseWithItsHolder) {
 
   // Free once the descriptor is gone.
   EXPECT_EQ(ListPorts(tree.places)[0].availability, PortAvailability::kFree);
+}
+
+TEST(PortList, SimulatedBoardsFollowTheRealPorts) {
+  FakeTree tree;
+  tree.Dev("ttyUSB0");
+  ::mkdir(tree.places.boardDir.c_str(), 0700);
+  fs::create_symlink("/dev/null", tree.places.boardDir + "/ttySIM0");  // a character device
+  fs::create_symlink("/nonexistent", tree.places.boardDir + "/ttySIM1");  // stale: left out
+  EXPECT_EQ(Names(ListPorts(tree.places)),
+            (std::vector<std::string>{"ttyUSB0", tree.places.boardDir + "/ttySIM0"}));
+  // Never from a directory others could have planted.
+  ::chmod(tree.places.boardDir.c_str(), 0777);
+  EXPECT_EQ(Names(ListPorts(tree.places)), std::vector<std::string>{"ttyUSB0"});
+}
+
+// Who holds a port, from a made-up /proc.
+TEST(PortHolder, FlockHolderComesFirstThenOpenDescriptors) {
+  testing::TempDir dir;
+  const fs::path root = dir.path();
+  const std::string device = (root / "device").string();
+  std::ofstream(device) << "x";
+  auto process = [&](long pid, const std::string& comm, bool holds) {
+    fs::create_directories(root / std::to_string(pid) / "fd");
+    std::ofstream(root / std::to_string(pid) / "comm") << comm << "\n";
+    fs::create_symlink(holds ? device : "/dev/null", root / std::to_string(pid) / "fd" / "3");
+  };
+  process(4100, "minicom", true);
+  process(4200, "ModemManager", true);
+  process(4300, "bash", false);
+  EXPECT_EQ("4100 (minicom), 4200 (ModemManager)", FindPortHolder(device, root.string()));
+
+  // A waiter on the lock is no holder; the lock's owner is named alone.
+  struct stat st {};
+  ::stat(device.c_str(), &st);
+  char where[64];
+  std::snprintf(where, sizeof where, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long>(st.st_ino));
+  std::ofstream(root / "locks") << "1: POSIX  ADVISORY  WRITE 4300 00:00:1 0 EOF\n"
+                                << "2: -> FLOCK  ADVISORY  WRITE 4100 " << where << " 0 EOF\n"
+                                << "2: FLOCK  ADVISORY  WRITE 4200 " << where << " 0 EOF\n";
+  EXPECT_EQ("4200 (ModemManager)", FindPortHolder(device, root.string()));
+  EXPECT_EQ("", FindPortHolder((root / "gone").string(), root.string()));
 }
 
 struct FormatCase {
