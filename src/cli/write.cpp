@@ -1,15 +1,14 @@
 // porten-cli write: the dialog's download, driven from the command line.
 // Each port gets its own download session, receive thread and console loop
-// (its "window thread"), exactly as one dialog would; the main thread only
-// watches them and draws the progress.
+// (board_run.cpp); the main thread only watches them and draws the progress.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <climits>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -20,12 +19,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/console_loop.h"
-#include "core/texts.h"
-#include "core/image.h"
+#include "cli/write.h"
 #include "link/link.h"
-#include "link/termios_port.h"
-#include "protocol/download_session.h"
 
 namespace porten::cli {
 
@@ -33,222 +28,42 @@ namespace {
 
 constexpr char kWriteHelp[] =
     "Usage: porten-cli write --port PORT [--port PORT...] --boot LOADER IMAGE\n"
-    "                        [--imitation] [--timeout SECONDS]\n"
+    "                        [--imitation] [--timeout SECONDS] [--log FILE] [-q]\n"
     "       porten-cli write --port PORT [--port PORT...] --ram IMAGE [--execute]\n"
-    "                        [--timeout SECONDS]\n"
-    "Writes the S-record IMAGE into the board's ROM: uploads the boot loader\n"
-    "LOADER (an S-record file) through the chip's boot mode at 4800 bit/s, then\n"
-    "sends the image to it at 38400 bit/s. With --ram the image goes straight to\n"
-    "a running loader (RAM transfer). Several --port options write the same image\n"
-    "to every board at once.\n"
+    "                        [--timeout SECONDS] [--log FILE] [-q]\n"
+    "Writes IMAGE into the board's ROM: uploads the boot loader LOADER through\n"
+    "the chip's boot mode at 4800 bit/s, then sends the image to it at 38400\n"
+    "bit/s. With --ram the image goes straight to a running loader (RAM\n"
+    "transfer). Several --port options write the same image to every board at\n"
+    "once.\n"
     "\n"
-    "  --port PORT      serial port: a name in /dev (ttyUSB0) or a path\n"
+    "  --port PORT      serial port: a name in /dev (ttyUSB0, serial/by-id/...)\n"
+    "                   or a path\n"
     "  --boot LOADER    boot loader file\n"
     "  --ram            RAM transfer instead of the boot loader upload\n"
     "  --execute        after a RAM transfer, start the program (\"実行\")\n"
     "  --imitation      the \"CPU BOOTもどき\" sync variant\n"
     "  --timeout S      give up when the board sends nothing for S seconds\n"
     "                   while a transfer runs (default 10)\n"
+    "  --log FILE       append one JSON line per board to FILE\n"
+    "  -q, --quiet      no progress, only the results\n"
     "\n"
     "Exit status: 0 written, 1 usage error, 2 file error, 3 the port cannot be\n"
-    "opened, 4 the transfer failed, 5 the board stopped answering, 130 interrupted.\n"
-    "With several ports: 0 when every board succeeded, else the highest status.\n";
-
-constexpr int kExitFile = 2;
-constexpr int kExitPort = 3;
-constexpr int kExitTransfer = 4;
-constexpr int kExitTimeout = 5;
-constexpr int kExitInterrupted = 130;
-
-std::atomic<bool> g_interrupted{false};
+    "opened, 4 the transfer failed, 5 the board stopped answering or was\n"
+    "unplugged, 130 interrupted. With several ports: 0 when every board\n"
+    "succeeded, else the highest status.\n";
 
 void OnSignal(int) { g_interrupted = true; }
-
-struct Options {
-  std::vector<std::string> ports;
-  std::string loader;
-  std::string image;
-  bool ram = false;
-  bool execute = false;
-  bool imitation = false;
-  int timeoutSeconds = 10;
-};
-
-// What one board's download shares with the main thread.
-struct Board {
-  std::string port;
-  // Written by the board's thread, read by the main thread.
-  std::mutex mu;
-  std::string phase;  // "boot", "write" or "" before and after
-  uint32_t done = 0;
-  uint32_t total = 0;
-  bool finished = false;
-  int status = 0;
-  std::string result;  // the final status text, or why it failed
-  std::string detail;  // extra lines for standard error
-  uint32_t bytes = 0;  // image bytes written
-  double seconds = 0;
-};
-
-std::string CurrentDirectory() {
-  char dir[PATH_MAX];
-  return ::getcwd(dir, sizeof dir) ? std::string(dir) : std::string();
-}
-
-// Starts a load and runs the console loop until it has ended; false (and
-// the message and its detail in *why) when the file was refused.
-template <typename StartFn>
-bool Load(ConsoleLoop& loop, DownloadSession& session, StartFn start, std::string* why) {
-  start();
-  loop.Run([&] {
-    auto v = session.Snapshot();
-    return v.ready && !v.loading;
-  });
-  const auto v = session.Snapshot();
-  if (v.loadOutcome == LoadOutcome::kLoaded) return true;
-  auto messages = loop.Messages();
-  *why = messages.empty() ? "not loaded"
-                          : messages.back().caption + ": " + messages.back().text;
-  if (!v.loadDetail.empty()) *why += "\n" + v.loadDetail;
-  return false;
-}
-
-// The exit status of a download's outcome.
-int StatusOf(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kWritten:
-      return kExitOk;
-    case Outcome::kNoAnswer:
-    case Outcome::kUnplugged:
-      return kExitTimeout;
-    case Outcome::kAborted:
-      return kExitInterrupted;
-    default:
-      return kExitTransfer;
-  }
-}
-
-void Finish(Board& board, int status, const std::string& result, const std::string& detail = "") {
-  std::lock_guard lock(board.mu);
-  board.status = status;
-  board.result = result;
-  board.detail = detail;
-  board.finished = true;
-  board.phase.clear();
-}
-
-void RunBoard(const Options& opt, Board& board) {
-  ConsoleLoop loop;
-  auto port = std::make_unique<TermiosPort>();
-  DownloadSession::Options options;
-  options.firstLoadDelayMs = 0;  // nothing to paint first
-  DownloadSession session(loop, SystemClock(), std::move(port), CurrentDirectory(), options);
-  loop.Bind(&session);
-  session.OnOutcome([&loop] { loop.Wake(); });
-
-  if (!session.OpenInitialPort(DevicePath(board.port))) {
-    Finish(board, kExitPort, text::kWrongPort, session.OpenFailureText());
-    return;
-  }
-  session.StartReceiveThread();
-
-  std::string why;
-  if (opt.ram) {
-    session.OnRamTransfer();
-  } else {
-    if (!Load(loop, session, [&] { session.OnCpuSelect(opt.loader); }, &why)) {
-      Finish(board, kExitFile, why);
-      return;
-    }
-    const uint32_t bootLength = session.Snapshot().slotLength[0];
-    if (bootLength == 0) {
-      Finish(board, kExitFile, opt.loader + ": " + text::kBootLoaderBad,
-             "the boot loader file holds no data");
-      return;
-    }
-    if (bootLength > kBootImageSize) {
-      Finish(board, kExitFile, opt.loader + ": " + text::kBootLoaderInvalid,
-             "the boot loader spans " + std::to_string(bootLength) + " bytes; the limit is " +
-                 std::to_string(kBootImageSize));
-      return;
-    }
-  }
-  if (opt.imitation) session.OnCpuBootImitation();
-  if (!Load(loop, session, [&] { session.OnBrowse(opt.image); }, &why)) {
-    Finish(board, kExitFile, why);
-    return;
-  }
-  const uint32_t imageLength = session.Snapshot().slotLength[1];
-  if (imageLength == 0) {
-    Finish(board, kExitFile, opt.image + ": " + text::kNoImage, "the image file holds no data");
-    return;
-  }
-
-  const auto start = std::chrono::steady_clock::now();
-  const int64_t startMs = SystemClock().NowMs();
-  session.OnWrite();
-  Outcome outcome = Outcome::kNone;
-  for (;;) {
-    loop.RunUntil([&] { return session.Snapshot().outcome != Outcome::kNone; },
-                  std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
-    auto v = session.Snapshot();
-    {
-      std::lock_guard lock(board.mu);
-      if (v.phase == Phase::kWrite) {
-        board.phase = "write";
-        board.done = v.pos;
-        board.total = v.slotLength[1];
-      } else if (v.phase != Phase::kIdle) {
-        board.phase = "boot";
-        board.done = v.pos;
-        board.total = v.slotLength[0];
-      }
-      board.bytes = v.confirmed;
-    }
-    outcome = v.outcome;
-    if (outcome != Outcome::kNone) break;
-    if (g_interrupted) {
-      session.Abort();
-      continue;
-    }
-    const int64_t lastHeard = std::max(startMs, session.LastReceiveMs());
-    if (SystemClock().NowMs() - lastHeard > int64_t{opt.timeoutSeconds} * 1000) {
-      session.GiveUp();
-      why = "no answer from the board for " + std::to_string(opt.timeoutSeconds) + " s";
-    }
-  }
-  loop.Run([] { return true; });  // deliver the final texts
-  std::string result = loop.Text(Surface::kStatus);
-  if (outcome == Outcome::kAborted) result = "interrupted";
-  if (outcome == Outcome::kUnplugged) {
-    why = DevicePath(board.port) + " has gone (was the adapter unplugged?)";
-  }
-  int status = StatusOf(outcome);
-  if (status == 0 && opt.ram && opt.execute) {
-    session.OnExecute();
-    // "1" must be on the line before the port closes.
-    for (int i = 0; i < 400 && session.PortActionsPending(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    loop.Run([] { return true; });  // deliver the text
-    result = loop.Text(Surface::kStatus);
-  }
-  session.JoinReceiveThread();
-  session.ClosePort();
-  {
-    std::lock_guard lock(board.mu);
-    board.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-  Finish(board, status, result, why);
-}
 
 // ---- Progress ---------------------------------------------------------------
 
 class Progress {
  public:
-  Progress(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+  Progress(std::ostream& out, bool terminal, bool quiet)
+      : out_(out), terminal_(terminal), quiet_(quiet) {}
 
   void Update(std::vector<std::unique_ptr<Board>>& boards) {
+    if (quiet_) return;
     auto now = std::chrono::steady_clock::now();
     std::string line;
     for (size_t i = 0; i < boards.size(); ++i) {
@@ -306,6 +121,7 @@ class Progress {
   };
   std::ostream& out_;
   bool terminal_;
+  bool quiet_;
   std::vector<Track> tracks_;
   std::string shown_;
 };
@@ -346,7 +162,7 @@ int UsageError(std::ostream& err, const std::string& what) {
 }  // namespace
 
 int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  Options opt;
+  WriteOptions opt;
   std::vector<std::string> files;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -372,6 +188,10 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
       opt.execute = true;
     } else if (arg == "--imitation") {
       opt.imitation = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      opt.quiet = true;
+    } else if (arg == "--log") {
+      if (!value(&opt.log) || opt.log.empty()) return UsageError(err, "--log needs a file name");
     } else if (arg == "--timeout") {
       if (!value(&v)) return UsageError(err, "--timeout needs a number of seconds");
       char* end = nullptr;
@@ -400,6 +220,17 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
   }
 
+  if (!opt.log.empty()) {
+    // Refused now, not after the boards are written.
+    const int fd = ::open(opt.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      err << "porten-cli write: cannot write the log " << opt.log << ": " << std::strerror(errno)
+          << "\n";
+      return kExitFile;
+    }
+    ::close(fd);
+  }
+
   g_interrupted = false;
   struct sigaction action {};
   struct sigaction oldInt {};
@@ -409,24 +240,30 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
   sigaction(SIGINT, &action, &oldInt);
   sigaction(SIGTERM, &action, &oldTerm);
 
+  std::condition_variable ended;
+  std::mutex endedMu;
   std::vector<std::unique_ptr<Board>> boards;
   for (auto& p : opt.ports) {
     boards.push_back(std::make_unique<Board>());
     boards.back()->port = p;
+    boards.back()->ended = &ended;
+    boards.back()->endedMu = &endedMu;
   }
   std::vector<std::thread> threads;
   for (auto& b : boards) threads.emplace_back(RunBoard, std::cref(opt), std::ref(*b));
 
-  Progress progress(out, &out == &std::cout && ::isatty(STDOUT_FILENO));
+  Progress progress(out, &out == &std::cout && ::isatty(STDOUT_FILENO), opt.quiet);
   progress.Resize(boards.size());
   for (;;) {
-    bool all = std::all_of(boards.begin(), boards.end(), [](auto& b) {
-      std::lock_guard lock(b->mu);
+    progress.Update(boards);
+    // The last board to end wakes us at once; the time-out paces the progress.
+    std::unique_lock lock(endedMu);
+    const bool all = std::all_of(boards.begin(), boards.end(), [](auto& b) {
+      std::lock_guard boardLock(b->mu);
       return b->finished;
     });
-    progress.Update(boards);
     if (all) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ended.wait_for(lock, std::chrono::milliseconds(100));
   }
   for (auto& t : threads) t.join();
   progress.End();

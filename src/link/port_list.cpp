@@ -180,6 +180,16 @@ std::vector<PortInfo> ListPorts(const PortPlaces& places) {
   return ports;
 }
 
+std::string UsbSerialOf(const std::string& path, const PortPlaces& places) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec) return "";
+  PortInfo info;
+  info.name = real.filename().string();
+  ReadUsbInfo(places, info);
+  return info.serial;
+}
+
 std::vector<std::string> FormatPortLines(const std::vector<PortInfo>& ports) {
   size_t nameWidth = 0;
   size_t pathWidth = 0;

@@ -49,6 +49,10 @@ struct PortInfo {
 // Each port is opened and closed again to learn whether it is free.
 std::vector<PortInfo> ListPorts(const PortPlaces& places = {});
 
+// The serial number of the USB adapter behind the device at path (links
+// followed), from sysfs without opening the device; empty for anything else.
+std::string UsbSerialOf(const std::string& path, const PortPlaces& places = {});
+
 // One line per port, columns aligned, and a second line with the stable
 // name where there is one:
 //   ttyUSB0  /dev/ttyUSB0  FTDI FT232R USB UART (0403:6001), serial A50285BI  [in use by 812 (minicom)]

@@ -44,10 +44,8 @@ DownloadSession::~DownloadSession() {
 void DownloadSession::Decide(const Event& event) {
   Actions window;
   bool queued = false;
-  bool ended = false;
   {
     std::lock_guard lock(mu_);
-    const Outcome before = machine_.state().m_nOutcome;
     for (Action& action : machine_.On(event)) {
       if (IsPortAction(action)) {
         queue_.push_back(std::move(action));
@@ -56,10 +54,15 @@ void DownloadSession::Decide(const Event& event) {
         window.push_back(std::move(action));
       }
     }
-    ended = machine_.state().m_nOutcome != before;
   }
   if (queued && tl_linkThreadOf != this) port_->Interrupt();  // the link thread has work
   RunWindowActions(window);
+  bool ended = false;
+  {
+    std::lock_guard lock(mu_);
+    ended = published_ != machine_.state().m_nOutcome;
+    published_ = machine_.state().m_nOutcome;
+  }
   if (ended && onOutcome_) onOutcome_();
 }
 
@@ -371,7 +374,7 @@ DownloadSession::View DownloadSession::Snapshot() const {
   v.ramTransfer = st.m_bRamTransfer != 0;
   v.cpuBootImitation = st.m_bCpuBootImitation != 0;
   v.writeError = st.m_nWriteError;
-  v.outcome = st.m_nOutcome;
+  v.outcome = published_;
   v.loadOutcome = st.m_nLoadOutcome;
   v.loadDetail = st.m_strLoadDetail;
   return v;

@@ -119,7 +119,7 @@ class DownloadSession final : public TimerTarget {
   // Steady-clock time of the last byte received from the target (0: none).
   int64_t LastReceiveMs() const { return lastReceiveMs_.load(); }
   // Called on the deciding thread, without the lock, whenever a download
-  // ends (an outcome is set), so a front end waiting for it can look.
+  // ends (an outcome is published), so a front end waiting for it can look.
   void OnOutcome(std::function<void()> notify) { onOutcome_ = std::move(notify); }
 
   const Port& port() const { return *port_; }
@@ -146,6 +146,10 @@ class DownloadSession final : public TimerTarget {
   DownloadMachine machine_;
   std::deque<Action> queue_;  // port actions, in the order decided
   std::string portPath_;      // PortPath: every reopen uses it
+  // The outcome front ends see: published only once the texts that present
+  // it have been handed to the window system, so whoever waits for it finds
+  // them there.
+  Outcome published_ = Outcome::kNone;
 
   // Link thread only (or the test calling Pump).
   std::array<uint8_t, kRxRingSize> rxRing_{};

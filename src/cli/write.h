@@ -1,0 +1,83 @@
+// porten-cli write, inside: one board's download and what it shares with the
+// main thread, which draws the progress and the results.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/download_session.h"
+
+namespace porten::cli {
+
+inline constexpr int kExitFile = 2;
+inline constexpr int kExitPort = 3;
+inline constexpr int kExitTransfer = 4;
+inline constexpr int kExitTimeout = 5;
+inline constexpr int kExitInterrupted = 130;
+
+struct WriteOptions {
+  std::vector<std::string> ports;
+  std::string loader;
+  std::string image;
+  std::string log;
+  bool ram = false;
+  bool execute = false;
+  bool imitation = false;
+  bool quiet = false;
+  int timeoutSeconds = 10;
+};
+
+// Set by SIGINT and SIGTERM.
+extern std::atomic<bool> g_interrupted;
+
+// One board: written by its own thread, read by the main thread.
+struct Board {
+  std::string port;  // as given
+  std::mutex mu;
+  // Notified under *endedMu once finished, so a waiter cannot miss it.
+  std::mutex* endedMu = nullptr;
+  std::condition_variable* ended = nullptr;
+  std::string phase;                         // "boot", "write" or "" before and after
+  uint32_t done = 0;
+  uint32_t total = 0;
+  bool finished = false;
+  int status = 0;
+  std::string result;  // the result line
+  std::string detail;  // extra lines for standard error
+  uint32_t bytes = 0;  // image bytes the board confirmed
+  double seconds = 0;
+};
+
+// What the log records of a board; filled in as the board goes.
+struct LogEntry {
+  std::chrono::system_clock::time_point start;
+  std::string port, device;
+  std::optional<std::string> usbSerial;
+  bool ram = false;
+  std::string image;
+  std::optional<std::string> loader;
+  std::optional<std::string> imageSha256, loaderSha256;
+  std::optional<uint32_t> base, length;
+  std::string result;  // the status text as the dialog would show it
+  int exit = 0;
+  double seconds = 0;
+};
+
+// One JSON object on one line, without the line end.
+std::string LogLine(const LogEntry& entry);
+// Appends line and a line end to path, flushed and synced; false on failure.
+bool AppendLogLine(const std::string& path, const std::string& line);
+
+// Runs one board's download from the port's open to its close.
+void RunBoard(const WriteOptions& options, Board& board);
+
+// What is known when a board stops answering, and what to try.
+std::string NoAnswerHint(const DownloadSession::View& v, bool ram, bool heardAnything);
+
+}  // namespace porten::cli
