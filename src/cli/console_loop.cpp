@@ -20,22 +20,8 @@ void ConsoleLoop::SetText(Surface surface, const std::string& text) {
 }
 
 void ConsoleLoop::ShowMessage(const std::string& text, const std::string& caption) {
-  ConsoleMessage message{text, caption};
-  bool onLoop;
-  {
-    std::lock_guard lock(mu_);
-    messages_.push_back(message);
-    onLoop = loopThread_ == std::this_thread::get_id();
-  }
-  if (onLoop) {
-    Deliver(message);
-  } else {
-    Post([this, message] { Deliver(message); });
-  }
-}
-
-void ConsoleLoop::Deliver(const ConsoleMessage& message) {
-  if (onMessage_) onMessage_(message.text, message.caption);
+  std::lock_guard lock(mu_);
+  messages_.push_back({text, caption});
 }
 
 void ConsoleLoop::SetTimer(int id, int ms) {
@@ -61,12 +47,6 @@ void ConsoleLoop::Wake() {
   Notify();
 }
 
-void ConsoleLoop::Quit() {
-  std::lock_guard lock(mu_);
-  quit_ = true;
-  Notify();
-}
-
 std::string ConsoleLoop::Text(Surface surface) const {
   std::lock_guard lock(mu_);
   auto it = texts_.find(surface);
@@ -76,11 +56,6 @@ std::string ConsoleLoop::Text(Surface surface) const {
 std::vector<ConsoleMessage> ConsoleLoop::Messages() const {
   std::lock_guard lock(mu_);
   return messages_;
-}
-
-bool ConsoleLoop::Armed(int id) const {
-  std::lock_guard lock(mu_);
-  return timers_.count(id) != 0;
 }
 
 bool ConsoleLoop::Run(const std::function<bool()>& done) {
@@ -144,39 +119,20 @@ bool ConsoleLoop::FireDueTimers(const std::function<bool()>& done) {
 bool ConsoleLoop::Finish() {
   // Deliver what was posted before the end, so the caller sees final texts.
   RunQueuedTasks([] { return false; });
-  std::lock_guard lock(mu_);
-  loopThread_ = std::thread::id();
   return true;
 }
 
 bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_point deadline) {
-  {
-    std::lock_guard lock(mu_);
-    loopThread_ = std::this_thread::get_id();
-  }
-  auto leave = [this](bool result) {
-    std::lock_guard lock(mu_);
-    loopThread_ = std::thread::id();
-    return result;
-  };
-
   for (;;) {
     if (done()) return Finish();
-    {
-      std::lock_guard lock(mu_);
-      if (quit_) {
-        quit_ = false;
-        break;
-      }
-    }
     if (RunQueuedTasks(done) || FireDueTimers(done)) return Finish();
 
-    if (SteadyClock::now() >= deadline) break;
+    if (SteadyClock::now() >= deadline) return done();
     std::unique_lock lock(mu_);
-    if (!tasks_.empty() || quit_) continue;
+    if (!tasks_.empty()) continue;
     SteadyClock::time_point wakeAt = deadline;
     for (const auto& [id, t] : timers_) wakeAt = std::min(wakeAt, t.due);
-    uint64_t seen = epoch_;
+    const uint64_t seen = epoch_;
     auto woken = [&] { return epoch_ != seen; };
     if (wakeAt == SteadyClock::time_point::max()) {
       cv_.wait(lock, woken);
@@ -184,7 +140,6 @@ bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_
       cv_.wait_until(lock, wakeAt, woken);
     }
   }
-  return leave(done());
 }
 
 }  // namespace porten::cli

@@ -29,19 +29,16 @@ class ConsoleLoop final : public WindowSystem {
  public:
   using SteadyClock = std::chrono::steady_clock;
   using TextCallback = std::function<void(Surface, const std::string&)>;
-  using MessageCallback = std::function<void(const std::string& text, const std::string& caption)>;
 
   // Set these before Run or from the loop thread; they are called on the
   // loop thread only.
   void Bind(TimerTarget* target) { target_ = target; }
   void OnText(TextCallback callback) { onText_ = std::move(callback); }
-  void OnMessage(MessageCallback callback) { onMessage_ = std::move(callback); }
 
   // Any thread; the text reaches the callback on the loop thread, in the
   // order of the calls.
   void SetText(Surface surface, const std::string& text) override;
-  // Recorded, and forwarded to the callback: at once on the loop thread (as
-  // a modal box would), posted from any other.
+  // Recorded: the command line prints what it needs of them.
   void ShowMessage(const std::string& text, const std::string& caption) override;
   // Any thread. One-shot; arming an armed timer restarts it.
   void SetTimer(int id, int ms) override;
@@ -52,11 +49,9 @@ class ConsoleLoop final : public WindowSystem {
   // Any thread: makes a running loop test its predicate again (for state
   // that another thread changed without posting).
   void Wake();
-  // Any thread: the running (or next) Run returns.
-  void Quit();
 
-  // Runs the loop on the calling thread until done() holds, Quit is called
-  // or the deadline passes. done() is tested on the loop thread before and
+  // Runs the loop on the calling thread until done() holds or the deadline
+  // passes. done() is tested on the loop thread before and
   // after each task and timer and on every wake. Before returning because
   // done() holds, the tasks already queued (texts, typically) are run. The
   // result is done()'s last value.
@@ -66,7 +61,6 @@ class ConsoleLoop final : public WindowSystem {
   // Last text delivered to each surface ("" before any); any thread.
   std::string Text(Surface surface) const;
   std::vector<ConsoleMessage> Messages() const;
-  bool Armed(int id) const;
 
  private:
   struct Timer {
@@ -78,7 +72,6 @@ class ConsoleLoop final : public WindowSystem {
   bool RunQueuedTasks(const std::function<bool()>& done);
   bool FireDueTimers(const std::function<bool()>& done);
   bool Finish();
-  void Deliver(const ConsoleMessage& message);
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
@@ -86,15 +79,12 @@ class ConsoleLoop final : public WindowSystem {
   std::map<int, Timer> timers_;
   uint64_t seq_ = 0;
   uint64_t epoch_ = 0;  // bumped by everything that should wake the loop
-  bool quit_ = false;
-  std::thread::id loopThread_;
   std::map<Surface, std::string> texts_;
   std::vector<ConsoleMessage> messages_;
 
   // Loop thread only.
   TimerTarget* target_ = nullptr;
   TextCallback onText_;
-  MessageCallback onMessage_;
 };
 
 }  // namespace porten::cli

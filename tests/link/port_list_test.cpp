@@ -160,6 +160,24 @@ TEST(PortList, SimulatedBoardsFollowTheRealPorts) {
   EXPECT_EQ(Names(ListPorts(tree.places)), std::vector<std::string>{"ttyUSB0"});
 }
 
+TEST(OpenFailureText, NamesTheHolderWhenKnownAndTheUsualSuspectsOtherwise) {
+  const struct {
+    OpenError error;
+    const char* text;
+  } cases[] = {
+      {{OpenFailure::kBusy, "busy", "812 (minicom)"}, "/dev/x: the port is in use by 812 (minicom)."},
+      {{OpenFailure::kBusy, "busy", ""},
+       "/dev/x: the port is in use. Close the other program (ModemManager and brltty are common "
+       "culprits)."},
+      {{OpenFailure::kPermission, "denied", ""},
+       "/dev/x: permission denied. Add yourself to the dialout group (sudo usermod -aG dialout "
+       "$USER), then log in again."},
+      {{OpenFailure::kNotFound, "gone", ""}, "/dev/x: no such device (is the adapter plugged in?)"},
+      {{OpenFailure::kOther, "Is a directory", ""}, "/dev/x: cannot open: Is a directory"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.text, DescribeOpenFailure("/dev/x", c.error));
+}
+
 // Who holds a port, from a made-up /proc.
 TEST(PortHolder, FlockHolderComesFirstThenOpenDescriptors) {
   testing::TempDir dir;

@@ -103,11 +103,6 @@ TEST(TermiosPort, PortInUseIsBusyAndNamesItsHolderOnly) {
   std::getline(std::ifstream("/proc/self/comm"), comm);
   EXPECT_EQ(OpenFailure::kBusy, e.kind);
   EXPECT_EQ(std::to_string(::getpid()) + " (" + comm + ")", e.holder);
-  EXPECT_EQ("/dev/x: the port is in use by " + e.holder + ".", DescribeOpenFailure("/dev/x", e));
-  EXPECT_EQ(
-      "/dev/x: the port is in use. Close the other program (ModemManager and brltty are common "
-      "culprits).",
-      DescribeOpenFailure("/dev/x", OpenError{OpenFailure::kBusy, "busy", ""}));
 
   // The holder's own reopen works, and once it lets go the port is free.
   ASSERT_TRUE(first.Open(pty.SlavePath(), 38400, 1, 0));
