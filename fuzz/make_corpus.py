@@ -73,18 +73,19 @@ def load_corpus(rng):
 
 
 def session_corpus():
-    # Operation codes: see Run::Step in fuzz_session.cpp.
-    setup = bytes([0, 2, 1, 44, 0x12, 0x34])  # 3-byte boot loader, 301-byte image
-    write, good, timer, abort, ram = 5, 1, 3, 6, 8
+    # Operations: see LLVMFuzzerTestOneInput in fuzz_session.cpp.
+    boot = bytes([6, 1, 0x10, 1, 0, 0xAB])  # a 1-byte boot loader
+    image = bytes([6, 0, 0x20, 1, 44]) + bytes(range(133))  # a 133-byte image
+    write, abort, ram, imitation = [4, 0], [4, 1], [4, 3], [4, 4]
+    sync, poll, good, complete, fail = [3, 2], [3, 1], [1], [5], [0x45]
     c = {}
-    c["normal_download"] = setup + bytes([write, timer] + [good, 63] * 12)
-    c["ram_transfer"] = setup + bytes([ram, write, timer] + [good, 63] * 6 + [7])
-    c["abort_midway"] = setup + bytes([write, timer, good, 10, abort, write, timer, good, 63])
-    c["short_write"] = setup + bytes([11, 30, write, timer] + [good, 63] * 6)
-    c["failed_reopen"] = setup + bytes([10, 1, write, timer] + [good, 63] * 3)
-    c["noise_and_burst"] = setup + bytes([0, 4, 1, 2, 3, 4, 5, 16, 8, 150, 0x5A, write, timer, good, 63])
-    c["error_60"] = setup + bytes([write, timer, good, 40, 0, 0, 0x60, good, 8])
-    c["loads"] = setup + bytes([13, 4, 50, 4, 50, 14, 4, 50, 4, 50, write, timer, good, 63])
+    c["normal_download"] = boot + image + bytes(write + sync + good * 8 + complete + poll + good * 8)
+    c["imitation"] = boot + image + bytes(imitation + write + [0, 0] + sync + complete + good * 8)
+    c["ram_transfer"] = image + bytes(ram + write + complete + complete + poll + good * 8 + [4, 2])
+    c["abort_midway"] = boot + image + bytes(write + sync + good * 3 + abort + write + sync + good * 3)
+    c["failed_send"] = boot + image + bytes(write + sync + good * 6 + poll + good * 4 + [0x40, 0x11])
+    c["failed_reopen"] = boot + image + bytes(write + sync + good * 4 + fail + good)
+    c["error_60"] = boot + image + bytes(write + sync + good * 6 + poll + good * 4 + [0, 0x60])
     return c
 
 

@@ -245,6 +245,12 @@ void DownloadMachine::LoadBatch() {
 }
 
 void DownloadMachine::OnLoadReport(const LoadReport& report) {
+  // Reports come only for the load the machine asked for; one that does not
+  // fit (a late one, say) must not swap an image under a transfer.
+  const bool fits = report.kind == LoadReport::kOpened
+                        ? !st_.Busy() && st_.m_bReady && !st_.m_bLoading
+                        : st_.m_bLoading || (report.kind == LoadReport::kFailed && st_.m_bReady);
+  if (!fits) return;
   switch (report.kind) {
     case LoadReport::kOpened:
       st_.m_bReady = 0;

@@ -158,7 +158,6 @@ class DownloadSession final : public TimerTarget {
   bool paused_ = false;
   int64_t pauseUntilMs_ = 0;
   uint32_t pauseTicket_ = 0;
-  bool lostReported_ = false;
 
   // Window thread only.
   ImageLoad load_;

@@ -391,6 +391,17 @@ TEST(MachineLoad, RefusedWhileATransferRuns) {
   EXPECT_EQ(2u, d.m.state().m_nSlotLength[0]);
 }
 
+TEST(MachineLoad, ReportsNobodyAskedForChangeNothing) {
+  MachineDriver d;
+  d.Reach(kData);
+  LoadReport done{LoadReport::kDone};
+  done.image = Image{0, {}};
+  d.Run(LoadReport{LoadReport::kOpened});  // under a transfer: no load may start
+  d.Run(done);
+  EXPECT_EQ(3u, d.m.state().m_byWriteImage->size());
+  EXPECT_EQ("11 22 33 FF*125", d.Run(ByteReceived{0x11}));
+}
+
 TEST(MachineLoad, EmptyBootFileNameIsAskedFor) {
   MachineDriver d;
   d.Run(CpuSelected{""});
