@@ -117,6 +117,14 @@ void DownloadSession::ReportLoad(ImageLoad::Result result, bool opened) {
 // Link thread. The front action stays queued while it runs, so
 // PortActionsPending holds until it is done.
 void DownloadSession::RunPortActions() {
+  // A step reports back (Reopened, SendFailed) through Decide, which would
+  // come here again: the outer loop goes on with the queue in order.
+  if (runningPortActions_) return;
+  runningPortActions_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{runningPortActions_};
   while (!paused_) {
     Action action = Pause{0};
     {
@@ -187,7 +195,10 @@ void DownloadSession::ReceivePass() {
       const uint8_t b = rxRing_[rxRead_];
       rxRead_ = (rxRead_ + 1) % kRxRingSize;
       Decide(ByteReceived{b});
-      RunPortActions();  // the answer goes out before the next byte is looked at
+      // The answer goes out before the next byte is looked at. (After the
+      // texts of the same decision: run first, a step that fails would have
+      // its texts overwritten by the older ones.)
+      RunPortActions();
     }
     if (!readAny) return;
   }

@@ -156,6 +156,7 @@ class DownloadSession final : public TimerTarget {
   int32_t rxRead_ = 0;
   int32_t rxWrite_ = 0;
   bool paused_ = false;
+  bool runningPortActions_ = false;
   int64_t pauseUntilMs_ = 0;
   uint32_t pauseTicket_ = 0;
 
