@@ -42,7 +42,7 @@ DownloadSession::~DownloadSession() {
 // ---- Deciding and doing ---------------------------------------------------
 
 void DownloadSession::Decide(const Event& event) {
-  Actions window;
+  Actions later;
   bool queued = false;
   {
     std::lock_guard lock(mu_);
@@ -50,13 +50,19 @@ void DownloadSession::Decide(const Event& event) {
       if (IsPortAction(action)) {
         queue_.push_back(std::move(action));
         queued = true;
+      } else if (std::holds_alternative<SetText>(action) ||
+                 std::holds_alternative<ArmTimer>(action) ||
+                 std::holds_alternative<KillTimer>(action)) {
+        // Texts and timers never block (another thread's are posted), so
+        // they are handed over in the order decided, whichever thread decided.
+        RunWindowAction(action);
       } else {
-        window.push_back(std::move(action));
+        later.push_back(std::move(action));  // message boxes and file reads
       }
     }
   }
   if (queued && tl_linkThreadOf != this) port_->Interrupt();  // the link thread has work
-  RunWindowActions(window);
+  for (const Action& action : later) RunWindowAction(action);
   bool ended = false;
   {
     std::lock_guard lock(mu_);
@@ -66,32 +72,30 @@ void DownloadSession::Decide(const Event& event) {
   if (ended && onOutcome_) onOutcome_();
 }
 
-void DownloadSession::RunWindowActions(const Actions& actions) {
-  for (const Action& action : actions) {
-    std::visit(
-        [this](const auto& a) {
-          using A = std::decay_t<decltype(a)>;
-          if constexpr (std::is_same_v<A, SetText>) {
-            window_.SetText(a.surface, a.text);
-          } else if constexpr (std::is_same_v<A, ShowMessage>) {
-            window_.ShowMessage(a.text, a.caption);
-          } else if constexpr (std::is_same_v<A, ArmTimer>) {
-            window_.SetTimer(a.id, a.ms);
-          } else if constexpr (std::is_same_v<A, KillTimer>) {
-            window_.KillTimer(a.id);
-          } else if constexpr (std::is_same_v<A, OpenLoad>) {
-            ReportLoad(load_.Open(a.path, startDir_) == ImageLoad::Result::kFailed
-                           ? ImageLoad::Result::kFailed
-                           : ImageLoad::Result::kMore,
-                       true);
-          } else if constexpr (std::is_same_v<A, RunLoadBatch>) {
-            ReportLoad(load_.Batch(), false);
-          } else if constexpr (std::is_same_v<A, CloseLoad>) {
-            load_.Close();
-          }
-        },
-        action);
-  }
+void DownloadSession::RunWindowAction(const Action& action) {
+  std::visit(
+      [this](const auto& a) {
+        using A = std::decay_t<decltype(a)>;
+        if constexpr (std::is_same_v<A, SetText>) {
+          window_.SetText(a.surface, a.text);
+        } else if constexpr (std::is_same_v<A, ShowMessage>) {
+          window_.ShowMessage(a.text, a.caption);
+        } else if constexpr (std::is_same_v<A, ArmTimer>) {
+          window_.SetTimer(a.id, a.ms);
+        } else if constexpr (std::is_same_v<A, KillTimer>) {
+          window_.KillTimer(a.id);
+        } else if constexpr (std::is_same_v<A, OpenLoad>) {
+          ReportLoad(load_.Open(a.path, startDir_) == ImageLoad::Result::kFailed
+                         ? ImageLoad::Result::kFailed
+                         : ImageLoad::Result::kMore,
+                     true);
+        } else if constexpr (std::is_same_v<A, RunLoadBatch>) {
+          ReportLoad(load_.Batch(), false);
+        } else if constexpr (std::is_same_v<A, CloseLoad>) {
+          load_.Close();
+        }
+      },
+      action);
 }
 
 void DownloadSession::ReportLoad(ImageLoad::Result result, bool opened) {

@@ -10,8 +10,10 @@
 // the actions are carried out after, in the order decided. Port actions join
 // one queue under that lock, so bytes leave in the order they were decided
 // whichever thread decided them, and a reply is always handled in the state
-// its request set. The lock is never held across a port call, a sleep or a
-// message box, and the link thread never waits for the window thread.
+// its request set. Texts and timer requests are handed to the window system
+// under the lock too, so they keep the order of the decisions; they never
+// block. The lock is never held across a port call, a sleep, a file read or
+// a message box, and the link thread never waits for the window thread.
 #pragma once
 
 #include <array>
@@ -127,7 +129,7 @@ class DownloadSession final : public TimerTarget {
 
  private:
   void Decide(const Event& event);
-  void RunWindowActions(const Actions& actions);
+  void RunWindowAction(const Action& action);
   void ReportLoad(ImageLoad::Result result, bool opened);
   void RunPortActions();
   void RunSend(const Send& send);
