@@ -7,12 +7,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QApplication>
+#include <QDir>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
 #include "app/download_dlg.h"
 #include "app/qt_window_system.h"
+#include "app/remembered.h"
 #include "app_test_util.h"
 #include "core/texts.h"
 #include "protocol/download_session.h"
@@ -55,7 +59,7 @@ class MainDialogTest : public ::testing::Test {
   }
 
   void OpenDialog() {
-    dialog_ = std::make_unique<CDownloadDlg>(*session_, window_, StartDir());
+    dialog_ = std::make_unique<CDownloadDlg>(*session_, window_, StartDir(), settings_.get());
     dialog_->SetBrowseHook([this](QWidget*) {
       ++browseCalls_;
       return browsePath_;
@@ -109,6 +113,8 @@ class MainDialogTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
+  QTemporaryDir settingsDir_;
+  std::unique_ptr<QSettings> settings_ = OpenSettings(settingsDir_.filePath(QStringLiteral("porten.conf")));
   QtWindowSystem window_;  // before the session, which holds on to it
   std::shared_ptr<FakePort> fake_;
   std::unique_ptr<DownloadSession> session_;
@@ -118,21 +124,17 @@ class MainDialogTest : public ::testing::Test {
   MessageRecorder boxes_;
 };
 
-TEST_F(MainDialogTest, StartsWithOnlyBootSideUsableAndListsBootFilesSorted) {
+TEST_F(MainDialogTest, StartsWithOnlyBootSideUsableAndTheFirstBootFileSelected) {
   WriteBootLoader("b.mot");
   WriteBootLoader("A.MOT");
-  WriteBootLoader("c.Mot");
-  WriteFile(PathOf("notes.txt"), "x");
   OpenDialog();
 
   EXPECT_EQ(text::kMainCaption, Std(dialog_->windowTitle()));
   EXPECT_EQ((std::vector<std::string>{"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"}), Disabled());
   auto* list = Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES");
-  ASSERT_EQ(3, list->count());
-  EXPECT_EQ("A.MOT", Std(list->itemText(0)));
-  EXPECT_EQ("b.mot", Std(list->itemText(1)));
-  EXPECT_EQ("c.Mot", Std(list->itemText(2)));
+  EXPECT_EQ(2, list->count());
   EXPECT_EQ("A.MOT", Std(list->currentText()));
+  EXPECT_EQ("", Std(Find<QLineEdit>(dialog_.get(), "IDC_ADDRESS")->text()));
   EXPECT_EQ(text::kTwoSpaces, Std(Status()));
   EXPECT_EQ(text::kTwoSpaces, Std(Find<QLabel>(dialog_.get(), "IDC_BOOT_FILE_NAME")->text()));
   EXPECT_EQ(text::kWrite, Std(Button("IDC_WRITE")->text()));
@@ -285,49 +287,132 @@ TEST_F(MainDialogTest, EscapeDoesNotEndTheDialogWhileTheReceiveThreadRuns) {
   EXPECT_FALSE(session_->ThreadExited());
 }
 
-TEST_F(MainDialogTest, EnterIsExit) {
+// Enter presses the push button that has the focus, and "終了" from
+// anywhere else; Space presses the focused button.
+struct KeyCase {
+  const char* focus;
+  Qt::Key key;
+  const char* pressed;  // the button whose command ran
+};
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.focus << " " << c.key; }
+
+class EnterTest : public MainDialogTest, public ::testing::WithParamInterface<KeyCase> {
+ protected:
+  // Which command the key ran, told by its effect.
+  std::string Pressed() {
+    if (!dialog_->isVisible()) return "IDOK";
+    if (browseCalls_ > 0) return "IDC_BROWSE";
+    if (session_->Snapshot().state > 0) return "IDC_WRITE";
+    if (session_->Snapshot().loading || !session_->Snapshot().ready) return "IDC_CPU_SELECT";
+    if (fake_->Written() == std::vector<uint8_t>{'1'}) return "IDC_EXECUTE";
+    return "nothing";
+  }
+};
+
+TEST_P(EnterTest, GoesToTheFocusedPushButtonElseToExit) {
+  WriteBootLoader("A.MOT", 3000);  // loads in more than one batch
+  WriteImage("image.mot");
   OpenDialog();
-  QTest::keyClick(dialog_.get(), Qt::Key_Return);
-  EXPECT_FALSE(dialog_->isVisible());
-  EXPECT_EQ(QDialog::Accepted, dialog_->result());
-  EXPECT_TRUE(session_->ThreadExited());
+  LoadBoot("A.MOT");
+  LoadImage("image.mot");
+  if (GetParam().pressed == std::string("IDC_EXECUTE")) Button("IDC_RAM_TRANSFER")->click();  // 実行 acts only then
+  browseCalls_ = 0;
+  fake_->ClearEvents();
+
+  QWidget* target = Find<QWidget>(dialog_.get(), GetParam().focus);
+  target->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
+  QTest::keyClick(QApplication::focusWidget(), GetParam().key);
+  EXPECT_EQ(GetParam().pressed, Pressed());
 }
 
-TEST_F(MainDialogTest, ControlsCarryTheirIdsCaptionsAndTabOrder) {
+INSTANTIATE_TEST_SUITE_P(
+    Focus, EnterTest,
+    ::testing::Values(KeyCase{"IDOK", Qt::Key_Return, "IDOK"},
+                      KeyCase{"IDC_BROWSE", Qt::Key_Return, "IDC_BROWSE"},
+                      KeyCase{"IDC_WRITE", Qt::Key_Enter, "IDC_WRITE"},
+                      KeyCase{"IDC_CPU_SELECT", Qt::Key_Return, "IDC_CPU_SELECT"},
+                      KeyCase{"IDC_EXECUTE", Qt::Key_Return, "IDC_EXECUTE"},
+                      KeyCase{"IDC_WRITE", Qt::Key_Space, "IDC_WRITE"},
+                      KeyCase{"IDC_BOOT_FILES", Qt::Key_Return, "IDOK"},
+                      KeyCase{"IDC_FILE_PATH", Qt::Key_Return, "IDOK"},
+                      KeyCase{"IDC_ADDRESS", Qt::Key_Enter, "IDOK"},
+                      KeyCase{"IDC_RAM_TRANSFER", Qt::Key_Return, "IDOK"}),
+    [](const auto& info) {
+      return std::string(info.param.focus) + (info.param.key == Qt::Key_Space ? "_Space" : "");
+    });
+
+TEST_F(MainDialogTest, EnterOnTheAbortButtonAbortsAndStaysOpen) {
+  StartTransfer();
+  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 中断, and the focus with it
+  ASSERT_EQ(0, session_->Snapshot().state);
+  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 書込み again
+  ASSERT_GT(session_->Snapshot().state, 0);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  EXPECT_EQ(0, session_->Snapshot().state);
+  EXPECT_TRUE(dialog_->isVisible());
+}
+
+// What the last run chose comes back as far as it is still there.
+struct RecallCase {
+  const char* name;
+  const char* bootFile;  // remembered, relative to the start directory
+  const char* image;     // remembered, relative to the start directory
+  const char* selected;  // in the boot file list
+  const char* path;      // in the path box
+  const char* address;   // in the address box
+  std::vector<std::string> keysLeft;
+};
+
+void PrintTo(const RecallCase& c, std::ostream* os) { *os << c.name; }
+
+class RecallTest : public MainDialogTest, public ::testing::WithParamInterface<RecallCase> {};
+
+TEST_P(RecallTest, LastBootFileSelectedAndLastImageShownButNotLoaded) {
+  const RecallCase& c = GetParam();
+  WriteBootLoader("A.MOT");
+  WriteBootLoader("B.MOT");
+  WriteImage("image.mot");
+  ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
+  WriteBootLoader("other/B.MOT");
+  settings_->setValue(kBootFileKey, dir_.filePath(QString::fromLatin1(c.bootFile)));
+  settings_->setValue(kImageKey, dir_.filePath(QString::fromLatin1(c.image)));
   OpenDialog();
-  struct Expected {
-    const char* name;
-    int id;
-    const char* caption;  // nullptr: no caption of its own
-  };
-  const Expected order[] = {
-      {"IDOK", 1, "終了"},
-      {"IDC_FILE_PATH", 1000, nullptr},
-      {"IDC_BROWSE", 1001, "参照"},
-      {"IDC_WRITE", 1022, "書込み"},
-      {"IDC_ADDRESS", 1034, nullptr},
-      {"IDC_BOOT_FILES", 1045, nullptr},
-      {"IDC_CPU_SELECT", 1046, "CPU選択"},
-      {"IDC_RAM_TRANSFER", 1048, "RAM転送"},
-      {"IDC_EXECUTE", 1049, "実行"},
-      {"IDC_CPU_BOOT_IMITATION", 1050, "CPU BOOTもどき"},
-  };
-  QWidget* w = Find<QWidget>(dialog_.get(), "IDOK");
-  for (const Expected& e : order) {
-    ASSERT_NE(w, nullptr);
-    // Skip what takes no tab stop (labels, the group box, the combo box's own line edit).
-    while (!(w->focusPolicy() & Qt::TabFocus) || !w->property("controlId").isValid()) {
-      w = w->nextInFocusChain();
-    }
-    EXPECT_EQ(e.name, Std(w->objectName()));
-    EXPECT_EQ(e.id, w->property("controlId").toInt()) << e.name;
-    if (e.caption) {
-      EXPECT_EQ(e.caption, Std(static_cast<QAbstractButton*>(w)->text())) << e.name;
-    }
-    w = w->nextInFocusChain();
-  }
-  EXPECT_EQ(1036, Find<QWidget>(dialog_.get(), "IDC_STATUS")->property("controlId").toInt());
-  EXPECT_EQ(1047, Find<QWidget>(dialog_.get(), "IDC_BOOT_FILE_NAME")->property("controlId").toInt());
+
+  EXPECT_EQ(c.selected, Std(Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->currentText()));
+  const std::string path = c.path[0] ? PathOf(c.path) : "";
+  EXPECT_EQ(path, Std(Find<QLineEdit>(dialog_.get(), "IDC_FILE_PATH")->text()));
+  EXPECT_EQ(c.address, Std(Find<QLineEdit>(dialog_.get(), "IDC_ADDRESS")->text()));
+  EXPECT_EQ(0u, session_->Snapshot().slotLength[1]);
+  EXPECT_EQ(0, browseCalls_);
+  std::vector<std::string> keys;
+  for (const QString& key : settings_->allKeys()) keys.push_back(Std(key));
+  EXPECT_EQ(c.keysLeft, keys);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, RecallTest,
+    ::testing::Values(RecallCase{"Both", "B.MOT", "image.mot", "B.MOT", "image.mot", text::kPleaseLoad,
+                                 {kBootFileKey, kImageKey}},
+                      RecallCase{"BothGone", "C.MOT", "gone.mot", "A.MOT", "", "", {}},
+                      RecallCase{"BootFileOfAnotherDirectory", "other/B.MOT", "gone.mot", "A.MOT", "", "",
+                                 {kBootFileKey}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainDialogTest, RemembersTheBootFileAndImageButNeitherCheckBox) {
+  WriteBootLoader("A.MOT");
+  WriteImage("image.mot");
+  OpenDialog();
+  LoadBoot("A.MOT");
+  LoadImage("image.mot");
+  Button("IDC_RAM_TRANSFER")->click();
+  Button("IDC_CPU_BOOT_IMITATION")->click();
+
+  const QSettings saved(settings_->fileName(), QSettings::NativeFormat);
+  EXPECT_EQ((QStringList{kBootFileKey, kImageKey}), saved.allKeys());
+  EXPECT_EQ(PathOf("A.MOT"), Std(saved.value(kBootFileKey).toString()));
+  EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
 }
 
 }  // namespace
