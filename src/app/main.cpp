@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <cstdio>
+#include <cstring>
 
 #include "app/download_app.h"
 
@@ -20,6 +21,15 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+  // These two need no display.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts(PORTEN_VERSION);
+    return 0;
+  }
   QApplication qapp(argc, argv);  // takes Qt's own options (-platform, ...)
   QCoreApplication::setOrganizationName(QStringLiteral("Porten"));
   QCoreApplication::setApplicationName(QStringLiteral("porten"));
@@ -33,14 +43,6 @@ int main(int argc, char** argv) {
   }
   if (!args.isEmpty()) {
     const QString& arg = args.constFirst();
-    if (arg == QLatin1String("--help")) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (arg == QLatin1String("--version")) {
-      std::puts(PORTEN_VERSION);
-      return 0;
-    }
     const QFileInfo dir(arg);
     if (!dir.isDir()) {
       std::fprintf(stderr, "porten: %s is not a directory\n", qPrintable(arg));
