@@ -46,7 +46,6 @@ class CDownloadApp {
   // While InitInstance runs (else nullptr): for tests and the screenshot driver.
   DownloadSession* session() const { return session_.get(); }
   CDownloadDlg* mainDialog() const { return mainDialog_; }
-  void SetBrowseHook(CDownloadDlg::BrowseHook hook) { options_.browse = std::move(hook); }
 
  private:
   Options options_;
