@@ -110,7 +110,7 @@ class MainDialogTest : public ::testing::Test {
   MessageRecorder boxes_;
 };
 
-TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideAndShowsWhatWasLoaded) {
+TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembersIt) {
   OpenDialog();
   EXPECT_EQ(text::kMainCaption, Std(dialog_->windowTitle()));
   EXPECT_EQ(kImageSide, Disabled());
@@ -135,6 +135,13 @@ TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideAndShowsWhatWasLoaded) {
   EXPECT_EQ(0, session_->Snapshot().state);
   EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
   EXPECT_TRUE(boxes_.messages.empty());
+
+  // Remembered for the next run: the boot file and the image, not the check boxes.
+  Button("IDC_CPU_BOOT_IMITATION")->click();
+  const QSettings saved(settings_->fileName(), QSettings::NativeFormat);
+  EXPECT_EQ((QStringList{kBootFileKey, kImageKey}), saved.allKeys());
+  EXPECT_EQ(PathOf("A.MOT"), Std(saved.value(kBootFileKey).toString()));
+  EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
 }
 
 class RamTransferTest : public MainDialogTest, public ::testing::WithParamInterface<bool> {};
@@ -295,18 +302,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RecallCase{"BothGone", "C.MOT", "gone.mot", "A.MOT", false, {}},
                       RecallCase{"BootFileElsewhere", "other/B.MOT", "gone.mot", "A.MOT", false, {kBootFileKey}}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(MainDialogTest, RemembersTheBootFileAndTheImageButNeitherCheckBox) {
-  OpenDialog();
-  LoadBoot("A.MOT");
-  LoadImage();
-  Button("IDC_RAM_TRANSFER")->click();
-  Button("IDC_CPU_BOOT_IMITATION")->click();
-  const QSettings saved(settings_->fileName(), QSettings::NativeFormat);
-  EXPECT_EQ((QStringList{kBootFileKey, kImageKey}), saved.allKeys());
-  EXPECT_EQ(PathOf("A.MOT"), Std(saved.value(kBootFileKey).toString()));
-  EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
-}
 
 }  // namespace
 }  // namespace porten::app::testing
