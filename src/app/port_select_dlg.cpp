@@ -37,8 +37,8 @@ std::vector<std::string> OfferedPorts() {
 }
 
 // The combo box's edit field. A path longer than the field shows elided in
-// the middle ("/run/user/…/ttySIM0") rather than cut at the left, until the
-// operator starts typing in it.
+// the middle ("/run/user/…/ttySIM0") rather than cut at the left, except
+// while the operator edits it.
 class ElidingLineEdit final : public QLineEdit {
  public:
   using QLineEdit::QLineEdit;
@@ -54,7 +54,7 @@ class ElidingLineEdit final : public QLineEdit {
                                .marginsRemoved(textMargins())
                                .adjusted(kTextMargin, 0, -kTextMargin, 0);
     const QFontMetrics metrics = fontMetrics();
-    if ((hasFocus() && isModified()) || metrics.horizontalAdvance(text()) <= contents.width()) {
+    if (hasFocus() || metrics.horizontalAdvance(text()) <= contents.width()) {
       QLineEdit::paintEvent(event);
       return;
     }
@@ -135,7 +135,9 @@ void CPortSelectDlg::OnInitDialog() {
   portList_->view()->setMinimumWidth(widest);
   m_nStopBits = 1;
   m_nParity = 0;
-  portList_->setFocus();
+  // The focus starts on OK, the first control, so Enter takes the port
+  // offered; a click or Tab into the box edits it.
+  ok_->setFocus();
 }
 
 std::string OpenFailureHint(const Port& port) {

@@ -61,8 +61,9 @@ class FontTest : public ::testing::TestWithParam<bool> {
 TEST_P(FontTest, TheLayoutFitsItsTextsInTheFontChosen) {
   const bool preferredThere = GetParam();
   QStringList japanese = JapaneseFamilies();
+  ASSERT_TRUE(japanese.contains(QLatin1String(kPreferredFamily))) << "scripts/test installs it";
   if (!preferredThere) japanese.removeAll(QLatin1String(kPreferredFamily));
-  if (japanese.isEmpty()) GTEST_SKIP() << "no such Japanese font installed";
+  if (japanese.isEmpty()) GTEST_SKIP() << "no other Japanese font installed";
   const QString family = PickDialogFamily(japanese);
   EXPECT_EQ(preferredThere, family == QLatin1String(kPreferredFamily));
   SetDialogFamily(family);
@@ -74,6 +75,8 @@ TEST_P(FontTest, TheLayoutFitsItsTextsInTheFontChosen) {
   EXPECT_EQ(std::vector<std::string>{}, Overflowing(&portDialog)) << Std(family);
   CDownloadDlg mainDialog(session, window, "/tmp");
   EXPECT_EQ(std::vector<std::string>{}, Overflowing(&mainDialog)) << Std(family);
+  // Vertically a dialog unit is an eighth of the font's height: 153 of them.
+  EXPECT_NEAR(153 / 8.0, mainDialog.height() / double(mainDialog.fontMetrics().height()), 0.1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Preferred, FontTest, ::testing::Bool(),
