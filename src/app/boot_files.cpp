@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +24,14 @@ std::vector<std::string> ListBootFiles(const std::string& dir) {
   out.reserve(static_cast<size_t>(names.size()));
   for (const QString& name : names) out.push_back(QFile::encodeName(name).toStdString());
   return out;
+}
+
+std::string ChooseBootDir(const std::string& dirArgument, const std::string& cwd,
+                          const std::string& remembered) {
+  if (!dirArgument.empty()) return dirArgument;
+  if (!ListBootFiles(cwd).empty() || remembered.empty()) return cwd;
+  if (QFileInfo(QFile::decodeName(QByteArray::fromStdString(remembered))).isDir()) return remembered;
+  return cwd;
 }
 
 }  // namespace porten::app

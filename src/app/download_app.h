@@ -11,11 +11,18 @@
 #include "app/qt_window_system.h"
 #include "core/port.h"
 
+class QSettings;
+
 namespace porten {
 class DownloadSession;
 }
 
 namespace porten::app {
+
+// Makes Qt's own texts (the file dialog, standard buttons) Japanese, whatever
+// the locale: the tool speaks only Japanese. False when Qt's Japanese
+// translation is not installed; the texts stay English then.
+bool InstallJapaneseTranslation();
 
 class CDownloadApp {
  public:
@@ -23,7 +30,9 @@ class CDownloadApp {
     std::function<std::unique_ptr<Port>()> makePort;  // the termios port when empty
     CPortSelectDlg::PortLister listPorts;             // the device probe when empty
     CDownloadDlg::BrowseHook browse;                  // the file dialog when empty
-    std::string startDir;                             // the current directory when empty
+    std::string currentDir;                           // the current directory when empty
+    std::string bootDir;                              // the DIRECTORY argument, if given
+    QString settingsFile;                             // the user's settings when empty
   };
 
   explicit CDownloadApp(Options options = {});
@@ -34,14 +43,14 @@ class CDownloadApp {
   // Runs both dialogs; always false (the program ends when it returns).
   bool InitInstance();
 
-  // While InitInstance runs (else nullptr): for the automation hook.
+  // While InitInstance runs (else nullptr): for tests and the screenshot driver.
   DownloadSession* session() const { return session_.get(); }
   CDownloadDlg* mainDialog() const { return mainDialog_; }
-  void SetBrowseHook(CDownloadDlg::BrowseHook hook) { options_.browse = std::move(hook); }
 
  private:
   Options options_;
   QtWindowSystem window_;
+  std::unique_ptr<QSettings> settings_;
   std::unique_ptr<DownloadSession> session_;
   CDownloadDlg* mainDialog_ = nullptr;
 };

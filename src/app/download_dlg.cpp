@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -17,6 +18,7 @@
 #include "app/boot_files.h"
 #include "app/dialog_units.h"
 #include "app/qt_window_system.h"
+#include "app/remembered.h"
 #include "app/widget_ids.h"
 #include "core/texts.h"
 #include "protocol/download_session.h"
@@ -25,19 +27,20 @@ namespace porten::app {
 
 namespace {
 
-QPushButton* MakeButton(QWidget* parent, const DialogUnits& du, const char* caption, const char* name,
+QPushButton* MakeButton(QWidget* parent, DialogLayout& layout, const char* caption, const char* name,
                         int id, QRect rect) {
   auto* button = new QPushButton(QString::fromUtf8(caption), parent);
-  button->setGeometry(du.Rect(rect.x(), rect.y(), rect.width(), rect.height()));
-  button->setAutoDefault(false);
+  layout.Add(button, rect);
+  // A button with the focus takes Enter; elsewhere Enter goes to "終了".
+  button->setAutoDefault(true);
   SetControlId(button, name, id);
   return button;
 }
 
-QCheckBox* MakeCheckBox(QWidget* parent, const DialogUnits& du, const char* caption, const char* name,
+QCheckBox* MakeCheckBox(QWidget* parent, DialogLayout& layout, const char* caption, const char* name,
                         int id, QRect rect) {
   auto* box = new QCheckBox(QString::fromUtf8(caption), parent);
-  box->setGeometry(du.Rect(rect.x(), rect.y(), rect.width(), rect.height()));
+  layout.Add(box, rect);
   SetControlId(box, name, id);
   return box;
 }
@@ -49,39 +52,43 @@ constexpr int kStopPollMs = 20;
 }  // namespace
 
 CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std::string startDir,
-                           QWidget* parent)
-    : QDialog(parent), session_(session), window_(window), startDir_(std::move(startDir)) {
+                           QSettings* settings, QWidget* parent)
+    : QDialog(parent),
+      session_(session),
+      window_(window),
+      startDir_(std::move(startDir)),
+      settings_(settings) {
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setWindowTitle(QString::fromUtf8(text::kMainCaption));
   setObjectName(QStringLiteral("IDD_DOWNLOAD_DIALOG"));
   setFont(DialogFont());
-  const DialogUnits du(font());
+  DialogLayout layout;
 
   icon_.addFile(QStringLiteral(":/icons/porten-32.png"), QSize(32, 32));
   icon_.addFile(QStringLiteral(":/icons/porten-16.png"), QSize(16, 16));
   setWindowIcon(icon_);
 
   // Template order, which is also the tab order.
-  exit_ = MakeButton(this, du, "終了", "IDOK", IDOK, {66, 132, 50, 14});
-  exit_->setDefault(true);  // Enter leaves, as it always has
+  exit_ = MakeButton(this, layout, "終了", "IDOK", IDOK, {66, 132, 50, 14});
+  exit_->setDefault(true);
 
   filePath_ = new QLineEdit(this);
-  filePath_->setGeometry(du.Rect(12, 17, 113, 12));
+  layout.Add(filePath_, {12, 17, 113, 12});
   SetControlId(filePath_, "IDC_FILE_PATH", IDC_FILE_PATH);
 
-  browseButton_ = MakeButton(this, du, "参照", "IDC_BROWSE", IDC_BROWSE, {129, 18, 39, 15});
-  write_ = MakeButton(this, du, text::kWrite, "IDC_WRITE", IDC_WRITE, {129, 37, 39, 15});
+  browseButton_ = MakeButton(this, layout, "参照", "IDC_BROWSE", IDC_BROWSE, {129, 18, 39, 15});
+  write_ = MakeButton(this, layout, text::kWrite, "IDC_WRITE", IDC_WRITE, {129, 37, 39, 15});
 
   address_ = new QLineEdit(this);
   address_->setReadOnly(true);
   address_->setAlignment(Qt::AlignCenter);
-  address_->setGeometry(du.Rect(13, 36, 110, 12));
+  layout.Add(address_, {13, 36, 110, 12});
   SetControlId(address_, "IDC_ADDRESS", IDC_ADDRESS);
 
   group_ = new QGroupBox(QStringLiteral("　ＨＥＸﾌｧｲﾙリード　"), this);
   group_->setAlignment(Qt::AlignHCenter);
-  group_->setGeometry(du.Rect(7, 3, 170, 72));
+  layout.Add(group_, {7, 3, 170, 72});
   group_->setFocusPolicy(Qt::NoFocus);
   SetControlId(group_, "IDC_STATIC", IDC_STATIC);
 
@@ -90,30 +97,28 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
   status_->setTextFormat(Qt::PlainText);
   status_->setAlignment(Qt::AlignCenter);
   status_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-  status_->setGeometry(du.Rect(8, 115, 168, 12));
+  layout.Add(status_, {8, 115, 168, 12});
   SetControlId(status_, "IDC_STATUS", IDC_STATUS);
 
-  // The template's height of 36 includes the drop-down list.
   bootFiles_ = new QComboBox(this);
   bootFiles_->setEditable(true);
   bootFiles_->setInsertPolicy(QComboBox::NoInsert);
-  const QRect field = du.Rect(7, 99, 169, 36);
-  bootFiles_->setGeometry(field.x(), field.y(), field.width(), bootFiles_->sizeHint().height());
+  layout.Add(bootFiles_, {7, 99, 169, 36});
   SetControlId(bootFiles_, "IDC_BOOT_FILES", IDC_BOOT_FILES);
 
-  cpuSelect_ = MakeButton(this, du, "CPU選択", "IDC_CPU_SELECT", IDC_CPU_SELECT, {129, 79, 39, 15});
+  cpuSelect_ = MakeButton(this, layout, "CPU選択", "IDC_CPU_SELECT", IDC_CPU_SELECT, {129, 79, 39, 15});
 
   bootFileName_ = new QLabel(this);
   bootFileName_->setTextFormat(Qt::PlainText);
   bootFileName_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   bootFileName_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  bootFileName_->setGeometry(du.Rect(12, 81, 113, 10));
+  layout.Add(bootFileName_, {12, 81, 113, 10});
   SetControlId(bootFileName_, "IDC_BOOT_FILE_NAME", IDC_BOOT_FILE_NAME);
 
   ramTransfer_ =
-      MakeCheckBox(this, du, "RAM転送", "IDC_RAM_TRANSFER", IDC_RAM_TRANSFER, {83, 57, 42, 10});
-  execute_ = MakeButton(this, du, "実行", "IDC_EXECUTE", IDC_EXECUTE, {129, 56, 39, 15});
-  cpuBootImitation_ = MakeCheckBox(this, du, "CPU BOOTもどき", "IDC_CPU_BOOT_IMITATION",
+      MakeCheckBox(this, layout, "RAM転送", "IDC_RAM_TRANSFER", IDC_RAM_TRANSFER, {83, 57, 42, 10});
+  execute_ = MakeButton(this, layout, "実行", "IDC_EXECUTE", IDC_EXECUTE, {129, 56, 39, 15});
+  cpuBootImitation_ = MakeCheckBox(this, layout, "CPU BOOTもどき", "IDC_CPU_BOOT_IMITATION",
                                    IDC_CPU_BOOT_IMITATION, {14, 57, 64, 10});
 
   // The group box is only a frame drawn behind the controls it surrounds.
@@ -122,7 +127,7 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
                          bootFiles_, cpuSelect_, ramTransfer_,  execute_, cpuBootImitation_};
   for (size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
-  setFixedSize(du.Size(183, 153));
+  layout.Apply(this, {183, 153});
 
   connect(exit_, &QPushButton::clicked, this, [this] { Guarded([this] { OnOK(); }); });
   connect(browseButton_, &QPushButton::clicked, this, [this] { Guarded([this] { OnBrowse(); }); });
@@ -175,7 +180,25 @@ void CDownloadDlg::OnInitDialog() {
     bootFiles_->addItem(QFile::decodeName(QByteArray::fromStdString(name)));
   }
   if (bootFiles_->count() > 0) bootFiles_->setCurrentIndex(0);
+
+  // What was chosen last time, as far as it is still there. The image is only
+  // shown: it loads when the operator confirms it in the file dialog.
+  const QString lastBoot = Recall(settings_, kBootFileKey, [](const QString& path) {
+    return QFileInfo(path).isFile();
+  });
+  const QFileInfo boot(lastBoot);
+  if (!lastBoot.isEmpty() && boot.absolutePath() == QDir(StartDir()).absolutePath()) {
+    const int index = bootFiles_->findText(boot.fileName());
+    if (index >= 0) bootFiles_->setCurrentIndex(index);
+  }
+  lastImage_ = Recall(settings_, kImageKey, [](const QString& path) { return QFileInfo(path).isFile(); });
+  if (!lastImage_.isEmpty()) {
+    window_.SetText(Surface::kFilePath, QFile::encodeName(lastImage_).toStdString());
+    window_.SetText(Surface::kAddress, text::kPleaseLoad);
+  }
 }
+
+QString CDownloadDlg::StartDir() const { return QFile::decodeName(QByteArray::fromStdString(startDir_)); }
 
 void CDownloadDlg::EnableImageControls(bool enable) {
   filePath_->setEnabled(enable);
@@ -188,14 +211,22 @@ void CDownloadDlg::EnableBootControls(bool enable) {
   bootFiles_->setEnabled(enable);
 }
 
-std::string CDownloadDlg::RunFileDialog(QWidget* parent) {
+std::string CDownloadDlg::RunFileDialog(QWidget* parent, const QString& lastImage) {
   QFileDialog dialog(parent);
+  // Qt's own dialog, which speaks Japanese through Qt's translation; the
+  // desktop's would follow the desktop's language.
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setNameFilters({QStringLiteral("HEXﾌｧｲﾙ (*.mot)"), QStringLiteral("ﾓﾄﾛｰﾗ Sﾌｧｲﾙ (*.mhx)"),
                          QStringLiteral("全部 (*.*)")});
   dialog.setDefaultSuffix(QStringLiteral("mot"));
-  dialog.selectFile(QStringLiteral("*.mot"));
+  if (lastImage.isEmpty()) {
+    dialog.selectFile(QStringLiteral("*.mot"));
+  } else {
+    dialog.setDirectory(QFileInfo(lastImage).absolutePath());
+    dialog.selectFile(QFileInfo(lastImage).fileName());
+  }
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
   const QString path = QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath();
   return QFile::encodeName(path).toStdString();
@@ -203,15 +234,19 @@ std::string CDownloadDlg::RunFileDialog(QWidget* parent) {
 
 void CDownloadDlg::OnBrowse() {
   if (!session_.CanBrowse()) return;  // a transfer or a load runs
-  const std::string path = browse_ ? browse_(this) : RunFileDialog(this);
+  const std::string path = browse_ ? browse_(this) : RunFileDialog(this, lastImage_);
   if (path.empty()) return;
+  lastImage_ = QFile::decodeName(QByteArray::fromStdString(path));
+  Remember(settings_, kImageKey, lastImage_);
   session_.OnBrowse(path);
 }
 
 void CDownloadDlg::OnWrite() { session_.OnWrite(); }
 
 void CDownloadDlg::OnCpuSelect() {
-  const std::string name = QFile::encodeName(bootFiles_->currentText()).toStdString();
+  const QString text = bootFiles_->currentText();
+  const std::string name = QFile::encodeName(text).toStdString();
+  if (!text.isEmpty()) Remember(settings_, kBootFileKey, QDir(StartDir()).absoluteFilePath(text));
   if (session_.OnCpuSelect(name)) EnableImageControls(true);
 }
 

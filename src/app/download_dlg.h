@@ -14,6 +14,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSettings;
 
 namespace porten {
 class DownloadSession;
@@ -32,13 +33,15 @@ class CDownloadDlg final : public QDialog {
   using BrowseHook = std::function<std::string(QWidget* parent)>;
 
   // Attaches the display surfaces to window and starts the receive thread.
+  // settings (may be nullptr) holds the boot file and image of the last run.
   CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std::string startDir,
-               QWidget* parent = nullptr);
+               QSettings* settings = nullptr, QWidget* parent = nullptr);
   ~CDownloadDlg() override;
 
-  // Replaces the file dialog of "参照" (tests, automation).
+  // Replaces the file dialog of "参照" (tests, the screenshot driver).
   void SetBrowseHook(BrowseHook hook) { browse_ = std::move(hook); }
-  static std::string RunFileDialog(QWidget* parent);
+  // The file dialog, opened on lastImage (a full path) when there is one.
+  static std::string RunFileDialog(QWidget* parent, const QString& lastImage);
 
   // Escape: see the definition.
   void reject() override;
@@ -57,6 +60,7 @@ class CDownloadDlg final : public QDialog {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  QString StartDir() const;
   void EnableImageControls(bool enable);
   void EnableBootControls(bool enable);
   // Stops the receive thread and waits for it while events keep flowing.
@@ -68,6 +72,8 @@ class CDownloadDlg final : public QDialog {
   DownloadSession& session_;
   QtWindowSystem& window_;
   std::string startDir_;
+  QSettings* settings_;
+  QString lastImage_;  // the path box's text, for the file dialog
   QIcon icon_;
   BrowseHook browse_;
   bool closing_ = false;

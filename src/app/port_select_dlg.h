@@ -13,6 +13,7 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
+class QSettings;
 
 namespace porten {
 class DownloadSession;
@@ -40,9 +41,11 @@ class CPortSelectDlg final : public QDialog {
   enum { IDD = 129 };
   using PortLister = std::function<std::vector<std::string>()>;
 
-  // listPorts gives the names to offer (the free ports of ListPorts when empty).
+  // listPorts gives the names to offer (when empty: the free ports of
+  // ListPorts, then the simulated boards' links). The port last opened is
+  // offered first when it is listed again; settings may be nullptr.
   explicit CPortSelectDlg(DownloadSession& session, PortLister listPorts = {},
-                          QWidget* parent = nullptr);
+                          QSettings* settings = nullptr, QWidget* parent = nullptr);
 
   QString m_strPort;
   int m_nStopBits = 1;
@@ -55,6 +58,7 @@ class CPortSelectDlg final : public QDialog {
  private:
   DownloadSession& session_;
   PortLister listPorts_;
+  QSettings* settings_;
   QPushButton* ok_ = nullptr;
   QPushButton* cancel_ = nullptr;
   QComboBox* portList_ = nullptr;

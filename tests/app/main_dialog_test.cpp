@@ -1,18 +1,20 @@
-// The main dialog over a scripted port: enabling, the check boxes, the
-// commands refused while busy, and the ways out.
+// The main dialog over a scripted port: enabling, the commands refused while
+// busy, Enter, the remembered choices and the ways out.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <memory>
 
 #include "app/download_dlg.h"
 #include "app/qt_window_system.h"
+#include "app/remembered.h"
 #include "app_test_util.h"
 #include "core/texts.h"
 #include "protocol/download_session.h"
@@ -21,41 +23,30 @@ namespace porten::app::testing {
 namespace {
 
 constexpr int kWaitMs = 20000;
-
-// The controls whose enabling the dialog manages, in tab order.
-const char* const kManaged[] = {"IDOK",           "IDC_FILE_PATH",    "IDC_BROWSE",
-                                "IDC_WRITE",      "IDC_BOOT_FILES",   "IDC_CPU_SELECT",
-                                "IDC_RAM_TRANSFER", "IDC_EXECUTE",    "IDC_CPU_BOOT_IMITATION"};
+using Names = std::vector<std::string>;
+const Names kImageSide = {"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"};
 
 class MainDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
-    fake_ = std::make_shared<FakePort>();
-    session_ = std::make_unique<DownloadSession>(window_, SystemClock(),
-                                                 std::make_unique<SharedPort>(fake_), StartDir());
+    auto port = std::make_unique<FakePort>();
+    fake_ = port.get();
+    session_ = std::make_unique<DownloadSession>(window_, SystemClock(), std::move(port), Std(dir_.path()));
     window_.Bind(session_.get());
     ASSERT_TRUE(session_->OpenInitialPort("/dev/ttyFAKE0"));
+    WriteSRecordFile(PathOf("A.MOT"), 0x0400, Pattern(64, 1));
+    WriteSRecordFile(PathOf("B.MOT"), 0x0400, Pattern(3000, 1));  // loads in several batches
+    WriteSRecordFile(PathOf("image.mot"), 0x1000, Pattern(300, 2));
   }
-
   void TearDown() override {
     dialog_.reset();
     window_.Bind(nullptr);
-    session_.reset();
   }
 
-  std::string StartDir() const { return dir_.path().toStdString(); }
-  std::string PathOf(const char* name) const { return dir_.filePath(QString::fromLatin1(name)).toStdString(); }
-
-  void WriteBootLoader(const char* name, size_t size = 64) {
-    WriteSRecordFile(PathOf(name), 0x0400, Pattern(size, 1));
-  }
-  void WriteImage(const char* name, size_t size = 300) {
-    WriteSRecordFile(PathOf(name), 0x1000, Pattern(size, 2));
-  }
+  std::string PathOf(const char* name) const { return Std(dir_.filePath(QString::fromLatin1(name))); }
 
   void OpenDialog() {
-    dialog_ = std::make_unique<CDownloadDlg>(*session_, window_, StartDir());
+    dialog_ = std::make_unique<CDownloadDlg>(*session_, window_, Std(dir_.path()), settings_.get());
     dialog_->SetBrowseHook([this](QWidget*) {
       ++browseCalls_;
       return browsePath_;
@@ -65,52 +56,53 @@ class MainDialogTest : public ::testing::Test {
   }
 
   QAbstractButton* Button(const char* name) { return Find<QAbstractButton>(dialog_.get(), name); }
-  QString Status() { return Find<QLabel>(dialog_.get(), "IDC_STATUS")->text(); }
-
-  std::vector<std::string> Disabled() {
-    std::vector<std::string> off;
-    for (const char* name : kManaged) {
+  std::string Text(const char* name) {
+    QWidget* w = Find<QWidget>(dialog_.get(), name);
+    if (auto* label = qobject_cast<QLabel*>(w)) return Std(label->text());
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) return Std(edit->text());
+    if (auto* combo = qobject_cast<QComboBox*>(w)) return Std(combo->currentText());
+    return Std(static_cast<QAbstractButton*>(w)->text());
+  }
+  Names Disabled() {
+    Names off;
+    for (const char* name : {"IDOK", "IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE", "IDC_BOOT_FILES",
+                             "IDC_CPU_SELECT", "IDC_RAM_TRANSFER", "IDC_EXECUTE", "IDC_CPU_BOOT_IMITATION"}) {
       if (!Find<QWidget>(dialog_.get(), name)->isEnabled()) off.push_back(name);
     }
     return off;
   }
 
-  bool WaitIdleLoad(int slot) {
-    return QTest::qWaitFor(
+  void WaitLoaded(int slot) {
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
           auto v = session_->Snapshot();
           return v.ready && !v.loading && v.slotLength[slot] > 0;
         },
-        kWaitMs);
+        kWaitMs));
   }
-
   void LoadBoot(const char* name) {
     Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QString::fromLatin1(name));
     Button("IDC_CPU_SELECT")->click();
-    ASSERT_TRUE(WaitIdleLoad(0));
+    WaitLoaded(0);
   }
-
-  void LoadImage(const char* name) {
-    browsePath_ = PathOf(name);
+  void LoadImage() {
+    browsePath_ = PathOf("image.mot");
     Button("IDC_BROWSE")->click();
-    ASSERT_TRUE(WaitIdleLoad(1));
+    WaitLoaded(1);
   }
-
-  // Write pressed with both loads done: the tool waits in the sync step.
+  // Both loaded and Write pressed: the tool waits in the sync step.
   void StartTransfer() {
-    WriteBootLoader("A.MOT");
-    WriteImage("image.mot");
     OpenDialog();
     LoadBoot("A.MOT");
-    LoadImage("image.mot");
+    LoadImage();
     Button("IDC_WRITE")->click();
     ASSERT_GT(session_->Snapshot().state, 0);
-    ASSERT_EQ(text::kAbort, Std(Button("IDC_WRITE")->text()));
   }
 
-  QTemporaryDir dir_;
+  QTemporaryDir dir_, settingsDir_;
+  std::unique_ptr<QSettings> settings_ = OpenSettings(settingsDir_.filePath(QStringLiteral("porten.conf")));
   QtWindowSystem window_;  // before the session, which holds on to it
-  std::shared_ptr<FakePort> fake_;
+  FakePort* fake_ = nullptr;
   std::unique_ptr<DownloadSession> session_;
   std::unique_ptr<CDownloadDlg> dialog_;
   std::string browsePath_;
@@ -118,217 +110,198 @@ class MainDialogTest : public ::testing::Test {
   MessageRecorder boxes_;
 };
 
-TEST_F(MainDialogTest, StartsWithOnlyBootSideUsableAndListsBootFilesSorted) {
-  WriteBootLoader("b.mot");
-  WriteBootLoader("A.MOT");
-  WriteBootLoader("c.Mot");
-  WriteFile(PathOf("notes.txt"), "x");
+TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembersIt) {
   OpenDialog();
-
   EXPECT_EQ(text::kMainCaption, Std(dialog_->windowTitle()));
-  EXPECT_EQ((std::vector<std::string>{"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"}), Disabled());
-  auto* list = Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES");
-  ASSERT_EQ(3, list->count());
-  EXPECT_EQ("A.MOT", Std(list->itemText(0)));
-  EXPECT_EQ("b.mot", Std(list->itemText(1)));
-  EXPECT_EQ("c.Mot", Std(list->itemText(2)));
-  EXPECT_EQ("A.MOT", Std(list->currentText()));
-  EXPECT_EQ(text::kTwoSpaces, Std(Status()));
-  EXPECT_EQ(text::kTwoSpaces, Std(Find<QLabel>(dialog_.get(), "IDC_BOOT_FILE_NAME")->text()));
-  EXPECT_EQ(text::kWrite, Std(Button("IDC_WRITE")->text()));
-  EXPECT_TRUE(dialog_->minimumSize() == dialog_->maximumSize()) << "fixed size";
-}
-
-TEST_F(MainDialogTest, TypicalRunEnablesImageControlsAndShowsWhatWasLoaded) {
-  WriteBootLoader("A.MOT", 64);
-  WriteImage("image.mot", 300);
-  OpenDialog();
+  EXPECT_EQ(kImageSide, Disabled());
+  EXPECT_EQ("A.MOT", Text("IDC_BOOT_FILES"));
+  EXPECT_EQ(text::kTwoSpaces, Text("IDC_STATUS"));
+  EXPECT_EQ("", Text("IDC_ADDRESS"));
 
   LoadBoot("A.MOT");
-  EXPECT_TRUE(Disabled().empty());
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 0000043F", Std(Status()));
-  EXPECT_EQ("A.MOT", Std(Find<QLabel>(dialog_.get(), "IDC_BOOT_FILE_NAME")->text()));
-
-  LoadImage("image.mot");
-  EXPECT_EQ(1, browseCalls_);
-  EXPECT_TRUE(Disabled().empty());
-  EXPECT_EQ(PathOf("image.mot"), Std(Find<QLineEdit>(dialog_.get(), "IDC_FILE_PATH")->text()));
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 0000112B", Std(Find<QLineEdit>(dialog_.get(), "IDC_ADDRESS")->text()));
+  EXPECT_EQ(Names{}, Disabled());
+  EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 0000043F", Text("IDC_STATUS"));
+  EXPECT_EQ("A.MOT", Text("IDC_BOOT_FILE_NAME"));
+  LoadImage();
+  EXPECT_EQ(PathOf("image.mot"), Text("IDC_FILE_PATH"));
+  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 0000112B", Text("IDC_ADDRESS"));
 
   fake_->ClearEvents();
   Button("IDC_WRITE")->click();
-  EXPECT_EQ(text::kAbort, Std(Button("IDC_WRITE")->text()));
-  EXPECT_EQ(std::vector<uint8_t>{0x00}, fake_->Written()) << "the first sync byte";
-  // The sync timer runs on the window thread and sends the next two.
+  EXPECT_EQ(text::kAbort, Text("IDC_WRITE"));
   ASSERT_TRUE(QTest::qWaitFor([&] { return fake_->Written().size() >= 3; }, kWaitMs));
-  EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00}), fake_->Written());
-  EXPECT_EQ(STATE_BOOT_HANDSHAKE, session_->Snapshot().state);
-
-  // A second press aborts.
+  EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00}), fake_->Written()) << "the sync bytes";
   Button("IDC_WRITE")->click();
   EXPECT_EQ(0, session_->Snapshot().state);
-  EXPECT_EQ(text::kWrite, Std(Button("IDC_WRITE")->text()));
+  EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
   EXPECT_TRUE(boxes_.messages.empty());
+
+  // Remembered for the next run: the boot file and the image, not the check boxes.
+  Button("IDC_CPU_BOOT_IMITATION")->click();
+  const QSettings saved(settings_->fileName(), QSettings::NativeFormat);
+  EXPECT_EQ((QStringList{kBootFileKey, kImageKey}), saved.allKeys());
+  EXPECT_EQ(PathOf("A.MOT"), Std(saved.value(kBootFileKey).toString()));
+  EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
 }
 
-struct RamCase {
-  const char* name;
-  bool imageLoaded;
-  std::vector<std::string> disabledAfterUncheck;
-};
-
-void PrintTo(const RamCase& c, std::ostream* os) { *os << c.name; }
-
-class RamTransferTest : public MainDialogTest, public ::testing::WithParamInterface<RamCase> {};
+class RamTransferTest : public MainDialogTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(RamTransferTest, CheckingSwapsTheSidesAndUncheckingKeepsALoadedImageUsable) {
-  WriteImage("image.mot");
+  const bool imageLoaded = GetParam();
   OpenDialog();
-  auto* box = Find<QCheckBox>(dialog_.get(), "IDC_RAM_TRANSFER");
-
-  box->click();
-  EXPECT_TRUE(box->isChecked());
+  Button("IDC_RAM_TRANSFER")->click();
   EXPECT_TRUE(session_->Snapshot().ramTransfer);
-  EXPECT_EQ((std::vector<std::string>{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
-
-  if (GetParam().imageLoaded) LoadImage("image.mot");
-
-  box->click();
-  EXPECT_FALSE(box->isChecked());
-  EXPECT_FALSE(session_->Snapshot().ramTransfer);
-  EXPECT_EQ(GetParam().disabledAfterUncheck, Disabled());
+  EXPECT_EQ((Names{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
+  if (imageLoaded) LoadImage();
+  Button("IDC_RAM_TRANSFER")->click();
+  EXPECT_FALSE(Button("IDC_RAM_TRANSFER")->isChecked());
+  EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Image, RamTransferTest,
-    ::testing::Values(RamCase{"none", false, {"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"}},
-                      RamCase{"loaded", true, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Image, RamTransferTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Loaded" : "None"; });
 
-TEST_F(MainDialogTest, CpuSelectWithEmptyListAsksForABootFileAndEnablesNothing) {
-  WriteFile(PathOf("image.txt"), "S9030000FC\r\n");
+TEST_F(MainDialogTest, CpuSelectWithAnEmptyListAsksForABootFileAndBrowseWaitsForLoadsAndTransfers) {
   OpenDialog();
-  ASSERT_EQ(0, Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->count());
-
+  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText({});
   Button("IDC_CPU_SELECT")->click();
   EXPECT_EQ((std::vector<Message>{{text::kSpecifyBootFile, text::kFileErrorCaption}}), boxes_.messages);
-  EXPECT_EQ((std::vector<std::string>{"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"}), Disabled());
-}
+  EXPECT_EQ(kImageSide, Disabled());
 
-TEST_F(MainDialogTest, BrowseDuringALoadOrATransferDoesNotAskForAFile) {
-  WriteBootLoader("big.MOT", 4000);  // several batches
-  WriteImage("image.mot");
-  OpenDialog();
-  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QStringLiteral("big.MOT"));
+  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QStringLiteral("B.MOT"));
   Button("IDC_CPU_SELECT")->click();
   ASSERT_TRUE(session_->Snapshot().loading);
   Button("IDC_BROWSE")->click();
   EXPECT_EQ(0, browseCalls_) << "during the load";
-  ASSERT_TRUE(WaitIdleLoad(0));
-
-  LoadImage("image.mot");
+  WaitLoaded(0);
+  LoadImage();
   Button("IDC_WRITE")->click();
-  ASSERT_GT(session_->Snapshot().state, 0);
   Button("IDC_BROWSE")->click();
   EXPECT_EQ(1, browseCalls_) << "during the transfer";
 }
 
-TEST_F(MainDialogTest, BootFileNameShowsAsPlainText) {
-  WriteBootLoader("<b>x.MOT");
-  OpenDialog();
-  LoadBoot("<b>x.MOT");
-  auto* name = Find<QLabel>(dialog_.get(), "IDC_BOOT_FILE_NAME");
-  EXPECT_EQ("<b>x.MOT", Std(name->text()));
-  EXPECT_EQ(Qt::PlainText, name->textFormat());
-  EXPECT_EQ(Qt::PlainText, Find<QLabel>(dialog_.get(), "IDC_STATUS")->textFormat());
-}
+// During a transfer: "終了" aborts and leaves, the close box only aborts,
+// Escape does nothing at all.
+struct ExitCase {
+  const char* name;
+  std::function<void(QDialog*)> act;
+  bool open;
+  bool aborted;
+};
 
-TEST_F(MainDialogTest, BrowseCancelledChangesNothing) {
-  WriteBootLoader("A.MOT");
-  OpenDialog();
-  LoadBoot("A.MOT");
-  browsePath_.clear();
-  Button("IDC_BROWSE")->click();
-  EXPECT_EQ(1, browseCalls_);
-  EXPECT_TRUE(session_->Snapshot().ready);
-  EXPECT_EQ("", Std(Find<QLineEdit>(dialog_.get(), "IDC_FILE_PATH")->text()));
-}
+class ExitTest : public MainDialogTest, public ::testing::WithParamInterface<ExitCase> {};
 
-TEST_F(MainDialogTest, ExitDuringATransferAbortsAndCloses) {
+TEST_P(ExitTest, DuringATransfer) {
   StartTransfer();
-  Button("IDOK")->click();
-  EXPECT_FALSE(dialog_->isVisible());
-  EXPECT_EQ(QDialog::Accepted, dialog_->result());
-  EXPECT_EQ(0, session_->Snapshot().state);
-  EXPECT_EQ(text::kWrite, Std(Button("IDC_WRITE")->text()));
-  EXPECT_TRUE(session_->ThreadExited());
+  GetParam().act(dialog_.get());
+  EXPECT_EQ(GetParam().open, dialog_->isVisible());
+  EXPECT_EQ(GetParam().aborted, session_->Snapshot().state == 0);
+  EXPECT_EQ(!GetParam().open, session_->ThreadExited());
 }
 
-TEST_F(MainDialogTest, CloseBoxDuringATransferOnlyAbortsThenCloses) {
-  StartTransfer();
-  EXPECT_FALSE(dialog_->close());
-  EXPECT_TRUE(dialog_->isVisible());
-  EXPECT_EQ(0, session_->Snapshot().state);
-  EXPECT_EQ(text::kWrite, Std(Button("IDC_WRITE")->text()));
-  EXPECT_FALSE(session_->ThreadExited());
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ExitTest,
+    ::testing::Values(
+        ExitCase{"Exit", [](QDialog* d) { Find(d, "IDOK")->click(); }, false, true},
+        ExitCase{"CloseBox", [](QDialog* d) { d->close(); }, true, true},
+        ExitCase{"Escape", [](QDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-  EXPECT_TRUE(dialog_->close());
-  EXPECT_FALSE(dialog_->isVisible());
-  EXPECT_TRUE(session_->ThreadExited());
-}
+// Enter presses the push button that has the focus, and "終了" from anywhere
+// else; Space presses the focused button.
+struct KeyCase {
+  const char* focus;
+  Qt::Key key;
+  const char* pressed;  // the button whose command ran
+};
 
-TEST_F(MainDialogTest, EscapeDoesNotEndTheDialogWhileTheReceiveThreadRuns) {
-  StartTransfer();
-  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
-  EXPECT_TRUE(dialog_->isVisible());
-  EXPECT_GT(session_->Snapshot().state, 0) << "Escape touches no transfer either";
-  EXPECT_FALSE(session_->ThreadExited());
-}
-
-TEST_F(MainDialogTest, EnterIsExit) {
-  OpenDialog();
-  QTest::keyClick(dialog_.get(), Qt::Key_Return);
-  EXPECT_FALSE(dialog_->isVisible());
-  EXPECT_EQ(QDialog::Accepted, dialog_->result());
-  EXPECT_TRUE(session_->ThreadExited());
-}
-
-TEST_F(MainDialogTest, ControlsCarryTheirIdsCaptionsAndTabOrder) {
-  OpenDialog();
-  struct Expected {
-    const char* name;
-    int id;
-    const char* caption;  // nullptr: no caption of its own
-  };
-  const Expected order[] = {
-      {"IDOK", 1, "終了"},
-      {"IDC_FILE_PATH", 1000, nullptr},
-      {"IDC_BROWSE", 1001, "参照"},
-      {"IDC_WRITE", 1022, "書込み"},
-      {"IDC_ADDRESS", 1034, nullptr},
-      {"IDC_BOOT_FILES", 1045, nullptr},
-      {"IDC_CPU_SELECT", 1046, "CPU選択"},
-      {"IDC_RAM_TRANSFER", 1048, "RAM転送"},
-      {"IDC_EXECUTE", 1049, "実行"},
-      {"IDC_CPU_BOOT_IMITATION", 1050, "CPU BOOTもどき"},
-  };
-  QWidget* w = Find<QWidget>(dialog_.get(), "IDOK");
-  for (const Expected& e : order) {
-    ASSERT_NE(w, nullptr);
-    // Skip what takes no tab stop (labels, the group box, the combo box's own line edit).
-    while (!(w->focusPolicy() & Qt::TabFocus) || !w->property("controlId").isValid()) {
-      w = w->nextInFocusChain();
-    }
-    EXPECT_EQ(e.name, Std(w->objectName()));
-    EXPECT_EQ(e.id, w->property("controlId").toInt()) << e.name;
-    if (e.caption) {
-      EXPECT_EQ(e.caption, Std(static_cast<QAbstractButton*>(w)->text())) << e.name;
-    }
-    w = w->nextInFocusChain();
+class EnterTest : public MainDialogTest, public ::testing::WithParamInterface<KeyCase> {
+ protected:
+  std::string Pressed() {  // told by its effect
+    if (!dialog_->isVisible()) return "IDOK";
+    if (browseCalls_ > 0) return "IDC_BROWSE";
+    if (session_->Snapshot().state > 0) return "IDC_WRITE";
+    if (session_->Snapshot().loading) return "IDC_CPU_SELECT";
+    if (fake_->Written() == std::vector<uint8_t>{'1'}) return "IDC_EXECUTE";
+    return "nothing";
   }
-  EXPECT_EQ(1036, Find<QWidget>(dialog_.get(), "IDC_STATUS")->property("controlId").toInt());
-  EXPECT_EQ(1047, Find<QWidget>(dialog_.get(), "IDC_BOOT_FILE_NAME")->property("controlId").toInt());
+};
+
+TEST_P(EnterTest, GoesToTheFocusedPushButtonElseToExit) {
+  OpenDialog();
+  LoadBoot("B.MOT");
+  LoadImage();
+  if (GetParam().pressed == std::string("IDC_EXECUTE")) Button("IDC_RAM_TRANSFER")->click();  // else it does nothing
+  browseCalls_ = 0;
+  fake_->ClearEvents();
+  QWidget* target = Find<QWidget>(dialog_.get(), GetParam().focus);
+  target->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
+  QTest::keyClick(QApplication::focusWidget(), GetParam().key);
+  EXPECT_EQ(GetParam().pressed, Pressed());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Focus, EnterTest,
+    ::testing::Values(KeyCase{"IDOK", Qt::Key_Return, "IDOK"}, KeyCase{"IDC_BROWSE", Qt::Key_Return, "IDC_BROWSE"},
+                      KeyCase{"IDC_WRITE", Qt::Key_Enter, "IDC_WRITE"},
+                      KeyCase{"IDC_CPU_SELECT", Qt::Key_Return, "IDC_CPU_SELECT"},
+                      KeyCase{"IDC_EXECUTE", Qt::Key_Return, "IDC_EXECUTE"},
+                      KeyCase{"IDC_WRITE", Qt::Key_Space, "IDC_WRITE"},
+                      KeyCase{"IDC_BOOT_FILES", Qt::Key_Return, "IDOK"},
+                      KeyCase{"IDC_FILE_PATH", Qt::Key_Return, "IDOK"},
+                      KeyCase{"IDC_ADDRESS", Qt::Key_Enter, "IDOK"},
+                      KeyCase{"IDC_RAM_TRANSFER", Qt::Key_Return, "IDOK"}),
+    [](const auto& info) {
+      return std::string(info.param.focus) + (info.param.key == Qt::Key_Space ? "_Space" : "");
+    });
+
+TEST_F(MainDialogTest, EnterOnTheAbortButtonAbortsAndStaysOpen) {
+  StartTransfer();
+  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 中断, and the focus with it
+  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 書込み again
+  ASSERT_GT(session_->Snapshot().state, 0);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  EXPECT_EQ(0, session_->Snapshot().state);
+  EXPECT_TRUE(dialog_->isVisible());
+}
+
+// What the last run chose comes back as far as it is still there; the image
+// is shown, not loaded.
+struct RecallCase {
+  const char* name;
+  const char* bootFile;  // remembered, in the start directory
+  const char* image;
+  const char* selected;
+  bool imageShown;
+  Names keysLeft;
+};
+
+class RecallTest : public MainDialogTest, public ::testing::WithParamInterface<RecallCase> {};
+
+TEST_P(RecallTest, LastBootFileSelectedAndLastImageShown) {
+  const RecallCase& c = GetParam();
+  ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
+  WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, Pattern(64, 1));
+  settings_->setValue(kBootFileKey, QString::fromStdString(PathOf(c.bootFile)));
+  settings_->setValue(kImageKey, QString::fromStdString(PathOf(c.image)));
+  OpenDialog();
+
+  EXPECT_EQ(c.selected, Text("IDC_BOOT_FILES"));
+  EXPECT_EQ(c.imageShown ? PathOf(c.image) : "", Text("IDC_FILE_PATH"));
+  EXPECT_EQ(c.imageShown ? text::kPleaseLoad : "", Text("IDC_ADDRESS"));
+  EXPECT_EQ(0u, session_->Snapshot().slotLength[1]);
+  Names keys;
+  for (const QString& key : settings_->allKeys()) keys.push_back(Std(key));
+  EXPECT_EQ(c.keysLeft, keys);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, RecallTest,
+    ::testing::Values(RecallCase{"Both", "B.MOT", "image.mot", "B.MOT", true, {kBootFileKey, kImageKey}},
+                      RecallCase{"BothGone", "C.MOT", "gone.mot", "A.MOT", false, {}},
+                      RecallCase{"BootFileElsewhere", "other/B.MOT", "gone.mot", "A.MOT", false, {kBootFileKey}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace porten::app::testing

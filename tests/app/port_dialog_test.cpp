@@ -1,15 +1,21 @@
 // The port selection dialog and the start-up flow around it.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
-#include <QLabel>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include "app/download_app.h"
 #include "app/port_select_dlg.h"
 #include "app/qt_window_system.h"
+#include "app/remembered.h"
 #include "app_test_util.h"
 #include "core/texts.h"
 #include "protocol/download_session.h"
@@ -23,158 +29,153 @@ struct OkCase {
   const char* name;
   const char* typed;
   OpenFailure failure;  // kNone: the open succeeds
-  std::vector<Message> boxes;
-  bool accepted;
-  const char* openedPath;  // the path the port was asked to open, nullptr if none
+  std::string box;      // "": none
+  const char* opened;   // the path the port was asked to open, "" if none
 };
-
-void PrintTo(const OkCase& c, std::ostream* os) { *os << c.name; }
-
-std::string WrongPermission() { return std::string(text::kWrongPort) + kPermissionHint; }
 
 class PortOkTest : public ::testing::TestWithParam<OkCase> {};
 
-TEST_P(PortOkTest, OkOpensTheTypedPortOrSaysWhyNot) {
+TEST_P(PortOkTest, OkOpensTheTypedPortAndRemembersItOrSaysWhyNot) {
   const OkCase& c = GetParam();
   QtWindowSystem window;
-  auto fake = std::make_shared<FakePort>();
+  auto port = std::make_unique<FakePort>();
+  FakePort* fake = port.get();
   if (c.failure != OpenFailure::kNone) fake->FailOpens(1, c.failure);
-  DownloadSession session(window, SystemClock(), std::make_unique<SharedPort>(fake), "/tmp");
+  DownloadSession session(window, SystemClock(), std::move(port), "/tmp");
   MessageRecorder boxes;
+  QTemporaryDir home;
+  auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
 
-  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyUSB0"}; });
-  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
-  list->setCurrentText(QString::fromUtf8(c.typed));
+  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyUSB0"}; }, settings.get());
+  Find<QComboBox>(&dialog, "IDC_PORT_LIST")->setCurrentText(QString::fromUtf8(c.typed));
   Find(&dialog, "IDOK")->click();
 
-  EXPECT_EQ(c.boxes, boxes.messages);
-  EXPECT_EQ(c.accepted, dialog.result() == QDialog::Accepted);
-  EXPECT_EQ(c.accepted, fake->IsOpen());
-  if (c.openedPath) {
-    EXPECT_EQ(c.openedPath, fake->LastPath());
-  } else {
-    EXPECT_TRUE(fake->Events().empty());
-    EXPECT_EQ("", fake->LastPath());
-  }
-  if (c.accepted) {
+  const bool opened = c.box.empty();
+  const std::vector<Message> expected = opened ? std::vector<Message>{} : std::vector<Message>{{c.box, text::kPortCaption}};
+  EXPECT_EQ(expected, boxes.messages);
+  EXPECT_EQ(opened, dialog.result() == QDialog::Accepted);
+  EXPECT_EQ(opened, fake->IsOpen());
+  EXPECT_EQ(c.opened, fake->LastPath());
+  EXPECT_EQ(opened ? c.typed : "", Std(settings->value(kPortKey).toString()));
+  if (opened) {
     EXPECT_EQ(4800, fake->Baud());
-    EXPECT_EQ(c.typed, Std(dialog.m_strPort));
   }
 }
 
+const std::string kWrong = text::kWrongPort;
 INSTANTIATE_TEST_SUITE_P(
     Names, PortOkTest,
-    ::testing::Values(
-        OkCase{"Empty", "", OpenFailure::kNone, {{text::kSelectPort, text::kPortCaption}}, false, nullptr},
-        OkCase{"Blank", "  ", OpenFailure::kNone, {{text::kSelectPort, text::kPortCaption}}, false, nullptr},
-        OkCase{"Missing", "ttyUSB7", OpenFailure::kNotFound,
-               {{std::string(text::kWrongPort) + kNotFoundHint, text::kPortCaption}}, false,
-               "/dev/ttyUSB7"},
-        OkCase{"Busy", "ttyUSB0", OpenFailure::kBusy,
-               {{std::string(text::kWrongPort) + kBusyHint, text::kPortCaption}}, false,
-               "/dev/ttyUSB0"},
-        OkCase{"NoPermission", "ttyUSB0", OpenFailure::kPermission,
-               {{WrongPermission(), text::kPortCaption}}, false, "/dev/ttyUSB0"},
-        OkCase{"BareName", "ttyUSB0", OpenFailure::kNone, {}, true, "/dev/ttyUSB0"},
-        OkCase{"Path", "/tmp/board/link", OpenFailure::kNone, {}, true, "/tmp/board/link"}),
+    ::testing::Values(OkCase{"Empty", "", OpenFailure::kNone, text::kSelectPort, ""},
+                      OkCase{"Blank", "  ", OpenFailure::kNone, text::kSelectPort, ""},
+                      OkCase{"Missing", "ttyUSB7", OpenFailure::kNotFound, kWrong + kNotFoundHint, "/dev/ttyUSB7"},
+                      OkCase{"Busy", "ttyUSB0", OpenFailure::kBusy, kWrong + kBusyHint, "/dev/ttyUSB0"},
+                      OkCase{"NoPermission", "ttyUSB0", OpenFailure::kPermission, kWrong + kPermissionHint,
+                             "/dev/ttyUSB0"},
+                      OkCase{"BareName", "ttyUSB0", OpenFailure::kNone, "", "/dev/ttyUSB0"},
+                      OkCase{"Path", "/tmp/board/link", OpenFailure::kNone, "", "/tmp/board/link"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PortDialog, OffersTheProbedPortsInTheirOrderWithTheFirstSelected) {
-  QtWindowSystem window;
-  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
-  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyS0", "ttyUSB0", "ttyACM1"}; });
-
-  EXPECT_EQ(text::kPortDialogCaption, Std(dialog.windowTitle()));
-  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
-  ASSERT_EQ(3, list->count());
-  EXPECT_EQ("ttyS0", Std(list->itemText(0)));
-  EXPECT_EQ("ttyUSB0", Std(list->itemText(1)));
-  EXPECT_EQ("ttyACM1", Std(list->itemText(2)));
-  EXPECT_EQ("ttyS0", Std(list->currentText()));
-  EXPECT_EQ("ﾌﾟﾛｸﾞﾗﾑ終了", Std(Find(&dialog, "IDCANCEL")->text()));
-  EXPECT_EQ("COMポート：", Std(Find<QLabel>(&dialog, "IDC_STATIC")->text()));
-  EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint) << "no system menu";
-  EXPECT_EQ(1, dialog.m_nStopBits);
-  EXPECT_EQ(0, dialog.m_nParity);
-}
-
-// Clicks name in the next modal dialog called dialogName once it shows.
-void ClickWhenShown(const char* dialogName, const char* name) {
-  auto* poll = new QTimer;
-  QObject::connect(poll, &QTimer::timeout, [poll, dialogName, name] {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (!modal || modal->objectName() != QLatin1String(dialogName)) return;
-    poll->stop();
-    poll->deleteLater();
-    if (auto* button = modal->findChild<QAbstractButton*>(QLatin1String(name))) button->click();
-  });
-  poll->start(10);
-}
-
-// Bounds a test that runs the modal loops: ends whatever dialog is still up
-// once the generous wait is over. Disarmed when it goes out of scope.
-class Watchdog {
- public:
-  Watchdog() {
-    QTimer::singleShot(kWaitMs, &guard_, [] {
-      ADD_FAILURE() << "a dialog was still up after " << kWaitMs << " ms";
-      if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-        if (auto* exit = dialog->findChild<QAbstractButton*>(QStringLiteral("IDOK"));
-            exit && dialog->objectName() == QLatin1String("IDD_DOWNLOAD_DIALOG")) {
-          exit->click();  // the way out that stops the receive thread
-        } else {
-          dialog->done(QDialog::Rejected);
-        }
-      }
-    });
-  }
-
- private:
-  QObject guard_;
+// The probed ports in their order, the last port offered while it is there.
+struct OfferCase {
+  const char* name;
+  const char* remembered;
+  const char* selected;
 };
 
-CDownloadApp::Options AppOptions(std::shared_ptr<FakePort> fake) {
+class PortOfferTest : public ::testing::TestWithParam<OfferCase> {};
+
+const char kLongest[] = "/home/user/boards/a-rather-long-directory-name/ttySIM0";
+
+TEST_P(PortOfferTest, LastPortOfferedWhileListedAndLongNamesShowWhole) {
+  const OfferCase& c = GetParam();
+  QtWindowSystem window;
+  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
+  QTemporaryDir home;
+  auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
+  if (c.remembered[0]) settings->setValue(kPortKey, c.remembered);
+  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyS0", "ttyUSB0", kLongest}; },
+                        settings.get());
+
+  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
+  ASSERT_EQ(3, list->count());
+  EXPECT_EQ("ttyUSB0", Std(list->itemText(1)));
+  EXPECT_EQ(c.selected, Std(list->currentText()));
+  EXPECT_EQ(c.selected, Std(list->lineEdit()->toolTip()));
+  EXPECT_EQ(c.remembered == std::string(c.selected), settings->contains(kPortKey)) << "stale ones dropped";
+  // The box keeps its width; the drop-down shows the longest entry whole.
+  const int longest = list->view()->fontMetrics().horizontalAdvance(QLatin1String(kLongest));
+  EXPECT_LT(list->width(), longest);
+  EXPECT_GT(list->view()->minimumWidth(), longest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Remembered, PortOfferTest,
+                         ::testing::Values(OfferCase{"None", "", "ttyS0"}, OfferCase{"Listed", kLongest, kLongest},
+                                           OfferCase{"Gone", "ttyUSB3", "ttyS0"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PortDialog, OffersTheLinksOfSimulatedBoardsAfterTheSerialPorts) {
+  QTemporaryDir runtime;
+  const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+  ASSERT_TRUE(QDir(runtime.path()).mkdir(QStringLiteral("porten")));
+  QFile::setPermissions(runtime.filePath(QStringLiteral("porten")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  const QString link = runtime.filePath(QStringLiteral("porten/ttySIM0"));
+  ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), link));  // a character device, as the pty is
+  QtWindowSystem window;
+  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
+  CPortSelectDlg dialog(session);
+  qputenv("XDG_RUNTIME_DIR", saved);
+
+  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
+  ASSERT_GT(list->count(), 0);
+  EXPECT_EQ(Std(link), Std(list->itemText(list->count() - 1)));
+}
+
+// The whole start: the port dialog, on OK the main dialog with the boot files
+// of the directory argument, then the port closed; cancel opens nothing.
+class StartupTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StartupTest, PortDialogThenMainDialogThenThePortClosed) {
+  const bool ok = GetParam();
+  auto fake = std::make_shared<FakePort>();
+  QTemporaryDir home, boot;
+  WriteFile(Std(boot.filePath(QStringLiteral("LOADER.MOT"))), "S9030000FC\r\n");
   CDownloadApp::Options options;
   options.makePort = [fake] { return std::make_unique<SharedPort>(fake); };
   options.listPorts = [] { return std::vector<std::string>{"ttyUSB0"}; };
-  options.startDir = "/tmp";
-  return options;
-}
+  options.currentDir = "/tmp";
+  options.bootDir = Std(boot.path());
+  options.settingsFile = home.filePath(QStringLiteral("porten.conf"));
+  CDownloadApp app(std::move(options));
 
-TEST(Startup, CancelAtThePortDialogEndsWithNoPortOpened) {
-  auto fake = std::make_shared<FakePort>();
-  CDownloadApp app(AppOptions(fake));
-  Watchdog watchdog;
-  ClickWhenShown("IDD_PORT_SELECT", "IDCANCEL");
-  EXPECT_FALSE(app.InitInstance());
-  EXPECT_TRUE(fake->Events().empty());
-}
-
-TEST(Startup, PortDialogThenMainDialogThenThePortIsClosed) {
-  auto fake = std::make_shared<FakePort>();
-  CDownloadApp app(AppOptions(fake));
-  Watchdog watchdog;
-  ClickWhenShown("IDD_PORT_SELECT", "IDOK");
-  bool sawMain = false;
-  auto* poll = new QTimer;
-  QObject::connect(poll, &QTimer::timeout, [&] {
-    if (!app.mainDialog() || QApplication::activeModalWidget() != app.mainDialog()) return;
-    poll->stop();
-    poll->deleteLater();
-    sawMain = app.session() != nullptr && fake->IsOpen();
-    app.mainDialog()->findChild<QAbstractButton*>(QStringLiteral("IDOK"))->click();
+  std::string sawBootFile;
+  QTimer poll;
+  int ticks = 0;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) return;
+    const bool main = modal == app.mainDialog();
+    if (main) sawBootFile = Std(modal->findChild<QComboBox*>(QStringLiteral("IDC_BOOT_FILES"))->currentText());
+    if (++ticks * 10 > kWaitMs) ADD_FAILURE() << "stuck in " << Std(modal->objectName());
+    Find(modal, main || ok ? "IDOK" : "IDCANCEL")->click();
   });
-  poll->start(10);
-
+  poll.start(10);
   EXPECT_FALSE(app.InitInstance());
-  EXPECT_TRUE(sawMain);
+
+  EXPECT_EQ(ok ? "LOADER.MOT" : "", sawBootFile);
   const auto events = fake->Events();
-  ASSERT_EQ(2u, events.size());
-  EXPECT_EQ(porten::testing::PortEvent::kOpen, events[0].kind);
-  EXPECT_EQ(4800, events[0].baud);
-  EXPECT_EQ(porten::testing::PortEvent::kClose, events[1].kind);
-  EXPECT_EQ(nullptr, app.session());
+  ASSERT_EQ(ok ? 2u : 0u, events.size());
+  if (ok) {
+    EXPECT_EQ(porten::testing::PortEvent::kOpen, events[0].kind);
+    EXPECT_EQ(4800, events[0].baud);
+    EXPECT_EQ(porten::testing::PortEvent::kClose, events[1].kind);
+    const QSettings saved(home.filePath(QStringLiteral("porten.conf")), QSettings::NativeFormat);
+    EXPECT_EQ(boot.path(), saved.value(kBootDirKey).toString()) << "for a start without the argument";
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Button, StartupTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Ok" : "Cancel"; });
 
 }  // namespace
 }  // namespace porten::app::testing
