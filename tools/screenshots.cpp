@@ -155,9 +155,10 @@ class Driver final : public QObject {
         }
         break;
       case 5: {
-        const QString status = Control<QLabel>(main, "IDC_STATUS")->text();
-        const bool done = status == QString::fromUtf8(porten::text::kWriteDone);
-        if (done || status == QString::fromUtf8(porten::text::kWriteError)) {
+        const porten::Outcome outcome =
+            session ? session->Snapshot().outcome : porten::Outcome::kNone;
+        const bool done = outcome == porten::Outcome::kWritten;
+        if (outcome != porten::Outcome::kNone && waited_ > 2) {  // its texts painted
           if (!Grab(main, "main-written.png")) return Fail("grab");
           tick_.stop();
           exitCode_ = done ? 0 : 1;

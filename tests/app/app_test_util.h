@@ -52,11 +52,13 @@ class SharedPort final : public Port {
   size_t Write(const uint8_t* data, size_t count, int timeoutMs) override {
     return fake_->Write(data, count, timeoutMs);
   }
+  void InterruptWrites() override { fake_->InterruptWrites(); }
   size_t WaitReadable(int timeoutMs) override { return fake_->WaitReadable(timeoutMs); }
+  void Interrupt() override { fake_->Interrupt(); }
   size_t Read(uint8_t* buffer, size_t max) override { return fake_->Read(buffer, max); }
+  bool Lost() const override { return fake_->Lost(); }
   int Baud() const override { return fake_->Baud(); }
-  OpenFailure LastFailure() const override { return fake_->LastFailure(); }
-  std::string LastError() const override { return fake_->LastError(); }
+  OpenError LastOpenError() const override { return fake_->LastOpenError(); }
 
  private:
   std::shared_ptr<FakePort> fake_;

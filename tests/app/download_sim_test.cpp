@@ -65,10 +65,10 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
 
   Find(&dialog, "IDC_WRITE")->click();
   auto* status = Find<QLabel>(&dialog, "IDC_STATUS");
-  const QString done = QString::fromUtf8(text::kWriteDone);
-  const QString failed = QString::fromUtf8(text::kWriteError);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == done || status->text() == failed; }, kWaitMs))
+  ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, kWaitMs))
       << "status stuck at " << Std(status->text());
+  QCoreApplication::processEvents();  // texts the link thread posted
+  EXPECT_EQ(Outcome::kWritten, session.Snapshot().outcome);
   EXPECT_EQ(text::kWriteDone, Std(status->text()));
   EXPECT_EQ(text::kWrite, Std(Find(&dialog, "IDC_WRITE")->text()));
   EXPECT_EQ(loader, board.BootLoader());

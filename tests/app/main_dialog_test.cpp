@@ -238,6 +238,8 @@ TEST_P(EnterTest, GoesToTheFocusedPushButtonElseToExit) {
   target->setFocus();
   ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
   QTest::keyClick(QApplication::focusWidget(), GetParam().key);
+  // Execute's "1" goes out on the link thread, a moment later.
+  (void)QTest::qWaitFor([&] { return Pressed() == GetParam().pressed; }, kWaitMs);
   EXPECT_EQ(GetParam().pressed, Pressed());
 }
 
@@ -264,6 +266,19 @@ TEST_F(MainDialogTest, EnterOnTheAbortButtonAbortsAndStaysOpen) {
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   EXPECT_EQ(0, session_->Snapshot().state);
   EXPECT_TRUE(dialog_->isVisible());
+}
+
+TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
+  OpenDialog();
+  LoadBoot("A.MOT");
+  LoadImage();
+  fake_->StallWrites();
+  Button("IDC_WRITE")->click();
+  fake_->WaitForBlockedWrite();  // the sync byte hangs on the link thread
+  Button("IDC_WRITE")->click();  // 中断: returns while the write still hangs
+  EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
+  EXPECT_EQ(Outcome::kAborted, session_->Snapshot().outcome);
+  fake_->ReleaseWrites();
 }
 
 // What the last run chose comes back as far as it is still there; the image

@@ -155,6 +155,11 @@ std::vector<uint8_t> FakePort::Written() const {
   return out;
 }
 
+void FakePort::ClearEvents() {
+  std::lock_guard lock(mu_);
+  events_.clear();
+}
+
 std::string FakePort::LastPath() const {
   std::lock_guard lock(mu_);
   return path_;

@@ -50,6 +50,7 @@ class FakePort final : public Port {
   std::vector<PortEvent> Events() const;
   std::vector<uint8_t> Written() const;  // all bytes written, in order
   std::string LastPath() const;
+  void ClearEvents();
 
  private:
   mutable std::mutex mu_;
