@@ -51,6 +51,7 @@ expect_contents() {
 }
 expect_contents "$cli" "./usr/bin/porten-board
 ./usr/bin/porten-cli
+./usr/share/bash-completion/completions/porten-cli
 ./usr/share/doc/porten-cli/changelog.gz
 ./usr/share/doc/porten-cli/copyright
 ./usr/share/doc/porten-cli/examples/LOADER.MOT
