@@ -1,7 +1,6 @@
 // The port list and port names on a fake /dev, /sys and /proc: which names
-// count, their order, what is read for USB adapters, stable names, the
-// in-use mark and who holds a port.
-
+// count and in which order, what is read for USB adapters, stable names,
+// simulated boards, the in-use mark and who holds a port.
 #include "link/port_list.h"
 
 #include <fcntl.h>
@@ -13,8 +12,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "link/link.h"
 #include "link/port_holder.h"
@@ -25,139 +22,96 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FakeTree {
- public:
-  FakeTree() : root_(dir_.path()) {
-    fs::create_directories(root_ / "dev");
-    fs::create_directories(root_ / "sys/class/tty");
-    places.devDir = (root_ / "dev").string();
-    places.sysTtyDir = (root_ / "sys/class/tty").string();
-    places.boardDir = (root_ / "boards").string();
-  }
-  // A device node stand-in: a regular file opens and locks like one.
-  std::string Dev(const std::string& name) {
-    Write(root_ / "dev" / name, "");
-    return (root_ / "dev" / name).string();
-  }
-  void UartType(const std::string& name, int type) {
-    fs::create_directories(root_ / "sys/class/tty" / name);
-    Write(root_ / "sys/class/tty" / name / "type", std::to_string(type) + "\n");
-  }
-  // usbDevice holds idVendor etc.; the tty's device link points levelsBelow
-  // directories under it, as the kernel lays out ttyUSB (2) and ttyACM (1).
-  fs::path UsbAdapter(const std::string& name, const std::string& usbDevice, int levelsBelow) {
-    fs::path usb = root_ / "sys/devices/pci0000:00/0000:00:14.0/usb1" / usbDevice;
-    fs::path device = usb / (usbDevice + ":1.0");
-    if (levelsBelow == 2) device /= name;
-    fs::create_directories(device);
-    fs::create_directories(root_ / "sys/class/tty" / name);
-    fs::create_directory_symlink(device, root_ / "sys/class/tty" / name / "device");
-    return usb;
-  }
-  static void Write(const fs::path& file, const std::string& text) {
-    std::ofstream(file) << text;
-  }
-  void StableName(const std::string& kind, const std::string& name, const std::string& target) {
-    fs::create_directories(root_ / "dev" / kind);
-    fs::create_symlink("../../" + target, root_ / "dev" / kind / name);
-  }
-  fs::path root() const { return root_; }
-
-  PortPlaces places;
-
- private:
-  testing::TempDir dir_;
-  fs::path root_;
-};
-
-std::vector<std::string> Names(const std::vector<PortInfo>& ports) {
-  std::vector<std::string> names;
-  for (const auto& p : ports) names.push_back(p.name);
-  return names;
+void Write(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << text;
 }
 
-TEST(PortList, ListsSerialKindsInDialogOrderAndSkipsTheRest) {
-  FakeTree tree;
-  for (const char* name : {"ttyUSB10", "ttyACM0", "ttyS1", "ttyUSB2", "ttyS0", "ttySAC0",
-                           "ttyAMA0", "tty0", "ttyS", "ttyUSBx", "console", "null", "rfcomm0"}) {
-    tree.Dev(name);
+TEST(PortList, KindsInOrderUsbDetailsStableNamesAndSimulatedBoards) {
+  testing::TempDir dir;
+  const fs::path root = dir.path();
+  const PortPlaces places{(root / "dev").string(), (root / "sys/class/tty").string(), "/proc",
+                          (root / "boards").string()};
+  // Device stand-ins: regular files open and lock like nodes.
+  for (const char* name : {"ttyUSB10", "ttyACM3", "ttyS1", "ttyUSB2", "ttyS0", "ttySAC0", "tty0",
+                           "ttyS", "ttyUSBx", "console", "rfcomm0"}) {
+    Write(root / "dev" / name, "");
   }
-  tree.UartType("ttyS0", 4);
-  tree.UartType("ttyS1", 0);  // no UART behind it
-
-  EXPECT_EQ(Names(ListPorts(tree.places)),
-            (std::vector<std::string>{"ttyS0", "ttyUSB2", "ttyUSB10", "ttyACM0", "ttyAMA0",
-                                      "ttySAC0", "rfcomm0"}));
-}
-
-TEST(PortList, ReadsUsbAdapterDetailsFromTheUsbDevice) {
-  FakeTree tree;
-  tree.Dev("ttyUSB0");
-  tree.Dev("ttyACM3");
-  tree.Dev("ttyS0");
-  tree.UartType("ttyS0", 4);
-  fs::path ftdi = tree.UsbAdapter("ttyUSB0", "1-2", 2);
-  FakeTree::Write(ftdi / "idVendor", "0403\n");
-  FakeTree::Write(ftdi / "idProduct", "6001\n");
-  FakeTree::Write(ftdi / "manufacturer", "FTDI\n");
-  FakeTree::Write(ftdi / "product", "FT232R USB UART\n");
-  FakeTree::Write(ftdi / "serial", "A50285BI\n");
-  fs::path acm = tree.UsbAdapter("ttyACM3", "1-4", 1);  // says nothing but its ids
-  FakeTree::Write(acm / "idVendor", "2341\n");
-  FakeTree::Write(acm / "idProduct", "0043\n");
-  tree.StableName("serial/by-path", "pci-0000:00:14.0-usb-0:2:1.0-port0", "ttyUSB0");
-  tree.StableName("serial/by-id", "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "ttyUSB0");
-
-  const std::string dev = tree.places.devDir;
-  EXPECT_EQ(FormatPortLines(ListPorts(tree.places)),
-            (std::vector<std::string>{
-                "ttyS0    " + dev + "/ttyS0",
-                "ttyUSB0  " + dev + "/ttyUSB0  FTDI FT232R USB UART (0403:6001), serial A50285BI",
-                "         --port serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
-                "ttyACM3  " + dev + "/ttyACM3  USB adapter (2341:0043)",
-            }));
-  // The stable name is a name in /dev, as --port takes it; a relative name
-  // that is not there is a path from here.
+  Write(root / "sys/class/tty/ttyS0/type", "4\n");
+  Write(root / "sys/class/tty/ttyS1/type", "0\n");  // no UART behind it
+  // USB devices: ttyUSB sits two levels below the device, ttyACM one.
+  const fs::path usb = root / "sys/devices/pci0000:00/usb1";
+  fs::create_directories(usb / "1-2/1-2:1.0/ttyUSB2");
+  fs::create_directories(usb / "1-4/1-4:1.0");
+  fs::create_directories(root / "sys/class/tty/ttyUSB2");
+  fs::create_directories(root / "sys/class/tty/ttyACM3");
+  fs::create_directory_symlink(usb / "1-2/1-2:1.0/ttyUSB2", root / "sys/class/tty/ttyUSB2/device");
+  fs::create_directory_symlink(usb / "1-4/1-4:1.0", root / "sys/class/tty/ttyACM3/device");
+  for (const auto& [file, text] : std::vector<std::pair<const char*, const char*>>{
+           {"1-2/idVendor", "0403\n"}, {"1-2/idProduct", "6001\n"}, {"1-2/manufacturer", "FTDI\n"},
+           {"1-2/product", "FT232R USB UART\n"}, {"1-2/serial", "A50285BI\n"},
+           {"1-4/idVendor", "2341\n"}, {"1-4/idProduct", "0043\n"}}) {
+    Write(usb / file, text);
+  }
   const std::string byId = "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  fs::create_directories(root / "dev/serial/by-id");
+  fs::create_symlink("../../ttyUSB2", root / "dev" / byId);
+  ::mkdir(places.boardDir.c_str(), 0700);
+  fs::create_symlink("/dev/null", places.boardDir + "/ttySIM0");    // a character device
+  fs::create_symlink("/nonexistent", places.boardDir + "/ttySIM1");  // stale: left out
+
+  const std::string dev = places.devDir;
+  const std::string board = places.boardDir + "/ttySIM0";
+  auto row = [&](const std::string& name, const std::string& path, const std::string& rest) {
+    std::string line = name + std::string(board.size() + 2 - name.size(), ' ') + path;
+    if (!rest.empty()) line += std::string(dev.size() + 11 - path.size(), ' ') + rest;
+    return line;
+  };
+  EXPECT_EQ((std::vector<std::string>{
+                row("ttyS0", dev + "/ttyS0", ""),
+                row("ttyUSB2", dev + "/ttyUSB2", "FTDI FT232R USB UART (0403:6001), serial A50285BI"),
+                std::string(board.size() + 2, ' ') + "--port " + byId,
+                row("ttyUSB10", dev + "/ttyUSB10", ""),
+                row("ttyACM3", dev + "/ttyACM3", "USB adapter (2341:0043)"),
+                row("ttySAC0", dev + "/ttySAC0", ""),
+                row("rfcomm0", dev + "/rfcomm0", ""),
+                row(board, "/dev/null", "simulated board"),
+            }),
+            FormatPortLines(ListPorts(places)));
+  EXPECT_EQ("A50285BI", UsbSerialOf(dev + "/" + byId, places));
+  EXPECT_EQ("", UsbSerialOf(dev + "/ttyS0", places));
+  // --port takes the stable name as a name in /dev; a relative name that is
+  // not there is a path from here.
   EXPECT_EQ(dev + "/" + byId, DevicePath(byId, dev));
-  EXPECT_EQ("serial/by-id/gone", DevicePath("serial/by-id/gone", dev));
   EXPECT_EQ("boards/ttySIM0", DevicePath("boards/ttySIM0", dev));
   EXPECT_EQ(dev + "/ttyUSB0", DevicePath("ttyUSB0", dev));
   EXPECT_EQ("/tmp/ttySIM0", DevicePath("/tmp/ttySIM0", dev));
+
+  // Boards are never listed from a directory others could have planted.
+  ::chmod(places.boardDir.c_str(), 0777);
+  EXPECT_EQ(6u, ListPorts(places).size());
 }
 
-TEST(PortList, PortLockedByAnotherDescriptorIsListedInUseWithItsHolder) {
-  FakeTree tree;
-  const std::string held = tree.Dev("ttyUSB0");
-  tree.Dev("ttyUSB1");
-  int fd = ::open(held.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-
-  auto ports = ListPorts(tree.places);
+TEST(PortList, PortLockedElsewhereIsInUseByItsHolder) {
+  testing::TempDir dir;
+  const PortPlaces places{dir.path(), dir.path() + "/sys", "/proc", dir.path() + "/boards"};
+  Write(dir.File("ttyUSB0"), "");
+  Write(dir.File("ttyUSB1"), "");
+  const int fd = ::open(dir.File("ttyUSB0").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(0, ::flock(fd, LOCK_EX | LOCK_NB));
+  auto ports = ListPorts(places);
   ::close(fd);
-  ASSERT_EQ(ports.size(), 2u);
-  EXPECT_EQ(ports[0].availability, PortAvailability::kInUse);
-  // The holder is this test process, found through the lock table.
-  EXPECT_EQ(ports[0].holder.rfind(std::to_string(::getpid()) + " (", 0), 0u) << ports[0].holder;
-  EXPECT_EQ(ports[1].availability, PortAvailability::kFree);
-  EXPECT_EQ(ports[1].holder, "");
-
-  // Free once the descriptor is gone.
-  EXPECT_EQ(ListPorts(tree.places)[0].availability, PortAvailability::kFree);
-}
-
-TEST(PortList, SimulatedBoardsFollowTheRealPorts) {
-  FakeTree tree;
-  tree.Dev("ttyUSB0");
-  ::mkdir(tree.places.boardDir.c_str(), 0700);
-  fs::create_symlink("/dev/null", tree.places.boardDir + "/ttySIM0");  // a character device
-  fs::create_symlink("/nonexistent", tree.places.boardDir + "/ttySIM1");  // stale: left out
-  EXPECT_EQ(Names(ListPorts(tree.places)),
-            (std::vector<std::string>{"ttyUSB0", tree.places.boardDir + "/ttySIM0"}));
-  // Never from a directory others could have planted.
-  ::chmod(tree.places.boardDir.c_str(), 0777);
-  EXPECT_EQ(Names(ListPorts(tree.places)), std::vector<std::string>{"ttyUSB0"});
+  ASSERT_EQ(2u, ports.size());
+  std::string comm;
+  std::getline(std::ifstream("/proc/self/comm"), comm);
+  EXPECT_EQ("ttyUSB0  " + dir.File("ttyUSB0") + "  [in use by " + std::to_string(::getpid()) + " (" +
+                comm + ")]",
+            FormatPortLines(ports)[0]);
+  EXPECT_EQ(PortAvailability::kFree, ports[1].availability);
+  EXPECT_EQ(PortAvailability::kFree, ListPorts(places)[0].availability);  // once let go
+  ports[1].availability = PortAvailability::kNoPermission;
+  EXPECT_EQ("ttyUSB1  " + dir.File("ttyUSB1") + "  [no permission: join the dialout group]",
+            FormatPortLines({ports[1]})[0]);
 }
 
 TEST(OpenFailureText, NamesTheHolderWhenKnownAndTheUsualSuspectsOtherwise) {
@@ -183,15 +137,14 @@ TEST(PortHolder, FlockHolderComesFirstThenOpenDescriptors) {
   testing::TempDir dir;
   const fs::path root = dir.path();
   const std::string device = (root / "device").string();
-  std::ofstream(device) << "x";
-  auto process = [&](long pid, const std::string& comm, bool holds) {
+  Write(device, "x");
+  for (const auto& [pid, comm, holds] : {std::tuple{4100, "minicom", true},
+                                        std::tuple{4200, "ModemManager", true},
+                                        std::tuple{4300, "bash", false}}) {
+    Write(root / std::to_string(pid) / "comm", std::string(comm) + "\n");
     fs::create_directories(root / std::to_string(pid) / "fd");
-    std::ofstream(root / std::to_string(pid) / "comm") << comm << "\n";
     fs::create_symlink(holds ? device : "/dev/null", root / std::to_string(pid) / "fd" / "3");
-  };
-  process(4100, "minicom", true);
-  process(4200, "ModemManager", true);
-  process(4300, "bash", false);
+  }
   EXPECT_EQ("4100 (minicom), 4200 (ModemManager)", FindPortHolder(device, root.string()));
 
   // A waiter on the lock is no holder; the lock's owner is named alone.
@@ -206,48 +159,6 @@ TEST(PortHolder, FlockHolderComesFirstThenOpenDescriptors) {
   EXPECT_EQ("4200 (ModemManager)", FindPortHolder(device, root.string()));
   EXPECT_EQ("", FindPortHolder((root / "gone").string(), root.string()));
 }
-
-struct FormatCase {
-  const char* label;
-  PortInfo port;
-  std::string line;
-};
-
-class PortLineFormat : public ::testing::TestWithParam<FormatCase> {};
-
-TEST_P(PortLineFormat, WholeLine) {
-  EXPECT_EQ(FormatPortLines({GetParam().port}), std::vector<std::string>{GetParam().line});
-}
-
-PortInfo Port(PortAvailability a, const std::string& holder, bool usb = false) {
-  PortInfo p;
-  p.name = "ttyUSB0";
-  p.path = "/dev/ttyUSB0";
-  p.availability = a;
-  p.holder = holder;
-  if (usb) {
-    p.usb = true;
-    p.vendorId = "067b";
-    p.productId = "2303";
-    p.product = "USB-Serial Controller";
-  }
-  return p;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Marks, PortLineFormat,
-    ::testing::Values(
-        FormatCase{"Free", Port(PortAvailability::kFree, ""), "ttyUSB0  /dev/ttyUSB0"},
-        FormatCase{"InUseByKnownProcess", Port(PortAvailability::kInUse, "812 (ModemManager)"),
-                   "ttyUSB0  /dev/ttyUSB0  [in use by 812 (ModemManager)]"},
-        FormatCase{"InUseByUnknown", Port(PortAvailability::kInUse, ""),
-                   "ttyUSB0  /dev/ttyUSB0  [in use]"},
-        FormatCase{"NoPermission", Port(PortAvailability::kNoPermission, ""),
-                   "ttyUSB0  /dev/ttyUSB0  [no permission: join the dialout group]"},
-        FormatCase{"UsbProductOnlyAndInUse", Port(PortAvailability::kInUse, "77 (brltty)", true),
-                   "ttyUSB0  /dev/ttyUSB0  USB-Serial Controller (067b:2303)  "
-                   "[in use by 77 (brltty)]"}),
-    [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.label; });
 
 }  // namespace
 }  // namespace porten
