@@ -40,9 +40,7 @@ Reaction BoardModel::Reset() {
   if (phase_ == Phase::kGone) return {};
   phase_ = StartPhase();
   RestartSync();
-  noiseSent_ = false;
-  header_.clear();
-  block_.clear();
+  noiseSent_ = false;  // a header or block begun is dropped when the next one starts
   sentSinceReset_ = 0;
   Event("reset");
   return std::exchange(out_, {});

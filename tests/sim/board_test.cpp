@@ -128,7 +128,9 @@ TEST(BoardProgram, MakesItsDefaultLinkInAPrivateDirectory) {
   const fs::path link = dir.path / "porten" / "ttySIM0";
   std::ofstream(dir.path / "image.mot") << "S106100011224472\r\n";  // 44 where the download has 33
   FILE* out = ::popen(Command(dir.path, "--once --expect " + (dir.path / "image.mot").string()).c_str(), "r");
-  for (int i = 0; i < kWaitMs / 10 && !fs::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < kWaitMs / 10 && !fs::exists(link); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   EXPECT_EQ(fs::status(dir.path / "porten").permissions(), fs::perms::owner_all);
   TermiosPort port;
   ASSERT_TRUE(port.Open(link.string(), 4800, 1, 0)) << port.LastError();
@@ -140,40 +142,24 @@ TEST(BoardProgram, MakesItsDefaultLinkInAPrivateDirectory) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
-struct UnsafeDir {
-  const char* name;
-  void (*make)(const fs::path& dir);
-  const char* error;
-};
-void PrintTo(const UnsafeDir& c, std::ostream* os) { *os << c.name; }
-
-class BoardProgramRefuses : public ::testing::TestWithParam<UnsafeDir> {};
-
-TEST_P(BoardProgramRefuses, AnUnsafeDefaultDirectory) {
-  TempDir dir;
-  const fs::path links = dir.path / "porten";
-  GetParam().make(links);
-  const int status = std::system((Command(dir.path, "2>" + (dir.path / "err").string())).c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 2);
-  std::string err;
-  std::getline(std::ifstream(dir.path / "err"), err);
-  EXPECT_EQ(err, "porten-board: " + links.string() + GetParam().error);
-  EXPECT_FALSE(fs::exists(links / "ttySIM0"));
+TEST(BoardProgram, RefusesAnUnsafeDefaultDirectory) {
+  const struct {
+    const char* make;
+    const char* error;
+  } cases[] = {{"ln -s . porten", " is a symbolic link; remove it and try again"},
+               {"touch porten", " exists and is not a directory"},
+               {"mkdir -m 770 porten", " is writable by other users; run chmod 700 on it"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.make);
+    TempDir dir;
+    ASSERT_EQ(std::system(("cd " + dir.path.string() + " && " + c.make).c_str()), 0);
+    EXPECT_EQ(WEXITSTATUS(std::system(Command(dir.path, "2>" + (dir.path / "err").string()).c_str())), 2);
+    std::string err;
+    std::getline(std::ifstream(dir.path / "err"), err);
+    EXPECT_EQ(err, "porten-board: " + (dir.path / "porten").string() + c.error);
+    EXPECT_FALSE(fs::exists(dir.path / "porten" / "ttySIM0"));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Default, BoardProgramRefuses,
-    ::testing::Values(
-        UnsafeDir{"Symlink", [](const fs::path& d) { fs::create_directory_symlink(d.parent_path(), d); },
-                  " is a symbolic link; remove it and try again"},
-        UnsafeDir{"File", [](const fs::path& d) { std::ofstream(d) << "x"; }, " exists and is not a directory"},
-        UnsafeDir{"GroupWritable",
-                  [](const fs::path& d) {
-                    fs::create_directory(d);
-                    fs::permissions(d, fs::perms::owner_all | fs::perms::group_all);
-                  },
-                  " is writable by other users; run chmod 700 on it"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace porten::sim
