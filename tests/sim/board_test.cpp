@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -71,6 +72,7 @@ TEST(SimBoard, JudgesBytesByTheToolsRateAndDownloadsWithWireTime) {
   BoardOptions options;
   options.linkPath = (dir.path / "tty").string();
   options.wireTime = true;
+  fs::create_symlink("/dev/null", options.linkPath);  // a stale link is replaced
   SimBoard board(options);
   ASSERT_TRUE(board.Start()) << board.Error();
   EXPECT_EQ(fs::read_symlink(options.linkPath), fs::path(board.SlavePath()));
@@ -87,7 +89,9 @@ TEST(SimBoard, JudgesBytesByTheToolsRateAndDownloadsWithWireTime) {
   EXPECT_EQ(board.RomRange(0x1000, 4), (Bytes{0x11, 0x22, 0x33, 0xFF}));
   EXPECT_TRUE(board.WaitFor([&] { return board.Drained(); }, kWaitMs));
   EXPECT_EQ(board.Counters().bytesToTool, 13u);
-  EXPECT_GT(board.ReplyLatency().count, 0u);
+  const LatencyStats latency = board.ReplyLatency();
+  EXPECT_GT(latency.count, 0u);
+  EXPECT_TRUE(latency.p50Us <= latency.p99Us && latency.p99Us <= latency.maxUs && latency.maxUs > 0);
   board.Stop();
   EXPECT_FALSE(fs::exists(fs::symlink_status(options.linkPath)));
 }
@@ -135,10 +139,19 @@ TEST(BoardProgram, MakesItsDefaultLinkInAPrivateDirectory) {
   TermiosPort port;
   ASSERT_TRUE(port.Open(link.string(), 4800, 1, 0)) << port.LastError();
   Download(port, link.string(), nullptr);
-  std::string last;
-  for (char line[256]; std::fgets(line, sizeof line, out);) last = line;
+  std::vector<std::string> lines;
+  for (char line[256]; std::fgets(line, sizeof line, out);) lines.emplace_back(line);
   EXPECT_EQ(WEXITSTATUS(::pclose(out)), 1);
-  EXPECT_EQ(last, "ROM differs from " + (dir.path / "image.mot").string() + " at 00001002: expected 44, found 33\n");
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_EQ(lines[0].rfind("board on " + link.string() + " -> /dev/pts/", 0), 0u) << lines[0];
+  EXPECT_EQ(std::vector(lines.begin() + 1, lines.begin() + 7),
+            (std::vector<std::string>{"sync answered\n", "handshake\n", "boot loader size 2\n",
+                                      "boot loader runs (2 bytes)\n", "loader ready\n",
+                                      "header address 00001000 length 128\n"}));
+  // The event comes from the board's thread, the comparison from the main one.
+  std::sort(lines.begin() + 7, lines.end());
+  EXPECT_EQ(lines[7], "ROM differs from " + (dir.path / "image.mot").string() + " at 00001002: expected 44, found 33\n");
+  EXPECT_EQ(lines[8], "write done: ROM 00001000-0000107F (128 bytes)\n");
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
