@@ -44,8 +44,8 @@ Bytes Exchange(TermiosPort& port, const Bytes& send, size_t expect) {
   return got;
 }
 
-// The tool's download of a 2-byte loader and the image 11 22 33 at 0x1000,
-// from a port open at 4800 bit/s; board->WaitFor lets it see each new rate.
+// The tool's download of a 2-byte loader and the image 11 22 33 at 0x1000;
+// board->WaitFor lets the board see each new rate.
 void Download(TermiosPort& port, const std::string& path, SimBoard* board) {
   auto reopen = [&](int baud) {
     port.Close();
@@ -54,6 +54,7 @@ void Download(TermiosPort& port, const std::string& path, SimBoard* board) {
       ASSERT_TRUE(board->WaitFor([&] { return board->SampledToolRate() == baud; }, kWaitMs));
     }
   };
+  reopen(4800);
   // The board answers the pair only: the first 00 needs no wait.
   EXPECT_EQ(Exchange(port, {0x00}, 0), Bytes{});
   EXPECT_EQ(Exchange(port, {0x00, 0x00}, 1), Bytes{0x00});
@@ -81,9 +82,6 @@ TEST(SimBoard, JudgesBytesByTheToolsRateAndDownloadsWithWireTime) {
   ASSERT_TRUE(board.WaitFor([&] { return board.SampledToolRate() == 38400; }, kWaitMs));
   EXPECT_EQ(Exchange(port, {0x00}, 0), Bytes{});
   ASSERT_TRUE(board.WaitFor([&] { return !board.Anomalies().empty(); }, kWaitMs));
-  port.Close();
-  ASSERT_TRUE(port.Open(board.PortPath(), 4800, 1, 0)) << port.LastError();
-  ASSERT_TRUE(board.WaitFor([&] { return board.SampledToolRate() == 4800; }, kWaitMs));
   Download(port, board.PortPath(), &board);
   EXPECT_EQ(board.Anomalies(), std::vector<std::string>{"byte 00 at 38400 bit/s in boot sync, expected 4800 bit/s"});
   EXPECT_EQ(board.RomRange(0x1000, 4), (Bytes{0x11, 0x22, 0x33, 0xFF}));
@@ -137,7 +135,6 @@ TEST(BoardProgram, MakesItsDefaultLinkInAPrivateDirectory) {
   }
   EXPECT_EQ(fs::status(dir.path / "porten").permissions(), fs::perms::owner_all);
   TermiosPort port;
-  ASSERT_TRUE(port.Open(link.string(), 4800, 1, 0)) << port.LastError();
   Download(port, link.string(), nullptr);
   std::vector<std::string> lines;
   for (char line[256]; std::fgets(line, sizeof line, out);) lines.emplace_back(line);
@@ -150,7 +147,8 @@ TEST(BoardProgram, MakesItsDefaultLinkInAPrivateDirectory) {
                                       "header address 00001000 length 128\n"}));
   // The event comes from the board's thread, the comparison from the main one.
   std::sort(lines.begin() + 7, lines.end());
-  EXPECT_EQ(lines[7], "ROM differs from " + (dir.path / "image.mot").string() + " at 00001002: expected 44, found 33\n");
+  EXPECT_EQ(lines[7], "ROM differs from " + (dir.path / "image.mot").string() +
+                          " at 00001002: expected 44, found 33\n");
   EXPECT_EQ(lines[8], "write done: ROM 00001000-0000107F (128 bytes)\n");
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
