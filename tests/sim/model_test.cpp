@@ -239,8 +239,9 @@ TEST(BoardMemory, MergesWrittenRangesAndGoesThroughFiles) {
   const Bytes data(5000, 0x42), two = {1, 2};
   m.Write(0x0FFE, data.data(), data.size());  // across pages
   m.Write(0x0FFC, two.data(), 2);             // touching the front: merged
+  m.Write(0x2386, two.data(), 1);             // touching the end: merged
   m.Write(0x9000, two.data(), 1);
-  EXPECT_EQ(m.WrittenRanges(), (std::vector<std::pair<uint32_t, uint32_t>>{{0x0FFC, 0x2385}, {0x9000, 0x9000}}));
+  EXPECT_EQ(m.WrittenRanges(), (std::vector<std::pair<uint32_t, uint32_t>>{{0x0FFC, 0x2386}, {0x9000, 0x9000}}));
   const std::string base = ::testing::TempDir() + "board-" + std::to_string(::getpid());
   std::string error;
   SparseMemory back;
