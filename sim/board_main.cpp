@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "link/board_links.h"
 #include "sim/image_files.h"
 #include "sim/sim_board.h"
 
@@ -19,7 +20,7 @@ using porten::sim::SimBoard;
 using porten::sim::SparseMemory;
 
 constexpr char kUsage[] =
-    "Usage: porten-board --link PATH [options]\n"
+    "Usage: porten-board [--link PATH] [options]\n"
     "\n"
     "Simulates the target board on a pseudo-terminal linked at PATH: boot mode at\n"
     "4800 bit/s, the uploaded boot loader at 38400 bit/s, RAM transfer (\"2\") and\n"
@@ -27,7 +28,10 @@ constexpr char kUsage[] =
     "and removes the link.\n"
     "\n"
     "Options:\n"
-    "  --link PATH            symbolic link to create for the pty (required)\n"
+    "  --link PATH            symbolic link to create for the pty (default:\n"
+    "                         $XDG_RUNTIME_DIR/porten/ttySIM0, or\n"
+    "                         /tmp/porten-UID/ttySIM0 without XDG_RUNTIME_DIR,\n"
+    "                         in a directory of mode 700 made for it)\n"
     "  --sync MODE            when boot mode answers the sync: 'first' (at once),\n"
     "                         'pair' (after 00 + 00 00, default) or 'triple'\n"
     "                         (only after \"0\"/\"3\" 00 00 00)\n"
@@ -199,8 +203,14 @@ int main(int argc, char** argv) {
     }
   }
   if (options.linkPath.empty()) {
-    std::fprintf(stderr, "porten-board: --link PATH is required (see --help)\n");
-    return 2;
+    // The user's private directory: anyone could have made the name in /tmp
+    // first, so a directory that is not safely ours is refused.
+    std::string error;
+    if (!porten::EnsureBoardLinkDir(porten::BoardLinkDir(), &error)) {
+      std::fprintf(stderr, "porten-board: %s\n", error.c_str());
+      return 2;
+    }
+    options.linkPath = porten::DefaultBoardLink();
   }
 
   // Signals are taken synchronously by the main thread only, so the board's

@@ -21,18 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Hex2(uint8_t b) {
-  char s[3];
-  std::snprintf(s, sizeof s, "%02X", b);
-  return s;
-}
-
-std::string Hex8(uint32_t v) {
-  char s[9];
-  std::snprintf(s, sizeof s, "%08X", v);
-  return s;
-}
-
 // The time one byte takes on the wire: start bit, 8 data bits, stop bit.
 Clock::duration ByteTime(int rate) {
   if (rate <= 0) return Clock::duration::zero();
@@ -60,7 +48,7 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
-SimBoard::SimBoard(BoardOptions options) : options_(std::move(options)), random_(options_.seed) {}
+SimBoard::SimBoard(BoardOptions options) : options_(std::move(options)), model_(options_) {}
 
 SimBoard::~SimBoard() { Stop(); }
 
@@ -107,7 +95,6 @@ bool SimBoard::Start() {
     linkMade_ = options_.linkPath;
   }
 
-  phase_ = options_.startInLoader ? Phase::kIdle : Phase::kSync;
   running_ = true;
   thread_ = std::thread(&SimBoard::Run, this);
   return true;
@@ -118,10 +105,7 @@ void SimBoard::Stop() {
     std::lock_guard lock(mu_);
     running_ = false;
   }
-  if (wake_ >= 0) {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
-  }
+  Wake();
   if (thread_.joinable()) thread_.join();
   std::lock_guard lock(mu_);
   if (!linkMade_.empty()) {
@@ -139,39 +123,25 @@ void SimBoard::Stop() {
 void SimBoard::ClearFaults() {
   {
     std::lock_guard lock(mu_);
-    options_.silent = false;
-    options_.syncNeverAnswered = false;
-    options_.wrongEchoAt = -1;
-    options_.errorAfterBlock = -1;
-    options_.noiseBytes = 0;
-    options_.burstBytes = 0;
-    options_.muteAfterBytesSent = -1;
-    options_.stallAfterHeader = false;
-    options_.errorInHandshake = false;
-    stalled_ = false;
+    model_.ClearFaults();
     Touch();
   }
-  if (wake_ >= 0) {  // a stalled board must poll for input again
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
-  }
+  Wake();  // a stalled board must poll for input again
+}
+
+void SimBoard::Wake() {
+  if (wake_ < 0) return;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
 }
 
 void SimBoard::Reset() {
   std::lock_guard lock(mu_);
-  if (phase_ == Phase::kGone) return;
-  phase_ = options_.startInLoader ? Phase::kIdle : Phase::kSync;
-  syncZeros_ = 0;
-  syncMarker_ = false;
-  syncAnsweredOnce_ = false;
-  noiseSent_ = false;
-  header_.clear();
-  block_.clear();
+  if (model_.Gone()) return;
+  // What was on its way either side is lost with the reset.
   rx_.clear();
   tx_.clear();
-  queued_ = 0;
-  Event("reset");
-  Touch();
+  Apply(model_.Reset());
 }
 
 std::string SimBoard::Error() const {
@@ -203,47 +173,50 @@ int SimBoard::SampledToolRate() const {
 
 bool SimBoard::HungUp() const {
   std::lock_guard lock(mu_);
-  return phase_ == Phase::kGone;
+  return model_.Gone();
 }
 
 std::vector<uint8_t> SimBoard::RomRange(uint32_t address, uint32_t length) const {
   std::lock_guard lock(mu_);
-  return rom_.Range(address, length);
+  return model_.Rom().Range(address, length);
 }
 
 std::vector<uint8_t> SimBoard::RamRange(uint32_t address, uint32_t length) const {
   std::lock_guard lock(mu_);
-  return ram_.Range(address, length);
+  return model_.Ram().Range(address, length);
 }
 
 SparseMemory SimBoard::Rom() const {
   std::lock_guard lock(mu_);
-  return rom_;
+  return model_.Rom();
 }
 
 SparseMemory SimBoard::Ram() const {
   std::lock_guard lock(mu_);
-  return ram_;
+  return model_.Ram();
 }
 
 std::vector<uint8_t> SimBoard::BootLoader() const {
   std::lock_guard lock(mu_);
-  return bootLoader_;
+  return model_.BootLoader();
 }
 
 std::vector<std::string> SimBoard::Events() const {
   std::lock_guard lock(mu_);
-  return events_;
+  return model_.Events();
 }
 
 std::vector<std::string> SimBoard::Anomalies() const {
   std::lock_guard lock(mu_);
-  return anomalies_;
+  return model_.Anomalies();
 }
 
 BoardCounters SimBoard::Counters() const {
   std::lock_guard lock(mu_);
-  return counters_;
+  BoardCounters counters = model_.Counters();
+  counters.bytesFromTool = bytesFromTool_;
+  counters.bytesToTool = bytesToTool_;
+  return counters;
 }
 
 LatencyStats SimBoard::ReplyLatency() const {
@@ -268,8 +241,7 @@ LatencyStats SimBoard::ReplyLatency() const {
 
 void SimBoard::ClearLog() {
   std::lock_guard lock(mu_);
-  events_.clear();
-  anomalies_.clear();
+  model_.ClearLog();
   latencyUs_.clear();
 }
 
@@ -293,7 +265,8 @@ bool SimBoard::WaitForEvent(const std::string& event, int timeoutMs) {
   return WaitFor(
       [&] {
         std::lock_guard lock(mu_);
-        return std::find(events_.begin(), events_.end(), event) != events_.end();
+        const auto& events = model_.Events();
+        return std::find(events.begin(), events.end(), event) != events.end();
       },
       timeoutMs);
 }
@@ -304,75 +277,21 @@ int SimBoard::ToolRate() const {
   return RateOf(::cfgetospeed(&tio));
 }
 
-int SimBoard::PhaseRate(Phase phase) {
-  switch (phase) {
-    case Phase::kPoll:
-    case Phase::kAck1:
-    case Phase::kAck2:
-    case Phase::kAck3:
-    case Phase::kHeader:
-    case Phase::kBlocks:
-      return 38400;
-    default:
-      return 4800;
-  }
-}
-
-const char* SimBoard::PhaseName(Phase phase) {
-  switch (phase) {
-    case Phase::kSync: return "boot sync";
-    case Phase::kHandshake: return "boot handshake";
-    case Phase::kSizeHigh: return "boot size";
-    case Phase::kSizeLow: return "boot size";
-    case Phase::kBootData: return "boot upload";
-    case Phase::kPoll: return "loader poll";
-    case Phase::kAck1:
-    case Phase::kAck2:
-    case Phase::kAck3: return "loader handshake";
-    case Phase::kHeader: return "loader header";
-    case Phase::kBlocks: return "loader blocks";
-    case Phase::kIdle: return "loader idle";
-    case Phase::kGone: return "hung up";
-  }
-  return "?";
-}
-
-void SimBoard::Event(std::string text) {
-  events_.push_back(text);
-  if (options_.onEvent) pendingEvents_.push_back(std::move(text));
+void SimBoard::Apply(Reaction reaction) {
+  if (options_.onEvent) pendingEvents_.insert(pendingEvents_.end(), reaction.events.begin(), reaction.events.end());
   Touch();
-}
-
-void SimBoard::Anomaly(std::string text) {
-  anomalies_.push_back(std::move(text));
-  Touch();
-}
-
-void SimBoard::Send(uint8_t b) {
-  if (options_.muteAfterBytesSent >= 0 && queued_ >= static_cast<uint64_t>(options_.muteAfterBytesSent)) return;
-  ++queued_;
   auto due = Clock::now();
-  if (options_.wireTime) {
-    due = std::max(due, txLineFree_) + ByteTime(PhaseRate(phase_));
-    txLineFree_ = due;
+  for (uint8_t b : reaction.reply) {
+    if (options_.wireTime) {
+      due = std::max(due, txLineFree_) + ByteTime(reaction.replyRate);
+      txLineFree_ = due;
+    }
+    tx_.push_back({b, due});
   }
-  tx_.push_back({b, due});
-}
-
-void SimBoard::Send(const std::vector<uint8_t>& bytes) {
-  for (uint8_t b : bytes) Send(b);
-}
-
-void SimBoard::SendNoise() {
-  if (options_.noiseBytes <= 0 || noiseSent_) return;
-  noiseSent_ = true;
-  std::uniform_int_distribution<int> byte(0, 255);
-  for (int i = 0; i < options_.noiseBytes; ++i) Send(static_cast<uint8_t>(byte(random_)));
-  Event("noise " + std::to_string(options_.noiseBytes) + " bytes");
+  if (reaction.hangUp) HangUpLocked();
 }
 
 void SimBoard::HangUpLocked() {
-  Event("hang-up after " + std::to_string(counters_.bytesFromTool) + " bytes");
   // As when the adapter is pulled: the device node goes away with the pty.
   if (!linkMade_.empty()) {
     ::unlink(linkMade_.c_str());
@@ -382,7 +301,6 @@ void SimBoard::HangUpLocked() {
   CloseFd(master_);
   rx_.clear();
   tx_.clear();
-  phase_ = Phase::kGone;
 }
 
 void SimBoard::Run() {
@@ -399,7 +317,7 @@ void SimBoard::Run() {
     const bool wantOut = !tx_.empty() && tx_.front().due <= now;
     const int rateBefore = ToolRate();
     sampledRate_ = rateBefore;
-    const short in = stalled_ ? 0 : POLLIN;
+    const short in = model_.Stalled() ? 0 : POLLIN;
     pollfd fds[2] = {{master_, static_cast<short>(in | (wantOut ? POLLOUT : 0)), 0},
                      {wake_, POLLIN, 0}};
     // Nanoseconds, not poll's milliseconds: at 38400 bit/s a byte takes 260 us,
@@ -428,12 +346,7 @@ void SimBoard::Run() {
           latencyUs_.push_back(std::chrono::duration<double, std::micro>(now - lastTx_).count());
         }
         for (ssize_t i = 0; i < n; ++i) {
-          ++counters_.bytesFromTool;
-          if (options_.hangUpAfterBytes >= 0 &&
-              counters_.bytesFromTool >= static_cast<uint64_t>(options_.hangUpAfterBytes)) {
-            HangUpLocked();
-            break;
-          }
+          ++bytesFromTool_;
           auto due = now;
           if (options_.wireTime) {
             due = std::max(now, rxLineFree_) + ByteTime(rateAfter);
@@ -451,10 +364,10 @@ void SimBoard::Run() {
       continue;
     }
 
-    while (!rx_.empty() && rx_.front().due <= now && phase_ != Phase::kGone) {
+    while (!rx_.empty() && rx_.front().due <= now) {
       RxByte byte = rx_.front();
       rx_.pop_front();
-      Handle(byte.value, byte.rateBefore, byte.rateAfter);
+      Apply(model_.Receive(byte.value, byte.rateBefore, byte.rateAfter));
     }
 
     // Send what is due, in one write where possible.
@@ -467,7 +380,7 @@ void SimBoard::Run() {
       ssize_t n = ::write(master_, chunk.data(), chunk.size());
       if (n > 0) {
         tx_.erase(tx_.begin(), tx_.begin() + n);
-        counters_.bytesToTool += static_cast<uint64_t>(n);
+        bytesToTool_ += static_cast<uint64_t>(n);
         if (tx_.empty()) {
           latencyArmed_ = true;
           lastTx_ = Clock::now();
@@ -485,219 +398,6 @@ void SimBoard::Run() {
     }
     ++changes_;  // the tick wakes WaitFor as well
     changed_.notify_all();
-  }
-}
-
-void SimBoard::Handle(uint8_t b, int rateBefore, int rateAfter) {
-  if (options_.silent) return;
-  if (options_.noiseAt == NoiseAt::kFirstByte) SendNoise();
-
-  const bool loaderRuns = phase_ >= Phase::kPoll && phase_ <= Phase::kIdle;
-  if (loaderRuns && b == 0x00 && (rateBefore == 4800 || rateAfter == 4800)) {
-    // A fresh download: the tool resets the board into boot mode and syncs.
-    Event("boot mode again");
-    phase_ = Phase::kSync;
-    syncZeros_ = 0;
-    syncMarker_ = false;
-    syncAnsweredOnce_ = false;
-    if (options_.noiseAt == NoiseAt::kBeforeSyncAnswer) noiseSent_ = false;
-  }
-
-  const int expected = PhaseRate(phase_);
-  if (rateBefore != expected && rateAfter != expected) {
-    // At the wrong rate the board sees garbage, not this byte.
-    Anomaly("byte " + Hex2(b) + " at " + std::to_string(rateAfter) + " bit/s in " + PhaseName(phase_) +
-            ", expected " + std::to_string(expected) + " bit/s");
-    return;
-  }
-
-  switch (phase_) {
-    case Phase::kSync:
-      HandleSync(b);
-      return;
-    case Phase::kHandshake:
-      if (b == 0x55) {
-        Send(0xAA);
-        Event("handshake");
-        phase_ = Phase::kSizeHigh;
-      } else {
-        Anomaly("byte " + Hex2(b) + " in boot handshake, expected 55");
-      }
-      return;
-    case Phase::kSizeHigh:
-      Send(b);
-      bootSize_ = uint32_t{b} << 8;
-      phase_ = Phase::kSizeLow;
-      return;
-    case Phase::kSizeLow:
-      Send(b);
-      bootSize_ |= b;
-      bootLoader_.clear();
-      Event("boot loader size " + std::to_string(bootSize_));
-      phase_ = Phase::kBootData;
-      if (bootSize_ == 0) Anomaly("boot loader size 0");
-      return;
-    case Phase::kBootData: {
-      const int index = static_cast<int>(bootLoader_.size());
-      bootLoader_.push_back(b);
-      if (index == options_.wrongEchoAt) {
-        Send(static_cast<uint8_t>(b ^ 0xFF));
-        Event("echo altered at byte " + std::to_string(index));
-      } else {
-        Send(b);
-      }
-      if (bootLoader_.size() >= bootSize_) {
-        Send(0xAA);
-        Event("boot loader runs (" + std::to_string(bootSize_) + " bytes)");
-        phase_ = Phase::kPoll;
-        ramTarget_ = false;
-      }
-      return;
-    }
-    default:
-      HandleLoader(b);
-      return;
-  }
-}
-
-void SimBoard::HandleSync(uint8_t b) {
-  if (b == '0' || b == '3') {
-    syncMarker_ = true;
-    syncZeros_ = 0;
-    Event("sync marker " + Hex2(b));
-    return;
-  }
-  if (b != 0x00) {
-    Anomaly("byte " + Hex2(b) + " in boot sync");
-    return;
-  }
-  ++syncZeros_;
-  bool answer = false;
-  bool done = false;
-  if (syncMarker_) {
-    answer = done = syncZeros_ == 3;
-  } else if (options_.sync == SyncAnswer::kAtOnce) {
-    // Also after the pair, for a tool that set its state too late to see
-    // the first answer and went on as if the board had been silent.
-    answer = syncZeros_ == 1 || syncZeros_ == 3;
-    done = syncZeros_ == 3;
-  } else if (options_.sync == SyncAnswer::kAfterPair) {
-    answer = done = syncZeros_ == 3;
-  }
-  if (!answer || options_.syncNeverAnswered) return;
-  if (options_.noiseAt == NoiseAt::kBeforeSyncAnswer) SendNoise();
-  Send(0x00);
-  syncAnsweredOnce_ = true;
-  Event("sync answered");
-  if (done) phase_ = Phase::kHandshake;
-}
-
-void SimBoard::HandleLoader(uint8_t b) {
-  auto unexpected = [&](const char* want) {
-    Anomaly("byte " + Hex2(b) + " in " + PhaseName(phase_) + ", expected " + want);
-  };
-  // 0x22 is the tool's answer to an error byte during the handshake, and a
-  // "3" may still be on its way when the first one has been answered.
-  const bool tolerated = b == 0x22 || b == '3';
-  switch (phase_) {
-    case Phase::kPoll:
-      if (b == '3') {
-        if (options_.errorInHandshake) {
-          Send(0x60);
-          Event("error 60 in handshake");
-        }
-        Send(0x00);
-        Event("loader ready");
-        phase_ = Phase::kAck1;
-      } else if (b != 0x22) {
-        unexpected("33");
-      }
-      return;
-    case Phase::kAck1:
-    case Phase::kAck2:
-      if (b == 'D') {
-        Send(0x00);
-        phase_ = phase_ == Phase::kAck1 ? Phase::kAck2 : Phase::kAck3;
-      } else if (!tolerated) {
-        unexpected("44");
-      }
-      return;
-    case Phase::kAck3:
-      if (b == 0x88) {
-        Send(0x00);
-        header_.clear();
-        phase_ = Phase::kHeader;
-      } else if (!tolerated) {
-        unexpected("88");
-      }
-      return;
-    case Phase::kHeader:
-      header_.push_back(b);
-      if (header_.size() < 8) return;
-      address_ = uint32_t{header_[0]} << 24 | uint32_t{header_[1]} << 16 | uint32_t{header_[2]} << 8 | header_[3];
-      length_ = uint32_t{header_[4]} << 24 | uint32_t{header_[5]} << 16 | uint32_t{header_[6]} << 8 | header_[7];
-      Event("header address " + Hex8(address_) + " length " + std::to_string(length_));
-      if (length_ % 128 != 0) Anomaly("header length " + std::to_string(length_) + " is not a multiple of 128");
-      if (options_.stallAfterHeader) {
-        stalled_ = true;
-        Event("stalled");
-      }
-      blocks_ = 0;
-      block_.clear();
-      phase_ = Phase::kBlocks;
-      if (options_.burstBytes > 0) {
-        Send(std::vector<uint8_t>(static_cast<size_t>(options_.burstBytes), options_.burstValue));
-        Event("burst " + std::to_string(options_.burstBytes) + " bytes");
-      }
-      if (options_.errorAfterBlock == 0) {
-        Send(0x60);
-        Event("error 60 after header");
-        phase_ = Phase::kIdle;
-      } else if (length_ == 0) {
-        Send(0x00);
-        phase_ = Phase::kIdle;
-      } else {
-        Send(0x11);
-      }
-      return;
-    case Phase::kBlocks: {
-      block_.push_back(b);
-      if (block_.size() < 128) return;
-      SparseMemory& memory = ramTarget_ ? ram_ : rom_;
-      memory.Write(address_ + blocks_ * 128, block_.data(), block_.size());
-      block_.clear();
-      ++blocks_;
-      if (options_.errorAfterBlock > 0 && blocks_ == static_cast<uint32_t>(options_.errorAfterBlock)) {
-        Send(0x60);
-        Event("error 60 after block " + std::to_string(blocks_));
-        phase_ = Phase::kIdle;
-      } else if (uint64_t{blocks_} * 128 >= length_) {
-        Send(0x00);
-        ++counters_.writesDone;
-        uint32_t last = address_ + length_ - 1;
-        Event(std::string("write done: ") + (ramTarget_ ? "RAM " : "ROM ") + Hex8(address_) + "-" + Hex8(last) +
-              " (" + std::to_string(length_) + " bytes)");
-        phase_ = Phase::kIdle;
-      } else {
-        Send(0x11);
-      }
-      return;
-    }
-    case Phase::kIdle:
-      if (b == '2') {
-        ++counters_.ramTransfers;
-        ramTarget_ = true;
-        Event("RAM transfer");
-        phase_ = Phase::kPoll;
-      } else if (b == '1') {
-        ++counters_.runs;
-        Event("run program");
-      } else {
-        unexpected("32, 31 or a sync");
-      }
-      return;
-    default:
-      return;
   }
 }
 

@@ -1,38 +1,17 @@
-// A model of the target board on the master side of a pseudo-terminal: the
-// microcontroller's boot mode at 4800 bit/s, then the uploaded boot loader's
-// block write at 38400 bit/s, then the loader waiting for "2" (RAM transfer),
-// "1" (run) or a fresh boot sync at 4800 bit/s.
+// The simulated target board on the master side of a pseudo-terminal: the
+// line around a BoardModel (board_model.h), which decides every answer.
 //
 // The tool opens SlavePath() (or the link) as it would a serial adapter. The
 // board keeps a descriptor of its own on the slave, so the pty survives the
 // tool's close and reopen, and reads the tool's bit rate from it whenever
-// bytes arrive: every byte at the wrong rate or out of protocol is recorded
-// as an anomaly. A normal download produces none. A byte counts as sent at
-// the rate seen just before the poll that found it or just after reading it;
-// the tool reopens at another rate only tens of milliseconds after its last
-// byte at the old one, so only a board thread held up that long could judge
-// a byte wrongly.
+// bytes arrive. A byte counts as sent at the rate seen just before the poll
+// that found it or just after reading it; the tool reopens at another rate
+// only tens of milliseconds after its last byte at the old one, so only a
+// board thread held up that long could judge a byte wrongly.
 //
-// Events (Events(), onEvent) are these lines, with hex in upper case:
-//   "sync answered"                      a 0x00 sent in answer to the sync
-//   "sync marker 30" / "sync marker 33"  the tool's "0"/"3" before 00 00 00
-//   "handshake"                          0x55 answered with 0xAA
-//   "boot loader size N"
-//   "echo altered at byte K"             (fault knob)
-//   "boot loader runs (N bytes)"         0xAA sent, now at 38400 bit/s
-//   "loader ready"                       the first "3" answered
-//   "header address XXXXXXXX length N"
-//   "burst N bytes"                      (fault knob)
-//   "error 60 after header" / "error 60 after block K"  (fault knob)
-//   "write done: ROM XXXXXXXX-XXXXXXXX (N bytes)"  (or RAM)
-//   "RAM transfer"                       "2" received
-//   "run program"                        "1" received
-//   "boot mode again"                    a fresh sync while the loader runs
-//   "noise N bytes"                      (fault knob)
-//   "hang-up after N bytes"              (fault knob)
-//   "stalled"                            (fault knob: no more reading)
-//   "error 60 in handshake"              (fault knob)
-//   "reset"                              Reset()
+// With wire time a byte takes 10 bits at the current rate, both ways: the
+// tool's bytes reach the model, and the board's replies reach the tool, only
+// when the line would have carried them.
 #pragma once
 
 #include <chrono>
@@ -41,60 +20,21 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sim/board_model.h"
 #include "sim/sparse_memory.h"
 
 namespace porten::sim {
 
-// When boot mode answers the tool's sync bytes. The tool sends 00, and 100 ms
-// later either 00 00 (nothing came back) or "0"/"3" and 00 00 00.
-enum class SyncAnswer {
-  kAtOnce,      // the first 00 at once, and again after "0"/"3" 00 00 00
-  kAfterPair,   // after 00 + 00 00 (or after "0"/"3" 00 00 00)
-  kAfterTriple  // only after "0"/"3" 00 00 00
-};
-
-enum class NoiseAt {
-  kFirstByte,        // in reaction to the first byte the tool sends
-  kBeforeSyncAnswer  // right before every sync answer
-};
-
-struct BoardOptions {
+// The model's knobs and the line's.
+struct BoardOptions : BoardKnobs {
   std::string linkPath;  // symbolic link to the slave; empty for none
-  SyncAnswer sync = SyncAnswer::kAfterPair;
-  bool startInLoader = false;  // a loader already runs: listening for "2", "1" or a sync
-
-  // Fault knobs.
-  bool silent = false;                 // answers nothing at all
-  bool syncNeverAnswered = false;      // boot mode ignores the sync
-  int wrongEchoAt = -1;                // boot loader byte index whose echo is altered
-  int errorAfterBlock = -1;            // 0x60 instead of the next request: 0 after the header, K after block K
-  int64_t hangUpAfterBytes = -1;       // the pty goes away when this many bytes have come from the tool
-  int noiseBytes = 0;                  // random bytes ...
-  NoiseAt noiseAt = NoiseAt::kBeforeSyncAnswer;
-  uint32_t seed = 1;
-  int burstBytes = 0;                  // sent at once right after the header arrived
-  uint8_t burstValue = 0x5A;
-  bool wireTime = false;               // 10 bits per byte at the current rate, both ways
-  int64_t muteAfterBytesSent = -1;     // sends nothing more once it has sent this many bytes
-  bool stallAfterHeader = false;       // stops reading once the header has come (with a
-                                       // burst of 0x11 the tool's block writes fill the line)
-  bool errorInHandshake = false;       // answers the first "3" with 0x60 before its 0x00
-
+  bool wireTime = false;  // 10 bits per byte at the current rate, both ways
   // Called on the board's thread, without the board's lock, for every event.
   std::function<void(const std::string&)> onEvent;
-};
-
-struct BoardCounters {
-  uint64_t bytesFromTool = 0;
-  uint64_t bytesToTool = 0;
-  uint64_t writesDone = 0;  // finished block writes (ROM and RAM)
-  uint64_t ramTransfers = 0;
-  uint64_t runs = 0;
 };
 
 // Time from the board's last byte sent to the tool's next byte, per exchange.
@@ -151,12 +91,6 @@ class SimBoard {
   bool WaitForEvent(const std::string& event, int timeoutMs);
 
  private:
-  enum class Phase {
-    kSync, kHandshake, kSizeHigh, kSizeLow, kBootData,      // boot mode, 4800
-    kPoll, kAck1, kAck2, kAck3, kHeader, kBlocks,          // loader, 38400
-    kIdle,                                                  // loader after a write, 4800
-    kGone,
-  };
   struct RxByte {
     uint8_t value;
     int rateBefore;  // the tool's rate sampled before and after the byte came
@@ -170,17 +104,9 @@ class SimBoard {
 
   void Run();
   int ToolRate() const;
-  static int PhaseRate(Phase phase);
-  static const char* PhaseName(Phase phase);
-  void Handle(uint8_t b, int rateBefore, int rateAfter);  // under mu_
-  void HandleSync(uint8_t b);
-  void HandleLoader(uint8_t b);
-  void Send(uint8_t b);
-  void Send(const std::vector<uint8_t>& bytes);
-  void SendNoise();
-  void Event(std::string text);
-  void Anomaly(std::string text);
+  void Apply(Reaction reaction);  // under mu_
   void HangUpLocked();
+  void Wake();  // ends the thread's wait
   void Touch() { ++changes_; }
 
   BoardOptions options_;
@@ -197,25 +123,9 @@ class SimBoard {
   std::string linkMade_;
   std::string error_;
 
-  Phase phase_ = Phase::kSync;
-  bool ramTarget_ = false;  // the running loader writes RAM ("2") or ROM
-  int syncZeros_ = 0;
-  bool syncMarker_ = false;
-  bool syncAnsweredOnce_ = false;
-  bool noiseSent_ = false;
-  bool stalled_ = false;
-  uint64_t queued_ = 0;  // bytes ever queued for the tool (muteAfterBytesSent)
-  uint32_t bootSize_ = 0;
-  std::vector<uint8_t> bootLoader_;
-  std::vector<uint8_t> header_;
-  uint32_t address_ = 0;
-  uint32_t length_ = 0;
-  uint32_t blocks_ = 0;  // blocks received in this write
-  std::vector<uint8_t> block_;
-  SparseMemory rom_;
-  SparseMemory ram_;
-  std::mt19937 random_;
-
+  BoardModel model_;
+  uint64_t bytesFromTool_ = 0;  // read from the pty
+  uint64_t bytesToTool_ = 0;    // written to it
   std::deque<RxByte> rx_;
   std::deque<TxByte> tx_;
   std::chrono::steady_clock::time_point rxLineFree_{};
@@ -223,11 +133,7 @@ class SimBoard {
   bool latencyArmed_ = false;
   std::chrono::steady_clock::time_point lastTx_{};
   std::vector<double> latencyUs_;
-
-  std::vector<std::string> events_;
   std::vector<std::string> pendingEvents_;  // for onEvent, outside the lock
-  std::vector<std::string> anomalies_;
-  BoardCounters counters_;
 };
 
 }  // namespace porten::sim

@@ -54,9 +54,4 @@ size_t SparseMemory::WrittenBytes() const {
   return n;
 }
 
-void SparseMemory::Clear() {
-  pages_.clear();
-  written_.clear();
-}
-
 }  // namespace porten::sim

@@ -19,8 +19,6 @@ class SparseMemory {
   // Written ranges, merged, as [first, last] address pairs in order.
   std::vector<std::pair<uint32_t, uint32_t>> WrittenRanges() const;
   size_t WrittenBytes() const;
-  bool Empty() const { return written_.empty(); }
-  void Clear();
 
  private:
   static constexpr uint64_t kPage = 4096;
