@@ -49,7 +49,7 @@ Bytes Exchange(TermiosPort& port, const Bytes& send, size_t expect) {
 void Download(TermiosPort& port, const std::string& path, SimBoard* board) {
   auto reopen = [&](int baud) {
     port.Close();
-    ASSERT_TRUE(port.Open(path, baud, 1, 0)) << port.LastError();
+    ASSERT_TRUE(port.Open(path, baud, 1, 0)) << port.LastOpenError().detail;
     if (board) {
       ASSERT_TRUE(board->WaitFor([&] { return board->SampledToolRate() == baud; }, kWaitMs));
     }
@@ -78,7 +78,7 @@ TEST(SimBoard, JudgesBytesByTheToolsRateAndDownloadsWithWireTime) {
   ASSERT_TRUE(board.Start()) << board.Error();
   EXPECT_EQ(fs::read_symlink(options.linkPath), fs::path(board.SlavePath()));
   TermiosPort port;
-  ASSERT_TRUE(port.Open(board.PortPath(), 38400, 1, 0)) << port.LastError();
+  ASSERT_TRUE(port.Open(board.PortPath(), 38400, 1, 0)) << port.LastOpenError().detail;
   ASSERT_TRUE(board.WaitFor([&] { return board.SampledToolRate() == 38400; }, kWaitMs));
   EXPECT_EQ(Exchange(port, {0x00}, 0), Bytes{});
   ASSERT_TRUE(board.WaitFor([&] { return !board.Anomalies().empty(); }, kWaitMs));
@@ -102,7 +102,7 @@ TEST(SimBoard, HangUpTakesThePortAwayAndAForeignFileIsNoLink) {
   SimBoard board(options);
   ASSERT_TRUE(board.Start()) << board.Error();
   TermiosPort port;
-  ASSERT_TRUE(port.Open(board.PortPath(), 4800, 1, 0)) << port.LastError();
+  ASSERT_TRUE(port.Open(board.PortPath(), 4800, 1, 0)) << port.LastOpenError().detail;
   EXPECT_EQ(Exchange(port, {0x00, 0x00, 0x00}, 0), Bytes{});
   ASSERT_TRUE(board.WaitForEvent("hang-up after 3 bytes", kWaitMs));
   EXPECT_TRUE(board.HungUp());
@@ -110,7 +110,7 @@ TEST(SimBoard, HangUpTakesThePortAwayAndAForeignFileIsNoLink) {
   EXPECT_EQ(port.WaitReadable(20), 0u);
   port.Close();
   EXPECT_FALSE(port.Open(options.linkPath, 4800, 1, 0));
-  EXPECT_EQ(port.LastFailure(), OpenFailure::kNotFound);
+  EXPECT_EQ(port.LastOpenError().kind, OpenFailure::kNotFound);
   EXPECT_FALSE(port.Open(board.SlavePath(), 4800, 1, 0));
 
   std::ofstream(options.linkPath) << "keep me";
