@@ -248,16 +248,22 @@ TEST_F(Bench, InterruptDuringStalledWriteExits130AndLogs) {
   o.burstValue = 0x11;
   StartBoard(o);
   const std::string log = dir_.File("write.log");
+  // Everything the child needs is made before the fork: after it, in a
+  // process with threads, only async-signal-safe calls are allowed.
+  std::vector<std::string> args = {"porten-cli", "write", "--port", board().PortPath(), "--boot",
+                                   dir_.File("LOADER.MOT"), dir_.File("big.mot"), "--log", log};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   const pid_t child = ::fork();
   if (child == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     ::dup2(null, 2);
-    ::execl(PORTEN_CLI_PATH, "porten-cli", "write", "--port", board().PortPath().c_str(), "--boot",
-            dir_.File("LOADER.MOT").c_str(), dir_.File("big.mot").c_str(), "--log", log.c_str(),
-            static_cast<char*>(nullptr));
+    ::execv(PORTEN_CLI_PATH, argv.data());
     ::_exit(127);
   }
+  ::close(null);
   ASSERT_TRUE(board().WaitForEvent("stalled", 30000));
   ::usleep(500 * 1000);  // the tool fills the line and waits inside a write
   const auto start = std::chrono::steady_clock::now();
