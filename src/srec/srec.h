@@ -31,9 +31,9 @@ bool ReadRecordAddress(const char* record, int P, uint32_t* address);
 // that does not convert) makes the record malformed.
 int32_t ParseDataRecord(const char* text, int P, uint32_t address, uint8_t* out);
 
-// Lowest address of any S1/S2/S3 record that starts a CR LF line of the file
-// open at fd, reading it in 512-byte pieces; kNoAddress when there is none.
-// The file is rewound to its start on return, whatever the result.
+// Lowest address of any S1/S2/S3 record that starts a line of the file open
+// at fd (line_scan.h), reading it in 512-byte pieces; kNoAddress when there
+// is none. The file is rewound to its start on return, whatever the result.
 uint32_t ScanLowestAddress(int fd);
 
 }  // namespace porten
