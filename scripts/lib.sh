@@ -18,7 +18,7 @@ ensure_packages() {
 }
 
 # What building and testing need.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libelf-dev zlib1g-dev libssl-dev
   qt6-base-dev libgl-dev fonts-ipafont-gothic)
 TEST_PACKAGES=(srecord binutils xvfb xauth clang libclang-rt-14-dev dpkg-dev lintian file
   desktop-file-utils man-db)
