@@ -14,7 +14,7 @@
 #include "cli/commands.h"
 #include "faults/station.h"
 #include "sim_board.h"
-#include "support/srec_writer.h"
+#include "support/image_writer.h"
 
 namespace porten {
 namespace {

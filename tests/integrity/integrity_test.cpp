@@ -22,7 +22,7 @@
 
 #include "faults/station.h"
 #include "sim_board.h"
-#include "support/srec_writer.h"
+#include "support/image_writer.h"
 
 namespace porten {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/srec_writer.h"
+#include "support/image_writer.h"
 
 namespace porten {
 namespace {
