@@ -61,7 +61,8 @@ void MakeFiles() {
     const size_t n = std::min<size_t>(small ? 16 : 32, image.size() - at);
     unsigned sum = static_cast<unsigned>(4 + n + 1);
     std::string line = "S3" + Hex2(sum);
-    std::string hex = ":" + Hex2(static_cast<unsigned>(n)) + Hex2(static_cast<unsigned>(at >> 8)) + Hex2(static_cast<unsigned>(at)) + "00";
+    std::string hex = ":" + Hex2(static_cast<unsigned>(n)) + Hex2(static_cast<unsigned>(at >> 8)) +
+                      Hex2(static_cast<unsigned>(at)) + "00";
     unsigned hexSum = static_cast<unsigned>(n + (at >> 8) + at);
     for (int shift = 24; shift >= 0; shift -= 8) {
       sum += (at >> shift) & 0xFF;
@@ -69,7 +70,8 @@ void MakeFiles() {
     }
     if ((at & 0xFFFF) == 0) {  // the upper address bits for the next 64 KB
       const unsigned upper = static_cast<unsigned>(at >> 16);
-      h.text += ":02000004" + Hex2(upper >> 8) + Hex2(upper) + Hex2(0x100 - ((6 + (upper >> 8) + upper) & 0xFF)) + "\r\n";
+      h.text +=
+          ":02000004" + Hex2(upper >> 8) + Hex2(upper) + Hex2(0x100 - ((6 + (upper >> 8) + upper) & 0xFF)) + "\r\n";
       ++h.records;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -87,7 +89,8 @@ void MakeFiles() {
   s.text += "S70500000000FA\r\n";
   h.text += ":00000001FF\r\n";
   for (int f = 0; f < 2; ++f) {
-    g_files[f].path = (std::filesystem::temp_directory_path() / (f ? "porten-bench-load.hex" : "porten-bench-load.mot")).string();
+    g_files[f].path =
+        (std::filesystem::temp_directory_path() / (f ? "porten-bench-load.hex" : "porten-bench-load.mot")).string();
     std::ofstream(g_files[f].path, std::ios::binary) << g_files[f].text;
   }
 }

@@ -40,7 +40,10 @@ long Hex(const std::string& s, size_t at, int width) {
   long value = -1;
   for (int i = 0; i < width && at + i < s.size(); ++i) {
     const char c = s[at + i];
-    const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    const int d = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
     if (d < 0) break;
     value = (value < 0 ? 0 : value << 4) | d;
   }

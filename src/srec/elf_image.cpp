@@ -30,8 +30,7 @@ ElfLoad Refused(const char* message, std::string detail) {
   return result;
 }
 
-std::string Printf(const char* format, unsigned long long a, unsigned long long b = 0,
-                   unsigned long long c = 0) {
+std::string Printf(const char* format, unsigned long long a, unsigned long long b = 0, unsigned long long c = 0) {
   char text[160];
   std::snprintf(text, sizeof text, format, a, b, c);
   return text;
@@ -47,10 +46,14 @@ ElfLoad LoadElfImage(int fd, std::vector<uint8_t>& image) {
     ~Ender() { elf_end(elf); }
   } ender{elf};
 
+  auto libelfSays = [](const char* what) {
+    const int error = elf_errno();
+    return std::string(what) + (error != 0 ? std::string(": ") + elf_errmsg(error) : std::string());
+  };
+  if (!elf || elf_kind(elf) != ELF_K_ELF) return Refused(text::kNotElf, libelfSays("libelf does not read it as ELF"));
   size_t headers = 0;
-  if (!elf || elf_kind(elf) != ELF_K_ELF || elf_getphdrnum(elf, &headers) != 0) {
-    const char* why = elf_errmsg(-1);
-    return Refused(text::kNotElf, std::string("libelf cannot read it: ") + (why ? why : "unknown error"));
+  if (elf_getphdrnum(elf, &headers) != 0) {
+    return Refused(text::kNotElf, libelfSays("libelf cannot read its program headers"));
   }
   std::vector<Segment> segments;
   for (size_t i = 0; i < headers; ++i) {
@@ -64,15 +67,14 @@ ElfLoad LoadElfImage(int fd, std::vector<uint8_t>& image) {
   }
   if (segments.empty()) return Refused(text::kNotElf, "no loadable segment with contents in the file");
 
-  std::sort(segments.begin(), segments.end(),
-            [](const Segment& a, const Segment& b) { return a.address < b.address; });
+  std::sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) { return a.address < b.address; });
   for (size_t k = 1; k < segments.size(); ++k) {
     const Segment& low = segments[k - 1];
     const Segment& high = segments[k];
     if (high.address - low.address < low.size) {
-      return Refused(text::kNotElf, Printf("segments %llu and %llu overlap at physical address %08llX",
-                                           std::min(low.index, high.index),
-                                           std::max(low.index, high.index), high.address));
+      return Refused(text::kNotElf,
+                     Printf("segments %llu and %llu overlap at physical address %08llX",
+                            std::min(low.index, high.index), std::max(low.index, high.index), high.address));
     }
   }
 

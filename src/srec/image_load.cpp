@@ -11,6 +11,7 @@
 
 #include "core/texts.h"
 #include "srec/elf_image.h"
+#include "srec/hex.h"
 #include "srec/intel_hex.h"
 #include "srec/span.h"
 #include "srec/srec.h"
@@ -61,7 +62,7 @@ ImageFormat Sniff(int fd) {
     ssize_t n = ::pread(fd, head, sizeof head, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return ImageFormat::kSRecord;  // refused there as today
-    if (at == 0 && n >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return ImageFormat::kElf;
+    if (at == 0 && n >= 4 && std::memcmp(head, "\177ELF", 4) == 0) return ImageFormat::kElf;
     for (ssize_t i = 0; i < n; ++i) {
       if (!IsBlank(head[i])) return head[i] == ':' ? ImageFormat::kIntelHex : ImageFormat::kSRecord;
     }
@@ -75,7 +76,11 @@ bool IsDataRecordStart(ImageFormat format, const char* line, long available) {
   if (format == ImageFormat::kSRecord) {
     return available >= 2 && line[0] == 'S' && RecordPrefixLength(line[1]) != 0;
   }
-  return available >= 9 && line[0] == ':' && line[7] == '0' && line[8] == '0';
+  if (available < 9 || line[0] != ':' || line[7] != '0' || line[8] != '0') return false;
+  for (int i = 1; i < 7; ++i) {
+    if (srec::HexDigit(line[i]) < 0) return false;
+  }
+  return true;
 }
 
 }  // namespace

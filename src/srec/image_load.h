@@ -30,7 +30,7 @@ inline constexpr char kNotElf[] = "ELFﾌｫｰﾏｯﾄでありません";
 inline constexpr int kRecordsPerBatch = 150;
 inline constexpr int kLoadWindowSize = 1024;
 
-// Told from the first characters: "\x7f" "ELF", a ":" as the first
+// Told from the first characters: "\177ELF", a ":" as the first
 // character that is not blank, or else (an "S" first) S-records.
 enum class ImageFormat { kSRecord, kIntelHex, kElf };
 // "S-record", "Intel HEX", "ELF".

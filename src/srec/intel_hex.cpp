@@ -59,15 +59,14 @@ std::optional<uint32_t> ScanHexLowestAddress(int fd) {
   // ":" count offset type and a base record's two bytes: 13 characters.
   ForEachLineStart(fd, 13, [&](const char* line, int available) {
     uint32_t count, offset, type, value;
-    if (available < 9 || line[0] != ':' || ScanHex(line + 1, 2, &count) != 2 ||
-        ScanHex(line + 3, 4, &offset) != 4 || ScanHex(line + 7, 2, &type) != 2) {
+    if (available < 9 || line[0] != ':' || ScanHex(line + 1, 2, &count) != 2 || ScanHex(line + 3, 4, &offset) != 4 ||
+        ScanHex(line + 7, 2, &type) != 2) {
       return;
     }
     if (type == kHexData && count > 0) {
       const uint64_t address = static_cast<uint64_t>(base) + offset;
       if (address < minimum) minimum = address;
-    } else if ((type == kHexSegment || type == kHexLinear) && available >= 13 &&
-               ScanHex(line + 9, 4, &value) == 4) {
+    } else if ((type == kHexSegment || type == kHexLinear) && available >= 13 && ScanHex(line + 9, 4, &value) == 4) {
       base = type == kHexSegment ? value << 4 : value << 16;
     }
   });

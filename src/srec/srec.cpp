@@ -29,8 +29,7 @@ int32_t ParseDataRecord(const char* text, int P, uint32_t address, uint8_t* out)
   const size_t checksumAt = dataStart + 2 * static_cast<size_t>(length);
   const size_t textLength = strnlen(text, checksumAt + 2);
 
-  uint32_t sum = (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) +
-                 (address & 0xFF) + count;
+  uint32_t sum = (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) + (address & 0xFF) + count;
   std::memset(out, 0, static_cast<size_t>(length));
   for (int32_t i = 0; i < length; ++i) {
     size_t at = dataStart + 2 * static_cast<size_t>(i);

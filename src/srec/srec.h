@@ -14,9 +14,7 @@ inline constexpr uint32_t kNoAddress = 0xFFFFFFFF;
 
 // Characters before the data field of a record of this type digit: 8 for
 // '1', 10 for '2', 12 for '3'; 0 for every other type.
-constexpr int RecordPrefixLength(char type) {
-  return type == '1' ? 8 : type == '2' ? 10 : type == '3' ? 12 : 0;
-}
+constexpr int RecordPrefixLength(char type) { return type == '1' ? 8 : type == '2' ? 10 : type == '3' ? 12 : 0; }
 
 // Reads the address field of the data record at `record` (its "S"), with the
 // width of its prefix length P, into *address. False when the field holds no

@@ -83,40 +83,29 @@ std::string MakeIntelHex(const std::vector<Segment>& segments, size_t perRecord,
 }
 
 std::string MakeElf(const std::vector<ElfSegment>& segments, bool is64, bool bigEndian) {
+  using Fields = std::initializer_list<std::pair<uint64_t, int>>;
   const int word = is64 ? 8 : 4;
-  const uint64_t headerSize = is64 ? 64 : 52;
-  const uint64_t phentsize = is64 ? 56 : 32;
-  std::string elf = "\x7f" "ELF";
-  elf += static_cast<char>(is64 ? 2 : 1);
-  elf += static_cast<char>(bigEndian ? 2 : 1);
-  elf += '\1';
+  const uint64_t headerSize = is64 ? 64 : 52, entrySize = is64 ? 56 : 32;
+  std::string elf = std::string("\177ELF") + char(is64 ? 2 : 1) + char(bigEndian ? 2 : 1) + '\1';
   elf.resize(16, '\0');
-  auto put = [&](uint64_t value, int bytes) { Put(elf, value, bytes, bigEndian); };
-  put(2, 2);  // ET_EXEC
-  put(0, 2);  // no machine
-  put(1, 4);
-  put(0, word);  // entry
-  put(headerSize, word);
-  put(0, word);  // no section headers
-  put(0, 4);
-  put(headerSize, 2);
-  put(phentsize, 2);
-  put(segments.size(), 2);
-  put(is64 ? 64 : 40, 2);
-  put(0, 2);
-  put(0, 2);
-  uint64_t offset = headerSize + phentsize * segments.size();
+  auto put = [&](Fields fields) {
+    for (auto [value, bytes] : fields) Put(elf, value, bytes, bigEndian);
+  };
+  // An executable without sections: type, machine, version, entry, program
+  // and section header offsets, flags, sizes and counts.
+  // clang-format off
+  put({{2, 2}, {0, 2}, {1, 4}, {0, word}, {headerSize, word}, {0, word}, {0, 4}, {headerSize, 2}, {entrySize, 2},
+       {segments.size(), 2}, {is64 ? 64 : 40, 2}, {0, 2}, {0, 2}});
+  // clang-format on
+  uint64_t offset = headerSize + entrySize * segments.size();
   for (const ElfSegment& s : segments) {
     const uint64_t memsz = s.memsz ? s.memsz : s.bytes.size();
-    put(s.type, 4);
-    if (is64) put(5, 4);  // flags: R X
-    put(offset, word);
-    put(s.vaddr, word);
-    put(s.paddr, word);
-    put(s.bytes.size(), word);
-    put(memsz, word);
-    if (!is64) put(5, 4);
-    put(1, word);  // alignment
+    const uint32_t flags = 5;  // R X
+    put({{s.type, 4}});
+    if (is64) put({{flags, 4}});
+    put({{offset, word}, {s.vaddr, word}, {s.paddr, word}, {s.bytes.size(), word}, {memsz, word}});
+    if (!is64) put({{flags, 4}});
+    put({{1, word}});  // alignment
     offset += s.bytes.size();
   }
   for (const ElfSegment& s : segments) elf.append(s.bytes.begin(), s.bytes.end());

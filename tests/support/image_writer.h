@@ -28,8 +28,7 @@ std::string HexRecord(int type, uint16_t offset, const std::vector<uint8_t>& dat
                       int checksumDelta = 0);
 // Data records of perRecord bytes that never cross 64 KB, an extended linear
 // address record (04) wherever the upper 16 bits change, an end record.
-std::string MakeIntelHex(const std::vector<Segment>& segments, size_t perRecord = 16,
-                         const std::string& eol = "\r\n");
+std::string MakeIntelHex(const std::vector<Segment>& segments, size_t perRecord = 16, const std::string& eol = "\r\n");
 
 struct ElfSegment {
   uint64_t paddr;
