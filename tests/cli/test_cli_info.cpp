@@ -83,6 +83,7 @@ TEST(CliInfo, UsageErrorsMissingFileAndUnwritableDump) {
   }
   // "--" lets a file name start with a dash.
   EXPECT_EQ("-x.mot: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", Info({"--", "-x.mot"}).err);
+  EXPECT_EQ("-: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", Info({"-"}).err);
   EXPECT_EQ(0u, Info({"--help"}).out.find("Usage: porten-cli info FILE [--dump-bin OUT]\n"));
   TempDir dir;
   Outcome r = Info({dir.Write("a.mot", SRecord(1, 0, {1})), "--dump-bin", dir.File("no/such/dir/out.bin")});
@@ -99,7 +100,7 @@ TEST(CliInfoExecutable, RelativePathsExitStatusesAndAFullImage) {
   dir.Write("full.hex", testing::MakeIntelHex({{0x00400000, bytes}}, 32, "\n"));
   dir.Write("bad.mot", "S1\r\n");
 
-  CliResult ok = RunCli(dir.path(), "info full.hex --dump-bin full.bin", dir.path());
+  CliResult ok = RunCli(dir.path(), "info full.hex --dump-bin=full.bin", dir.path());
   EXPECT_EQ(0, ok.exit) << ok.err;
   EXPECT_EQ(0u, ok.out.find("ｱﾄﾞﾚｽ: 00400000 - 0044AFFF\nformat: Intel HEX\nlength: 307200 bytes\n"));
   EXPECT_EQ(Bytes(bytes), ReadWhole(dir.File("full.bin")));
