@@ -143,10 +143,10 @@ std::function<std::string(const std::string&)> Elf(std::vector<ElfSegment> segme
                                                    bool msb = false) {
   return [=](const std::string&) { return MakeElf(segments, is64, msb); };
 }
-// Two segments at their load addresses, the second with .bss and run in RAM;
+// Two adjacent segments at their load addresses, the second with .bss and run in RAM;
 // neither an empty PT_LOAD nor a PT_NOTE is part of the image.
 const std::vector<ElfSegment> kElf = {
-    {0x8000, 0x8000, A}, {0x8100, 0x20000000, B, 0x400}, {0, 0, {}, 0x100}, {0x9000, 0x9000, C, 0, 4}};
+    {0x8000, 0x8000, A}, {0x8010, 0x20000000, B, 0x400}, {0, 0, {}, 0x100}, {0x9000, 0x9000, C, 0, 4}};
 const std::string kAfter2 = "line 3: an S1 record after the end of the data at line 2";
 const std::string kPast = "the data runs past the limit of 307,200 bytes from the lowest address ";
 const char* kNoData = "no S1, S2 or S3 record";
@@ -216,6 +216,8 @@ const Case kCases[] = {
                   for (int i = 0; i < 200; ++i) t += "text" + e;
                   return t; },
      {{0, A}}},
+    {"hex_text_like_a_record_after_the_end", [](auto e) { return H(0, 0x8000, A, e) + H(1, 0, {}, e) + ";10000000" + e; },
+     {{0x8000, A}}},
     {"hex_colon_only", [](auto) { return std::string(":"); }, {}, kNotHex, "no data record"},
     {"hex_no_end_record", [](auto e) { return H(0, 0, A, e); }, {}, kNotHex, "no end record (type 01)"},
     {"hex_data_after_end", [](auto e) { return H(0, 0, A, e) + H(1, 0, {}, e) + e + H(0, 0x10, B, e); },
@@ -235,10 +237,10 @@ const Case kCases[] = {
      [](auto e) { return H(0, 0x100, {1}, e) + H(4, 0, {0, 4}, e) + H(0, 0xB100, {2}, e) + H(1, 0, {}, e); },
      {}, kOver, "line 3: " + kPast + "00000100: 0004B100 is the first address beyond it"},
     // ELF, both classes and byte orders.
-    {"elf32_LSB", Elf(kElf), {{0x8000, A}, {0x8100, B}}},
-    {"elf64_LSB", Elf(kElf, true), {{0x8000, A}, {0x8100, B}}},
-    {"elf32_MSB", Elf(kElf, false, true), {{0x8000, A}, {0x8100, B}}},
-    {"elf64_MSB", Elf(kElf, true, true), {{0x8000, A}, {0x8100, B}}},
+    {"elf32_LSB", Elf(kElf), {{0x8000, A}, {0x8010, B}}},
+    {"elf64_LSB", Elf(kElf, true), {{0x8000, A}, {0x8010, B}}},
+    {"elf32_MSB", Elf(kElf, false, true), {{0x8000, A}, {0x8010, B}}},
+    {"elf64_MSB", Elf(kElf, true, true), {{0x8000, A}, {0x8010, B}}},
     {"elf_overlap", Elf({{0x1000, 0x1000, A}, {0x1008, 0x5000, B}}, true, true),
      {}, kNotElf, "segments 0 and 1 overlap at physical address 00001008"},
     {"elf_no_contents", Elf({{0x1000, 0x1000, {}, 0x100}, {0x2000, 0x2000, A, 0, 4}}),
