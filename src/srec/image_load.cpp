@@ -303,12 +303,16 @@ ImageLoad::Result ImageLoad::SRecordBatch() {
     if (end[-1] == '\r') --end;
     if (const char* bad = BadLineEnd(rec, end)) return Fail(text::kNotSRecord, At() + bad);
 
+    // The record ends with its line, whatever its count says: a count too
+    // large or an address cut short must not take the next line's digits.
+    const char lineEnd = *end;
+    *end = '\0';
     // An address without a digit would leave the previous record's address
     // in place and store the data there.
-    if (!ReadRecordAddress(rec, P, &recordAddress_)) {
-      return Fail(text::kNotSRecord, At() + "an address without a digit");
-    }
-    const int32_t n = ParseDataRecord(rec + 2, P, recordAddress_, scratch);
+    const bool addressRead = ReadRecordAddress(rec, P, &recordAddress_);
+    const int32_t n = addressRead ? ParseDataRecord(rec + 2, P, recordAddress_, scratch) : 0;
+    *end = lineEnd;
+    if (!addressRead) return Fail(text::kNotSRecord, At() + "an address without a digit");
     if (n == kRecordChecksum) return Fail(text::kChecksum, At() + "the checksum does not match");
     if (n <= 0) return Fail(text::kNotSRecord, At() + "a malformed record");
     if (!Store(recordAddress_, scratch, static_cast<uint32_t>(n))) return Result::kFailed;

@@ -191,6 +191,9 @@ const Case kCases[] = {
     {"address_without_digit",  // its checksum made for the previous record's address
      [](auto e) { std::string r = S(1, 0x100, B, e); return S(1, 0x100, A, e) + r.replace(4, 4, "GGGG"); },
      {}, kNot, "line 2: an address without a digit"},
+    {"count_beyond_the_line",  // the address cut short: its data and checksum on the next line
+     [](auto e) { return "S20500FA" + e + std::string(e.size() == 1, 'x') + "01FF" + e; },
+     {}, kNot, "line 1: a malformed record"},
     {"no_line_end", [](auto e) { return S(1, 0x100, A, e) + S(1, 0x110, B, ""); }, {}, kNot, "line 2: no line end"},
     {"header_and_end_only", [](auto e) { return S(0, 0, {'h'}, e) + S(9, 0, {}, e); }, {}, kNot, kNoData},
     {"only_byte_at_FFFFFFFF", [](auto e) { return S(3, 0xFFFFFFFF, {1}, e); }, {}, kNot, kNoData},
