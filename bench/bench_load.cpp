@@ -1,18 +1,18 @@
-// How fast S-record files load: a full 307,200-byte image in S3 records of
-// 16 and 32 bytes with CR LF line ends.
+// How fast image files load: a full 307,200-byte image in S3 records of 16
+// and 32 bytes, and the same image in Intel HEX records of 16 and 32 bytes,
+// both with CR LF line ends.
 //
-//   BM_ParseRecords  the parse path alone: address, record and copy into the
+//   BM_Parse*        the parse path alone: record, checks and copy into the
 //                    image, from text in memory
-//   BM_LoadBatches   StartLoad and back-to-back LoadBatch calls: the file
-//                    window and the prescan as well, but no timer waits
-//   BM_BatchedLoad   the load as the command line runs it, timers and all
-//                    (the first batch waits 100 ms by design)
-//   BM_SrecCat       srec_cat converting the same file to binary (process
+//   BM_LoadBatches   Open and back-to-back Batch calls: the prescan, the file
+//                    window, the reading on after the data, but no timer waits
+//   BM_BatchedLoad   the load as the window thread runs it, on the command
+//                    line's console loop: the first batch 100 ms after the
+//                    start, as the dialog does, the rest on 0 ms timers
+//   BM_SrecCat       srec_cat converting the S-record file to binary (process
 //                    start included), when it is installed
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
@@ -26,7 +26,8 @@
 #include <vector>
 
 #include "cli/console_loop.h"
-#include "srec/load.h"
+#include "srec/image_load.h"
+#include "srec/intel_hex.h"
 #include "srec/srec.h"
 
 extern char** environ;
@@ -35,141 +36,176 @@ namespace {
 
 using namespace porten;
 
-std::string g_text;  // the file's contents
-std::string g_path;  // the file
-size_t g_records = 0;
+struct File {
+  std::string text;
+  std::string path;
+  size_t records = 0;
+};
+File g_files[2];  // 0: S-records, 1: Intel HEX
+const char* kNames[2] = {"S-record", "Intel HEX"};
 
 std::string Hex2(unsigned v) {
   static const char digits[] = "0123456789ABCDEF";
   return {digits[(v >> 4) & 15], digits[v & 15]};
 }
 
-std::string S3(uint32_t address, const uint8_t* data, size_t n) {
-  unsigned count = static_cast<unsigned>(4 + n + 1);
-  unsigned sum = count;
-  std::string line = "S3" + Hex2(count);
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    sum += (address >> shift) & 0xFF;
-    line += Hex2(address >> shift);
-  }
-  for (size_t i = 0; i < n; ++i) {
-    sum += data[i];
-    line += Hex2(data[i]);
-  }
-  return line + Hex2(~sum) + "\r\n";
-}
-
-void MakeFile() {
+void MakeFiles() {
   std::vector<uint8_t> image(kImageBufferSize);
   uint32_t x = 12345;
   for (auto& b : image) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-  g_text = "S00F000068656C6C6F202020202000003C\r\n";
+  File& s = g_files[0];
+  File& h = g_files[1];
+  s.text = "S00F000068656C6C6F202020202000003C\r\n";
   size_t at = 0;
   for (bool small = true; at < image.size(); small = !small) {
-    size_t n = std::min<size_t>(small ? 16 : 32, image.size() - at);
-    g_text += S3(static_cast<uint32_t>(at), image.data() + at, n);
+    const size_t n = std::min<size_t>(small ? 16 : 32, image.size() - at);
+    unsigned sum = static_cast<unsigned>(4 + n + 1);
+    std::string line = "S3" + Hex2(sum);
+    std::string hex = ":" + Hex2(static_cast<unsigned>(n)) + Hex2(static_cast<unsigned>(at >> 8)) +
+                      Hex2(static_cast<unsigned>(at)) + "00";
+    unsigned hexSum = static_cast<unsigned>(n + (at >> 8) + at);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      sum += (at >> shift) & 0xFF;
+      line += Hex2(static_cast<unsigned>(at >> shift));
+    }
+    if ((at & 0xFFFF) == 0) {  // the upper address bits for the next 64 KB
+      const unsigned upper = static_cast<unsigned>(at >> 16);
+      h.text +=
+          ":02000004" + Hex2(upper >> 8) + Hex2(upper) + Hex2(0x100 - ((6 + (upper >> 8) + upper) & 0xFF)) + "\r\n";
+      ++h.records;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      sum += image[at + i];
+      hexSum += image[at + i];
+      line += Hex2(image[at + i]);
+      hex += Hex2(image[at + i]);
+    }
+    s.text += line + Hex2(~sum) + "\r\n";
+    h.text += hex + Hex2(0x100 - (hexSum & 0xFF)) + "\r\n";
     at += n;
-    ++g_records;
+    ++s.records;
+    ++h.records;
   }
-  g_text += "S70500000000FA\r\n";
-  g_path = (std::filesystem::temp_directory_path() / "porten-bench-load.mot").string();
-  std::ofstream(g_path, std::ios::binary) << g_text;
+  s.text += "S70500000000FA\r\n";
+  h.text += ":00000001FF\r\n";
+  for (int f = 0; f < 2; ++f) {
+    g_files[f].path =
+        (std::filesystem::temp_directory_path() / (f ? "porten-bench-load.hex" : "porten-bench-load.mot")).string();
+    std::ofstream(g_files[f].path, std::ios::binary) << g_files[f].text;
+  }
 }
 
-void BM_ParseRecords(benchmark::State& state) {
+void Count(benchmark::State& state, const File& file) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * file.records));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.text.size()));
+}
+
+void BM_ParseSRecords(benchmark::State& state) {
+  const File& file = g_files[0];
   std::vector<uint8_t> image(kImageBufferSize, 0xFF);
   uint8_t scratch[256];
   for (auto _ : state) {
-    const char* p = g_text.c_str();
-    const char* end = p + g_text.size();
+    const char* p = file.text.c_str();
+    const char* end = p + file.text.size();
     size_t records = 0;
     while (p < end) {
-      int P = p[0] == 'S' ? RecordPrefixLength(p[1]) : 0;
+      const int P = p[0] == 'S' ? RecordPrefixLength(p[1]) : 0;
+      const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
       if (P != 0) {
         uint32_t address = 0;
-        if (!ReadRecordAddress(p, P, &address)) state.SkipWithError("address");
-        int32_t n = ParseDataRecord(p + 2, P, address, scratch);
-        if (n <= 0 || address + static_cast<uint32_t>(n) > kImageBufferSize) {
+        const int32_t n = ReadRecordAddress(p, P, &address) ? ParseDataRecord(p + 2, P, address, scratch) : -1;
+        if (n <= 0 || address + static_cast<uint32_t>(n) > kImageBufferSize || !lf ||
+            std::memchr(p, '\0', static_cast<size_t>(lf - p))) {
           state.SkipWithError("record");
           break;
         }
         std::memcpy(image.data() + address, scratch, static_cast<size_t>(n));
         ++records;
       }
-      const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
-      if (!cr) break;
-      p = cr + 2;
+      if (!lf) break;
+      p = lf + 1;
     }
     benchmark::DoNotOptimize(image.data());
-    if (records != g_records) state.SkipWithError("record count");
+    if (records != file.records) state.SkipWithError("record count");
   }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * g_records));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_text.size()));
+  Count(state, file);
 }
-BENCHMARK(BM_ParseRecords)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseSRecords)->Unit(benchmark::kMillisecond);
 
-class NullWindow final : public WindowSystem {
- public:
-  void SetText(Surface, const std::string&) override {}
-  void ShowMessage(const std::string& text, const std::string&) override { failed = text; }
-  void SetTimer(int, int) override {}
-  void KillTimer(int) override {}
-  std::string failed;
-};
+void BM_ParseIntelHex(benchmark::State& state) {
+  const File& file = g_files[1];
+  std::vector<uint8_t> image(kImageBufferSize, 0xFF);
+  HexRecord record;
+  for (auto _ : state) {
+    const char* p = file.text.c_str();
+    const char* end = p + file.text.size();
+    size_t records = 0;
+    uint32_t upper = 0;
+    while (p < end) {
+      const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+      if (!lf || ParseHexRecord(p, static_cast<size_t>(lf - 1 - p), &record).status != HexParse::kOk) {
+        state.SkipWithError("record");
+        break;
+      }
+      if (record.type == kHexLinear) upper = HexBaseAddress(record);
+      if (record.type == kHexData) std::memcpy(image.data() + upper + record.offset, record.data, record.count);
+      ++records;
+      p = lf + 1;
+    }
+    benchmark::DoNotOptimize(image.data());
+    if (records != file.records + 1) state.SkipWithError("record count");
+  }
+  Count(state, file);
+}
+BENCHMARK(BM_ParseIntelHex)->Unit(benchmark::kMillisecond);
 
 void BM_LoadBatches(benchmark::State& state) {
-  std::vector<uint8_t> image(kImageBufferSize);
+  const File& file = g_files[state.range(0)];
+  ImageLoad load;
   for (auto _ : state) {
-    DownloadState st;
-    LinkVars link;
-    NullWindow win;
-    st.m_pImage = image.data();
-    st.m_strFilePath = g_path;
-    st.m_nTarget = 1;
-    StartLoad(st, link, win);
-    while (!st.m_bReady) LoadBatch(st, link, win);
-    if (!win.failed.empty() || st.m_nSlotLength[1] != kImageBufferSize) state.SkipWithError("load failed");
+    ImageLoad::Result result = load.Open(file.path, "");
+    while (result == ImageLoad::Result::kMore) result = load.Batch();
+    if (result != ImageLoad::Result::kDone || load.TakeImage().bytes.size() != kImageBufferSize) {
+      state.SkipWithError("load failed");
+    }
   }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * g_records));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_text.size()));
+  Count(state, file);
 }
-BENCHMARK(BM_LoadBatches)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadBatches)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The window thread's side of a load: a batch on each TIMER_LOAD tick.
+struct LoadTicks : TimerTarget {
+  ImageLoad load;
+  WindowSystem* window = nullptr;
+  ImageLoad::Result result = ImageLoad::Result::kMore;
+  void OnTimer(int id) override {
+    if (id != TIMER_LOAD) return;
+    result = load.Batch();
+    if (result == ImageLoad::Result::kMore) window->SetTimer(TIMER_LOAD, 0);
+  }
+};
 
 void BM_BatchedLoad(benchmark::State& state) {
-  std::vector<uint8_t> image(kImageBufferSize);
+  const File& file = g_files[state.range(0)];
   for (auto _ : state) {
-    DownloadState st;
-    LinkVars link;
     cli::ConsoleLoop loop;
-    struct Tick : TimerTarget {
-      DownloadState* st;
-      LinkVars* link;
-      WindowSystem* win;
-      void OnTimer(int id) override {
-        if (id == TIMER_LOAD) LoadBatch(*st, *link, *win);
-      }
-    } tick;
-    tick.st = &st;
-    tick.link = &link;
-    tick.win = &loop;
-    loop.Bind(&tick);
-    st.m_pImage = image.data();
-    st.m_strFilePath = g_path;
-    st.m_nTarget = 1;
-    StartLoad(st, link, loop);
-    loop.Run([&] { return st.m_bReady != 0; });
-    if (!loop.Messages().empty() || st.m_nSlotLength[1] != kImageBufferSize) state.SkipWithError("load failed");
+    LoadTicks ticks;
+    ticks.window = &loop;
+    loop.Bind(&ticks);
+    if (ticks.load.Open(file.path, "") != ImageLoad::Result::kMore) state.SkipWithError("open failed");
+    loop.SetTimer(TIMER_LOAD, 100);
+    loop.Run([&] { return ticks.result != ImageLoad::Result::kMore; });
+    if (ticks.result != ImageLoad::Result::kDone) state.SkipWithError("load failed");
   }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * g_records));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_text.size()));
+  Count(state, file);
 }
-BENCHMARK(BM_BatchedLoad)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_BatchedLoad)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 bool HaveSrecCat() { return std::system("command -v srec_cat >/dev/null 2>&1") == 0; }
 
 void BM_SrecCat(benchmark::State& state) {
-  std::string out = g_path + ".bin";
-  std::vector<std::string> args = {"srec_cat", g_path, "-o", out, "-binary"};
+  std::string out = g_files[0].path + ".bin";
+  std::vector<std::string> args = {"srec_cat", g_files[0].path, "-o", out, "-binary"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -184,8 +220,7 @@ void BM_SrecCat(benchmark::State& state) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("srec_cat failed");
   }
   std::remove(out.c_str());
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * g_records));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_text.size()));
+  Count(state, g_files[0]);
 }
 
 // Keeps the console output and remembers the seconds per iteration of each
@@ -197,7 +232,7 @@ class Collector : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
       std::string name = run.benchmark_name();
-      name = name.substr(0, name.find('/'));
+      name = name.substr(0, name.find("/iterations")).substr(0, name.find("/min_time"));
       seconds[name] = run.real_accumulated_time / static_cast<double>(run.iterations);
     }
   }
@@ -207,43 +242,49 @@ class Collector : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  MakeFile();
+  MakeFiles();
   bool srecCat = HaveSrecCat();
   if (srecCat) BENCHMARK(BM_SrecCat)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  std::printf("file: %zu records, %zu bytes of S-record text, %u bytes of image\n", g_records,
-              g_text.size(), kImageBufferSize);
+  for (int f = 0; f < 2; ++f) {
+    std::printf("%s file: %zu records, %zu bytes of text, %u bytes of image\n", kNames[f], g_files[f].records,
+                g_files[f].text.size(), kImageBufferSize);
+  }
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   benchmark::Shutdown();
 
   auto& s = collector.seconds;
-  auto mb = [](double secs) { return static_cast<double>(g_text.size()) / secs / 1e6; };
-  if (s.count("BM_ParseRecords")) {
-    std::printf("\nparse path: %.0f records/s, %.1f MB/s of S-record text\n",
-                static_cast<double>(g_records) / s["BM_ParseRecords"], mb(s["BM_ParseRecords"]));
-  }
-  if (s.count("BM_LoadBatches")) {
-    std::printf("loader without timer waits: %.2f ms, %.1f MB/s\n", s["BM_LoadBatches"] * 1e3,
-                mb(s["BM_LoadBatches"]));
-  }
-  if (s.count("BM_BatchedLoad")) {
-    std::printf("batched load on the console loop: %.1f ms wall (%zu batches; the first waits 100 ms)\n",
-                s["BM_BatchedLoad"] * 1e3, (g_records + kRecordsPerBatch - 1) / kRecordsPerBatch);
+  auto mb = [](int f, double secs) { return static_cast<double>(g_files[f].text.size()) / secs / 1e6; };
+  const char* parse[2] = {"BM_ParseSRecords", "BM_ParseIntelHex"};
+  std::printf("\n");
+  for (int f = 0; f < 2; ++f) {
+    const std::string load = "BM_LoadBatches/" + std::to_string(f);
+    const std::string batched = "BM_BatchedLoad/" + std::to_string(f);
+    if (s.count(parse[f])) {
+      std::printf("%-9s parse path: %.0f records/s, %.1f MB/s of text\n", kNames[f],
+                  static_cast<double>(g_files[f].records) / s[parse[f]], mb(f, s[parse[f]]));
+    }
+    if (s.count(load)) {
+      std::printf("%-9s load without timer waits: %.2f ms, %.1f MB/s\n", kNames[f], s[load] * 1e3, mb(f, s[load]));
+    }
+    if (s.count(batched)) {
+      std::printf("%-9s batched load on the console loop: %.1f ms wall (%zu batches; the first waits 100 ms)\n",
+                  kNames[f], s[batched] * 1e3, (g_files[f].records + kRecordsPerBatch - 1) / kRecordsPerBatch);
+    }
   }
   if (!srecCat) {
     std::printf("srec_cat is not installed (Debian package srecord): no comparison\n");
-  } else if (s.count("BM_SrecCat") && s.count("BM_ParseRecords") && s.count("BM_LoadBatches")) {
-    double parseRatio = s["BM_SrecCat"] / s["BM_ParseRecords"];
-    double loadRatio = s["BM_SrecCat"] / s["BM_LoadBatches"];
+  } else if (s.count("BM_SrecCat") && s.count(parse[0]) && s.count("BM_LoadBatches/0")) {
+    const double parseRatio = s["BM_SrecCat"] / s[parse[0]];
     std::printf("srec_cat to binary: %.2f ms wall\n", s["BM_SrecCat"] * 1e3);
     std::printf("ratio srec_cat / parse path: %.1fx; srec_cat / loader without waits: %.1fx\n", parseRatio,
-                loadRatio);
+                s["BM_SrecCat"] / s["BM_LoadBatches/0"]);
     std::printf("verdict: parse path %s the aim of at least 2x srec_cat (%.1fx)\n",
                 parseRatio >= 2.0 ? "meets" : "MISSES", parseRatio);
   }
-  std::remove(g_path.c_str());
+  for (const File& file : g_files) std::remove(file.path.c_str());
   return 0;
 }

@@ -1,39 +1,31 @@
-// The whole S-record file load on arbitrary file content: prescan, the first
-// window, every refill and every batch, for both slots. The input is the
-// file; it is served from a memfd so no run touches the disk.
+// The whole file load on arbitrary file content, as the dialog runs it: the
+// format sniff, the prescan, the first window, every refill and batch, the
+// reading on after the end of the data. The input is the file; it is served
+// from a memfd so no run touches the disk.
+//
+// The oracle: a load that succeeds must yield exactly the bytes the file's
+// data records describe, read here by a plain reader of the whole text
+// that splits it into lines once, with nothing after the end of the data.
+//
+// Built twice: fuzz_load takes every input (S-records, Intel HEX and ELF
+// files in its corpus), fuzz_hex (PORTEN_FUZZ_HEX) only Intel HEX text.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "core/download_state.h"
-#include "srec/load.h"
+#include "core/image.h"
+#include "srec/image_load.h"
 
 namespace {
 
-using porten::DownloadState;
-using porten::LinkVars;
-using porten::Surface;
-
-// Just enough of a window system for the load: it remembers whether
-// TIMER_LOAD is armed and counts the message boxes.
-class LoadWindow final : public porten::WindowSystem {
- public:
-  void SetText(Surface, const std::string&) override {}
-  void ShowMessage(const std::string&, const std::string&) override { ++messages; }
-  void SetTimer(int id, int) override {
-    if (id == porten::TIMER_LOAD) armed = true;
-  }
-  void KillTimer(int id) override {
-    if (id == porten::TIMER_LOAD) armed = false;
-  }
-  bool armed = false;
-  int messages = 0;
-};
+using porten::ImageFormat;
+using porten::ImageLoad;
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -42,81 +34,133 @@ void Check(bool ok, const char* what) {
   }
 }
 
-int MemFile() {
-  static int fd = -1;
-  if (fd < 0) fd = ::memfd_create("srec", MFD_CLOEXEC);
-  Check(fd >= 0, "memfd_create");
-  return fd;
+// Up to width hexadecimal digits at p, stopping at any other character; -1
+// when there is none.
+long Hex(const std::string& s, size_t at, int width) {
+  long value = -1;
+  for (int i = 0; i < width && at + i < s.size(); ++i) {
+    const char c = s[at + i];
+    const int d = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+    if (d < 0) break;
+    value = (value < 0 ? 0 : value << 4) | d;
+  }
+  return value;
 }
 
-// One state for every run, reset to what a fresh dialog holds before a load:
-// a new one would cost a 300 KB allocation (and its page faults) per run,
-// more than the load itself.
-DownloadState& ReusedState() {
-  static DownloadState* st = new DownloadState;
-  return *st;
+// Lines end at LF, CR LF or a lone CR.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines(1);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') {
+      lines.back() += text[i];
+      continue;
+    }
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    lines.emplace_back();
+  }
+  return lines;
 }
 
-void LoadOnce(const std::string& path, int target, size_t size, std::vector<uint8_t>& image) {
-  DownloadState& st = ReusedState();
-  st.m_nState = porten::STATE_IDLE;
-  st.m_nLength = 0;
-  st.m_bLoading = 0;
-  st.m_bReady = 1;
-  st.m_hFile = -1;
-  st.m_nSlotLength[0] = st.m_nSlotLength[1] = 0;
-  st.m_nSlotBase[0] = st.m_nSlotBase[1] = 0;
-  LinkVars link;
-  LoadWindow win;
-  st.m_pImage = image.data();
-  st.m_strFilePath = path;
-  st.m_nTarget = target;
-  const uint32_t oldBase = 0x12345678;
-  st.m_nSlotBase[target] = oldBase;
+using Bytes = std::map<uint64_t, uint8_t>;
 
-  porten::StartLoad(st, link, win);
-  // A batch consumes at least one record of at least P + 2 characters, so a
-  // file of size n can need no more than n / 10 + 2 batches.
-  const size_t maxBatches = size / 10 + 2;
-  size_t batches = 0;
-  while (win.armed) {
-    Check(++batches <= maxBatches, "the load does not make progress");
-    Check(st.m_nLength <= porten::kImageBufferSize, "m_nLength beyond the image buffer");
-    porten::LoadBatch(st, link, win);
-  }
-
-  Check(st.m_hFile == -1, "the file stays open after the load");
-  Check(st.m_bReady == 1 && st.m_bLoading == 0, "the load did not end");
-  Check(st.m_nLength == 0, "m_nLength not cleared at the end");
-  Check(win.messages <= 1, "more than one message box for one load");
-  const uint32_t length = st.m_nSlotLength[target];
-  Check(length <= porten::kImageBufferSize, "slot longer than the image buffer");
-  if (win.messages == 1) {
-    Check(length == 0, "a failed load filled its slot");
-    Check(st.m_nSlotBase[target] == oldBase,
-          "a failed load moved the slot base");
-  }
-  if (target == 1 && length > 0) {
-    Check(st.m_byWriteImage.size() == porten::kImageBufferSize, "write image not kept");
-    Check(link.TransferLength == length && link.TransferAddress == st.m_nBaseAddr,
-          "transfer not set from the loaded image");
-    for (size_t i = length; i < porten::kImageBufferSize; i += 4093) {
-      Check(st.m_byWriteImage[i] == 0xFF, "write image not 0xFF past its end");
+Bytes SRecordData(const std::vector<std::string>& lines) {
+  Bytes bytes;
+  size_t i = !lines.empty() && lines[0].compare(0, 2, "S0") == 0 ? 1 : 0;
+  auto isData = [&](const std::string& l) { return l.size() >= 2 && l[0] == 'S' && l[1] >= '1' && l[1] <= '3'; };
+  for (; i < lines.size() && isData(lines[i]); ++i) {
+    const std::string& l = lines[i];
+    const int width = 2 * (l[1] - '0' + 1);
+    const long count = Hex(l, 2, 2), address = Hex(l, 4, width);
+    Check(count >= 0 && address >= 0, "a loaded record without count or address");
+    for (long k = 0; k < count - width / 2 - 1; ++k) {
+      const long b = Hex(l, 4 + width + 2 * k, 2);
+      Check(b >= 0, "a loaded record with a byte missing");
+      bytes[address + k] = static_cast<uint8_t>(b);
     }
   }
+  for (; i < lines.size(); ++i) Check(!isData(lines[i]), "loaded with a data record after the end");
+  return bytes;
+}
+
+Bytes IntelHexData(const std::vector<std::string>& lines) {
+  Bytes bytes;
+  uint64_t base = 0;
+  size_t i = 0;
+  for (bool end = false; !end; ++i) {
+    Check(i < lines.size(), "loaded without an end record");
+    const std::string l = lines[i].substr(0, lines[i].find_last_not_of(" \t") + 1);
+    if (l.empty()) continue;
+    std::vector<uint8_t> b;
+    for (size_t at = 1; at + 1 < l.size(); at += 2) b.push_back(static_cast<uint8_t>(Hex(l, at, 2)));
+    Check(l[0] == ':' && b.size() >= 5 && b.size() == 5u + b[0], "loaded a malformed record");
+    const uint64_t offset = b[1] << 8 | b[2];
+    if (b[3] == 0) {
+      for (size_t k = 0; k < b[0]; ++k) bytes[base + offset + k] = b[4 + k];
+    } else if (b[3] == 2 || b[3] == 4) {
+      base = static_cast<uint64_t>(b[4] << 8 | b[5]) << (b[3] == 2 ? 4 : 16);
+    }
+    end = b[3] == 1;
+  }
+  for (; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    const bool data = l.size() >= 9 && l[0] == ':' && l.compare(7, 2, "00") == 0 &&
+                      l.find_first_not_of("0123456789abcdefABCDEF", 1) >= 9;
+    Check(!data, "loaded with a data record after the end record");
+  }
+  return bytes;
+}
+
+int MemFile() {
+  static int fd = -1;
+  if (fd < 0) fd = ::memfd_create("image", MFD_CLOEXEC);
+  Check(fd >= 0, "memfd_create");
+  return fd;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+#ifdef PORTEN_FUZZ_HEX
+  if (size == 0 || data[0] != ':') return 0;
+#endif
   const int fd = MemFile();
   Check(::ftruncate(fd, 0) == 0, "ftruncate");
   Check(::pwrite(fd, data, size, 0) == static_cast<ssize_t>(size), "pwrite");
   static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  static std::vector<uint8_t> image(porten::kImageBufferSize);
+  // One load for every run, as a window keeps one: a new one costs a 300 KB
+  // allocation, more than most loads.
+  static ImageLoad* load = new ImageLoad;
 
-  // The boot loader slot ends differently (the 32 KB copy); the size's
-  // lowest bit picks the slot, so mutations visit both at half the cost.
-  LoadOnce(path, static_cast<int>(size & 1), size, image);
+  ImageLoad::Result result = load->Open(path, "");
+  // A batch consumes at least a character for each of its 150 steps.
+  const size_t maxBatches = size / porten::kRecordsPerBatch + 2;
+  size_t batches = 0;
+  while (result == ImageLoad::Result::kMore) {
+    Check(++batches <= maxBatches, "the load does not make progress");
+    Check(load->length() <= porten::kImageBufferSize, "the image beyond its buffer");
+    result = load->Batch();
+  }
+  Check(!load->IsOpen(), "the file stays open after the load");
+  if (result == ImageLoad::Result::kFailed) {
+    Check(!load->error().message.empty() && !load->error().detail.empty(), "refused without a message and where");
+    return 0;
+  }
+  const porten::Image image = load->TakeImage();
+  Check(image.bytes.size() <= porten::kImageBufferSize, "longer than the image buffer");
+  Check(image.base + uint64_t{image.bytes.size()} <= 0x100000000, "the image wraps past FFFFFFFF");
+  if (load->format() == ImageFormat::kElf) return 0;  // libelf reads it, nothing to compare
+
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const Bytes bytes = load->format() == ImageFormat::kSRecord ? SRecordData(Lines(text)) : IntelHexData(Lines(text));
+  Check(!bytes.empty(), "an image without data records");
+  Check(image.base == bytes.begin()->first, "the base is not the lowest address");
+  Check(image.bytes.size() == bytes.rbegin()->first + 1 - image.base, "the length is not the span");
+  for (size_t i = 0; i < image.bytes.size(); ++i) {
+    auto it = bytes.find(image.base + i);
+    Check(image.bytes[i] == (it == bytes.end() ? 0xFF : it->second), "a byte the records do not describe");
+  }
   return 0;
 }

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the fuzz targets: S-record files, good and bad,
-for fuzz_load, and a few operation programs for fuzz_session. Deterministic;
-run it again after changing it: fuzz/make_corpus.py"""
+"""Writes the seed corpus of the fuzz targets: image files, good and bad,
+for fuzz_load (S-records, Intel HEX, ELF) and fuzz_hex (Intel HEX), and a few
+operation programs for fuzz_session. Deterministic; run it again after
+changing it: fuzz/make_corpus.py"""
 import os
 import random
+import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -57,7 +59,6 @@ def load_corpus(rng):
     c["bad_checksum"] = lines(record(1, 0, [1, 2, 3])[:-2] + "00", end())
     c["bad_count"] = lines("S1030000FC", end())
     c["bad_s3_no_data"] = lines("S50500000000FA".replace("S5", "S3"), end())
-    c["bad_lf_only"] = lines(*image(rng, 1, 0, 64), end(), eol="\n")
     c["bad_cr_only"] = lines(*image(rng, 1, 0, 64), end(), eol="\r")
     c["bad_no_final_cr"] = lines(*image(rng, 1, 0, 32))[:-2]
     c["bad_not_hex"] = lines("S1070000ZZ0102F5", end())
@@ -70,6 +71,68 @@ def load_corpus(rng):
     c["bad_truncated"] = lines(*image(rng, 1, 0, 64))[:50]
     c["bad_nul_inside"] = lines(record(1, 0, [1, 2]))[:6] + b"\0" + lines(record(1, 0, [1, 2]))[7:]
     return c
+
+
+def hex_record(kind, offset, data, eol="\r\n"):
+    body = bytes([len(data), offset >> 8, offset & 0xFF, kind]) + bytes(data)
+    return ":%s%02X%s" % (body.hex().upper(), -sum(body) & 0xFF, eol)
+
+
+def hex_image(rng, base, length, step=16, eol="\r\n"):
+    out, upper = "", -1
+    for at in range(base, base + length, step):
+        if at >> 16 != upper:
+            upper = at >> 16
+            out += hex_record(4, 0, [upper >> 8, upper & 0xFF], eol)
+        out += hex_record(0, at & 0xFFFF, [rng.randrange(256) for _ in range(min(step, base + length - at))], eol)
+    return out
+
+
+def elf(segments, is64=False, big=False):
+    """segments: (type, paddr, vaddr, data, memsz)"""
+    e, w = (">" if big else "<"), ("Q" if is64 else "I")
+    ehsize, phsize = (64, 56) if is64 else (52, 32)
+    head = b"\x7fELF" + bytes([2 if is64 else 1, 2 if big else 1, 1]) + bytes(9)
+    head += struct.pack(e + "HHI" + w * 3 + "IHHHHHH", 2, 0, 1, 0, ehsize, 0, 0, ehsize, phsize,
+                        len(segments), 0, 0, 0)
+    offset, tables = ehsize + phsize * len(segments), b""
+    for kind, paddr, vaddr, data, memsz in segments:
+        fields = (offset, vaddr, paddr, len(data), memsz)
+        tables += (struct.pack(e + "II" + "Q" * 6, kind, 5, *fields, 1) if is64
+                   else struct.pack(e + "I" * 8, kind, *fields, 5, 1))
+        offset += len(data)
+    return head + tables + b"".join(s[3] for s in segments)
+
+
+def load_issue_files(rng, c):
+    """What loaded short or wrong before, and what may follow the data."""
+    data = image(rng, 1, 0x100, 64)
+    c["issue_lf_line_in_crlf"] = lines(*data[:2]) + lines(data[2], eol="\n") + lines(record(1, 0x10, [7]), end())
+    c["issue_blank_line"] = lines(data[0], "", *data[1:], end())
+    c["issue_comment_line"] = lines(data[0], "; comment", *data[1:], end())
+    c["issue_s5_inside"] = lines(data[0], end(5), *data[1:], end())
+    c["issue_cat"] = lines(*data, end()) + lines(*image(rng, 2, 0x8000, 64), end(8))
+    c["issue_wrap"] = lines(record(3, 0xFFFFFFF0, [1] * 32), end(7))
+    c["issue_nul"] = lines(data[0]) + data[1].encode() + b"\0\r\n"
+    c["good_lf_only"] = lines(*data, end(), eol="\n")
+    c["good_trailer"] = lines(*data, end(), "", end(5), "text", eol="\n")
+    c["elf_32le"] = elf([(1, 0x8000, 0x8000, bytes(range(64)), 64), (1, 0x8100, 0x20000000, bytes(16), 0x400)])
+    c["elf_64be"] = elf([(1, 0x8000, 0x8000, bytes(range(64)), 64), (4, 0, 0, bytes(8), 8)], True, True)
+    c["elf_overlap"] = elf([(1, 0x8000, 0, bytes(32), 32), (1, 0x8010, 0, bytes(32), 32)])
+
+
+def hex_corpus(rng):
+    end = hex_record(1, 0, [])
+    return {
+        "good": (hex_image(rng, 0x8000, 300) + end).encode(),
+        "good_lf_segments": (hex_record(2, 0, [0x10, 0], "\n") + hex_image(rng, 0xFFF0, 64, eol="\n")[16:]
+                             + "\n" + hex_record(5, 0, [0, 0, 1, 0], "\n") + hex_record(1, 0, [], "\n")).encode(),
+        "good_trailer": (hex_image(rng, 0, 64) + end + "text\r\n").encode(),
+        "bad_after_end": (hex_image(rng, 0, 32) + end + hex_record(0, 0x40, [1])).encode(),
+        "bad_checksum": hex_record(0, 0, [1, 2])[:-4].encode() + b"00\r\n" + end.encode(),
+        "bad_no_end": hex_image(rng, 0x100, 32).encode(),
+        "bad_wrap": (hex_record(4, 0, [0xFF, 0xFF]) + hex_record(0, 0xFFF0, [0] * 32) + end).encode(),
+    }
 
 
 def session_corpus():
@@ -98,5 +161,8 @@ def write_dir(name, files):
 
 
 if __name__ == "__main__":
-    write_dir("load", load_corpus(random.Random(1)))
+    load = load_corpus(random.Random(1))
+    load_issue_files(random.Random(2), load)
+    write_dir("load", load)
+    write_dir("hex", hex_corpus(random.Random(3)))
     write_dir("session", session_corpus())

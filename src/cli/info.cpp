@@ -1,10 +1,12 @@
 // porten-cli info FILE [--dump-bin OUT]: loads FILE exactly as the dialog's
 // "参照" does, through the same batched load, and prints the address range
-// the address box would show.
+// the address box would show, the format, the length and the image's
+// digests.
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits.h>
@@ -13,6 +15,7 @@
 
 #include "cli/commands.h"
 #include "protocol/download_machine.h"
+#include "srec/digest.h"
 #include "srec/image_load.h"
 
 namespace porten::cli {
@@ -21,15 +24,17 @@ namespace {
 
 constexpr char kInfoHelp[] =
     "Usage: porten-cli info FILE [--dump-bin OUT]\n"
-    "Loads the S-record FILE as the image to write and prints the address range\n"
-    "(as the address box shows it) and the length in bytes. A relative FILE is\n"
-    "taken from the current directory.\n"
+    "Loads FILE (S-record, Intel HEX or ELF, told from its content) as the image\n"
+    "to write and prints the address range (as the address box shows it), the\n"
+    "format, the length in bytes, and the SHA-256 and CRC-32 of the bytes a write\n"
+    "sends: from the lowest address for the length, gaps as 0xFF. A relative FILE\n"
+    "is taken from the current directory.\n"
     "\n"
     "  --dump-bin OUT  also write the image to OUT, from its lowest address for\n"
     "                  its length; bytes no record sets are 0xFF\n"
     "\n"
     "Exit status: 0 loaded, 1 usage error, 2 the file was refused (the message\n"
-    "goes to standard error as FILE: TEXT).\n";
+    "goes to standard error as FILE: TEXT, followed by a line that says where).\n";
 
 std::string CurrentDirectory() {
   char dir[PATH_MAX];
@@ -100,8 +105,13 @@ int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     err << "porten-cli info: cannot write " << dumpPath << ": " << std::strerror(errno) << "\n";
     return kExitFailed;
   }
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "%08x", Crc32(image.bytes));
   out << DownloadMachine::AddressText(image.base, length) << "\n"
-      << "length: " << length << " bytes\n";
+      << "format: " << FormatName(load.format()) << "\n"
+      << "length: " << length << " bytes\n"
+      << "sha256: " << Sha256Hex(image.bytes) << "\n"
+      << "crc32: " << crc << "\n";
   return kExitOk;
 }
 

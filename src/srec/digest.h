@@ -1,5 +1,5 @@
-// Fingerprints of an image, as info prints them and the write log records
-// them: over the bytes that are sent, base to base + length - 1, gaps 0xFF.
+// Digests of an image, so that a written board can be matched against a
+// build: over the bytes sent, base to base + length - 1, gaps as 0xFF.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,10 @@
 
 namespace porten {
 
-std::string Sha256Hex(const std::vector<uint8_t>& bytes);  // lower-case hex
+// SHA-256 in 64 lower-case hexadecimal digits (OpenSSL's libcrypto).
+std::string Sha256Hex(const std::vector<uint8_t>& bytes);
+
+// CRC-32 as zip, gzip and the crc32 tool compute it (zlib).
 uint32_t Crc32(const std::vector<uint8_t>& bytes);
 
 }  // namespace porten

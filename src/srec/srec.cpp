@@ -1,11 +1,9 @@
 #include "srec/srec.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "srec/hex.h"
+#include "srec/line_scan.h"
 
 namespace porten {
 
@@ -31,8 +29,7 @@ int32_t ParseDataRecord(const char* text, int P, uint32_t address, uint8_t* out)
   const size_t checksumAt = dataStart + 2 * static_cast<size_t>(length);
   const size_t textLength = strnlen(text, checksumAt + 2);
 
-  uint32_t sum = (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) +
-                 (address & 0xFF) + count;
+  uint32_t sum = (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) + (address & 0xFF) + count;
   std::memset(out, 0, static_cast<size_t>(length));
   for (int32_t i = 0; i < length; ++i) {
     size_t at = dataStart + 2 * static_cast<size_t>(i);
@@ -51,74 +48,16 @@ int32_t ParseDataRecord(const char* text, int P, uint32_t address, uint8_t* out)
   return length;
 }
 
-namespace {
-
-constexpr int kScanWindow = 512;
-
-// Reads up to max bytes; short only at the end of the file. A failed read
-// counts as the end of the file.
-int ReadSome(int fd, char* to, int max) {
-  int got = 0;
-  while (got < max) {
-    ssize_t r = ::read(fd, to + got, static_cast<size_t>(max - got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<int>(r);
-  }
-  return got;
-}
-
-}  // namespace
-
 uint32_t ScanLowestAddress(int fd) {
-  // Only this window is kept, never the file: any size scans in fixed memory.
-  char window[kScanWindow];
-  int n = ReadSome(fd, window, kScanWindow);
-  int p = 0;
   uint32_t minimum = kNoAddress;
-  int flags = 3;  // bit 0: CR seen, bit 1: LF seen; 3 marks a line start
-
-  while (n > 0) {
-    bool recordStart = false;
-    if (flags == 3) {
-      flags = 0;
-      if (n < 12) {
-        std::memmove(window, window + p, static_cast<size_t>(n));
-        n += ReadSome(fd, window + n, kScanWindow - n);
-        p = 0;
-        if (n < 12) break;
-      }
-      // At least 12 unread bytes: the widest prefix lies inside the window.
-      if (window[p] == 'S') {
-        int P = RecordPrefixLength(window[p + 1]);
-        if (P != 0) {
-          uint32_t address;
-          if (ScanHex(window + p + 4, P - 4, &address) > 0 && address < minimum) {
-            minimum = address;
-          }
-          p += P;
-          n -= P;
-          recordStart = true;
-        }
-      }
-    }
-    if (recordStart && n == 0) {
-      n = ReadSome(fd, window, kScanWindow);
-      p = 0;
-      continue;
-    }
-    if (window[p] == '\r') flags |= 1;
-    if (window[p] == '\n') flags |= 2;
-    if (n == 1) {
-      n = ReadSome(fd, window, kScanWindow);
-      p = 0;
-    } else {
-      ++p;
-      --n;
-    }
-  }
-
-  ::lseek(fd, 0, SEEK_SET);
+  // 12 characters hold the widest prefix; a shorter line at the end of the
+  // file cannot be a whole record.
+  ForEachLineStart(fd, 12, [&](const char* line, int available) {
+    if (available < 12 || line[0] != 'S') return;
+    const int P = RecordPrefixLength(line[1]);
+    uint32_t address;
+    if (P != 0 && ScanHex(line + 4, P - 4, &address) > 0 && address < minimum) minimum = address;
+  });
   return minimum;
 }
 

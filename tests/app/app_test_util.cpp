@@ -2,7 +2,7 @@
 
 #include <QApplication>
 
-#include "support/srec_writer.h"
+#include "support/image_writer.h"
 
 namespace porten::app::testing {
 

@@ -6,18 +6,13 @@
 
 #include "cli/commands.h"
 #include "cli_run.h"
-#include "srec/srec_text.h"
+#include "support/image_writer.h"
 
 namespace porten::cli {
 namespace {
 
-using srectest::DataRecords;
-using srectest::Pattern;
-using srectest::Record;
-using srectest::TempDir;
-
-const std::string kS0 = Record('0', 0, {'h', 'd', 'r'});
-const std::string kS9 = Record('9', 0, {});
+using testing::SRecord;
+using testing::TempDir;
 
 struct Outcome {
   int exit;
@@ -35,81 +30,50 @@ Outcome Info(const std::vector<std::string>& args) {
 
 std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
-TEST(CliInfo, PrintsAddressRangeAndLength) {
+// "123456789" has well-known digests: CRC-32 cbf43926, and the SHA-256 below.
+const std::vector<uint8_t> kCheck = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+std::string Report(const char* format) {
+  return std::string("ｱﾄﾞﾚｽ: 00010000 - 00010008\nformat: ") + format +
+         "\nlength: 9 bytes\n"
+         "sha256: 15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225\n"
+         "crc32: cbf43926\n";
+}
+
+TEST(CliInfo, PrintsRangeFormatLengthAndDigestsOfEachFormat) {
   TempDir dir;
-  std::string path = dir.Write("app.mot", kS0 + DataRecords('2', 0x10000, Pattern(5000), 32) + kS9);
-  Outcome r = Info({path});
-  EXPECT_EQ(0, r.exit);
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00010000 - 00011387\nlength: 5000 bytes\n", r.out);
-  EXPECT_EQ("", r.err);
+  const std::vector<testing::Segment> image = {{0x10000, kCheck}};
+  for (const auto& [file, format] :
+       std::vector<std::pair<std::string, const char*>>{{testing::MakeSRecords(image, 2, 16, "\n"), "S-record"},
+                                                        {testing::MakeIntelHex(image), "Intel HEX"},
+                                                        {testing::MakeElf(image), "ELF"}}) {
+    Outcome r = Info({dir.Write("image", file)});
+    EXPECT_EQ(0, r.exit);
+    EXPECT_EQ(Report(format), r.out);
+    EXPECT_EQ("", r.err);
+  }
 }
 
-TEST(CliInfo, DumpHoldsTheImageWithGapsErased) {
+// The message as the dialog's box shows it, then the line that says where;
+// no dump of a refused file.
+TEST(CliInfo, RefusedFilesExitTwoWithTheMessageAndWhere) {
   TempDir dir;
-  std::string path = dir.Write("gap.mot", Record('1', 0x0100, {1, 2, 3}) + Record('1', 0x0110, {4}) + kS9);
-  std::string dump = dir.File("gap.bin");
-  Outcome r = Info({path, "--dump-bin", dump});
-  ASSERT_EQ(0, r.exit) << r.err;
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00000100 - 00000110\nlength: 17 bytes\n", r.out);
-  std::vector<uint8_t> expected(17, 0xFF);
-  expected[0] = 1;
-  expected[1] = 2;
-  expected[2] = 3;
-  expected[16] = 4;
-  EXPECT_EQ(Bytes(expected), ReadWhole(dump));
-
-  // The = form, and an image of nothing: an empty dump.
-  std::string empty = dir.Write("empty.mot", kS0 + Record('5', 0, {}) + Record('1', 0x2000, {9}) + kS9);
-  r = Info({"--dump-bin=" + dump, empty});
-  ASSERT_EQ(0, r.exit) << r.err;
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00002000 - 00001FFF\nlength: 0 bytes\n", r.out);
-  EXPECT_EQ("", ReadWhole(dump));
+  for (const auto& [content, err] : std::vector<std::pair<std::string, std::string>>{
+           {"hello\r\n", "ﾓﾄﾛｰﾗＳﾌｫｰﾏｯﾄでありません\nporten-cli info: no S1, S2 or S3 record\n"},
+           {SRecord(3, 0, {1}) + SRecord(3, 307200, {1}),
+            "ﾒﾓﾘが８ＭＢを越えます\nporten-cli info: line 2: the data runs past the limit of 307,200 bytes from the "
+            "lowest address 00000000: 0004B000 is the first address beyond it\n"},
+           {testing::MakeElf({{0x1000, 0x1000, {}, 16}}),
+            "ELFﾌｫｰﾏｯﾄでありません\nporten-cli info: no loadable segment with contents in the file\n"}}) {
+    const std::string path = dir.Write("bad", content);
+    Outcome r = Info({path, "--dump-bin", dir.File("out.bin")});
+    EXPECT_EQ(2, r.exit);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(path + ": " + err, r.err);
+    EXPECT_FALSE(std::ifstream(dir.File("out.bin")).good());
+  }
 }
 
-struct RefusedFile {
-  const char* name;
-  std::string content;
-  const char* message;
-};
-void PrintTo(const RefusedFile& c, std::ostream* os) { *os << c.name; }
-
-class CliInfoRefused : public ::testing::TestWithParam<RefusedFile> {};
-
-TEST_P(CliInfoRefused, ExitTwoWithTheMessage) {
-  TempDir dir;
-  std::string path = dir.Write("bad.mot", GetParam().content);
-  std::string dump = dir.File("out.bin");
-  Outcome r = Info({path, "--dump-bin", dump});
-  EXPECT_EQ(2, r.exit);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ(path + ": " + GetParam().message + "\n", r.err);
-  EXPECT_FALSE(std::ifstream(dump).good()) << "no dump of a refused file";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, CliInfoRefused,
-    ::testing::Values(
-        RefusedFile{"not_srec", "hello\r\n", "ﾓﾄﾛｰﾗＳﾌｫｰﾏｯﾄでありません"},
-        RefusedFile{"LF_only", DataRecords('1', 0, Pattern(100), 16, "\n"), "ﾓﾄﾛｰﾗＳﾌｫｰﾏｯﾄでありません"},
-        RefusedFile{"checksum", Record('1', 0, {1}, "\r\n", 1), "チェックサムが誤っています"},
-        RefusedFile{"too_wide", Record('3', 0, {1}) + Record('3', 307200, {1}), "ﾒﾓﾘが８ＭＢを越えます"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CliInfo, MissingFile) {
-  Outcome r = Info({"/nonexistent/dir/x.mot"});
-  EXPECT_EQ(2, r.exit);
-  EXPECT_EQ("/nonexistent/dir/x.mot: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", r.err);
-}
-
-TEST(CliInfo, UnwritableDumpFails) {
-  TempDir dir;
-  std::string path = dir.Write("a.mot", Record('1', 0, {1}) + kS9);
-  Outcome r = Info({path, "--dump-bin", dir.File("no/such/dir/out.bin")});
-  EXPECT_EQ(2, r.exit);
-  EXPECT_EQ("", r.out) << "nothing reported as success";
-}
-
-TEST(CliInfo, UsageErrors) {
+TEST(CliInfo, UsageErrorsMissingFileAndUnwritableDump) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {}, {"a.mot", "b.mot"}, {"--bogus", "a.mot"}, {"a.mot", "--dump-bin"}, {"a.mot", "--dump-bin="}}) {
     Outcome r = Info(args);
@@ -118,66 +82,33 @@ TEST(CliInfo, UsageErrors) {
     EXPECT_NE("", r.err);
   }
   // "--" lets a file name start with a dash.
-  Outcome r = Info({"--", "-x.mot"});
+  EXPECT_EQ("-x.mot: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", Info({"--", "-x.mot"}).err);
+  EXPECT_EQ("-: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", Info({"-"}).err);
+  EXPECT_EQ(0u, Info({"--help"}).out.find("Usage: porten-cli info FILE [--dump-bin OUT]\n"));
+  TempDir dir;
+  Outcome r = Info({dir.Write("a.mot", SRecord(1, 0, {1})), "--dump-bin", dir.File("no/such/dir/out.bin")});
   EXPECT_EQ(2, r.exit);
-  EXPECT_EQ("-x.mot: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", r.err);
-}
-
-TEST(CliInfo, Help) {
-  Outcome r = Info({"--help"});
-  EXPECT_EQ(0, r.exit);
-  EXPECT_EQ(0u, r.out.find("Usage: porten-cli info FILE [--dump-bin OUT]\n"));
-}
-
-TEST(CliInfoUsage, ListsEveryCommand) {
-  std::ostringstream out, err;
-  EXPECT_EQ(0, Dispatch({"porten-cli", "--help"}, out, err));
-  EXPECT_EQ(Usage(), out.str());
-  EXPECT_EQ(0u, out.str().find("Usage: porten-cli COMMAND [ARGS...]\n"));
-  for (const Subcommand& c : Subcommands()) {
-    EXPECT_NE(std::string::npos, out.str().find(std::string("\n  ") + c.name)) << c.name;
-  }
-
-  std::ostringstream out2, err2;
-  EXPECT_EQ(1, Dispatch({"porten-cli"}, out2, err2));
-  EXPECT_EQ(Usage(), err2.str());
-
-  std::ostringstream out3, err3;
-  EXPECT_EQ(1, Dispatch({"porten-cli", "frobnicate"}, out3, err3));
-  EXPECT_EQ("porten-cli: unknown command 'frobnicate'\n\n" + Usage(), err3.str());
+  EXPECT_EQ("", r.out) << "nothing reported as success";
 }
 
 // The executable itself: a relative FILE is found from the directory it
 // runs in, the caption is the path as typed, and the exit statuses reach
-// the shell.
-TEST(CliInfoExecutable, RelativePathAndExitStatuses) {
+// the shell; a full image of many batches.
+TEST(CliInfoExecutable, RelativePathsExitStatusesAndAFullImage) {
   TempDir dir;
-  dir.Write("rel.mot", DataRecords('1', 0x0400, Pattern(64), 16) + kS9);
+  const auto bytes = testing::RandomBytes(307200, 5);
+  dir.Write("full.hex", testing::MakeIntelHex({{0x00400000, bytes}}, 32, "\n"));
   dir.Write("bad.mot", "S1\r\n");
 
-  CliResult ok = RunCli(dir.path(), "info rel.mot --dump-bin rel.bin", dir.path());
+  CliResult ok = RunCli(dir.path(), "info full.hex --dump-bin=full.bin", dir.path());
   EXPECT_EQ(0, ok.exit) << ok.err;
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 0000043F\nlength: 64 bytes\n", ok.out);
-  EXPECT_EQ(Bytes(Pattern(64)), ReadWhole(dir.File("rel.bin")));
+  EXPECT_EQ(0u, ok.out.find("ｱﾄﾞﾚｽ: 00400000 - 0044AFFF\nformat: Intel HEX\nlength: 307200 bytes\n"));
+  EXPECT_EQ(Bytes(bytes), ReadWhole(dir.File("full.bin")));
 
   CliResult bad = RunCli(dir.path(), "info bad.mot", dir.path());
   EXPECT_EQ(2, bad.exit);
-  EXPECT_EQ("bad.mot: ﾓﾄﾛｰﾗＳﾌｫｰﾏｯﾄでありません\n", bad.err);
-
-  CliResult usage = RunCli(dir.path(), "info", dir.path());
-  EXPECT_EQ(1, usage.exit);
-}
-
-// A load of many batches through the console loop's real timers: the first
-// tick waits 100 ms, the rest run on 0 ms timers.
-TEST(CliInfoExecutable, LargeFileThroughTheTimers) {
-  TempDir dir;
-  auto bytes = Pattern(307200, 5);
-  dir.Write("full.mot", kS0 + DataRecords('3', 0x00400000, bytes, 16) + Record('7', 0, {}));
-  CliResult r = RunCli(dir.path(), "info full.mot --dump-bin full.bin", dir.path());
-  ASSERT_EQ(0, r.exit) << r.err;
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00400000 - 0044AFFF\nlength: 307200 bytes\n", r.out);
-  EXPECT_EQ(Bytes(bytes), ReadWhole(dir.File("full.bin")));
+  EXPECT_EQ("bad.mot: ﾓﾄﾛｰﾗＳﾌｫｰﾏｯﾄでありません\nporten-cli info: no S1, S2 or S3 record\n", bad.err);
+  EXPECT_EQ(1, RunCli(dir.path(), "info", dir.path()).exit);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// Single records of both text formats, parsed from memory.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,19 +7,19 @@
 #include <vector>
 
 #include "srec/hex.h"
+#include "srec/intel_hex.h"
 #include "srec/srec.h"
-#include "srec/srec_text.h"
+#include "support/image_writer.h"
 
 namespace porten {
 namespace {
 
-using srectest::Record;
+using testing::SRecord;
 
 // The converter must take exactly what sscanf's "%Nx" takes from S-record
 // text: compare the two on random strings over digits of both cases, other
-// letters and NUL. Left out: white space (CR and LF among it), signs and "0x",
-// which sscanf skips or accepts; a field never starts with them in a good
-// file, and a CR where a digit belongs must fail rather than be skipped.
+// letters and NUL. Left out: white space, signs and "0x", which sscanf skips
+// or accepts; a CR where a digit belongs must fail rather than be skipped.
 TEST(ScanHex, AgreesWithSscanf) {
   const char alphabet[] = "0123456789abcdefABCDEFSgGzZ:";
   std::mt19937 rng(7);
@@ -34,118 +35,122 @@ TEST(ScanHex, AgreesWithSscanf) {
       std::snprintf(format, sizeof format, "%%%dlx", width);
       int converted = std::sscanf(text, format, &theirs);
       ASSERT_EQ(converted == 1, took > 0) << "text '" << text << "' width " << width;
-      if (converted == 1) {
-        ASSERT_EQ(theirs, ours) << "text '" << text << "' width " << width;
-      } else {
-        ASSERT_EQ(0xDEADBEEFu, ours) << "a field that does not convert leaves the value";
-      }
+      ASSERT_EQ(converted == 1 ? theirs : 0xDEADBEEFul, ours) << "text '" << text << "' width " << width;
     }
   }
 }
 
-struct ParseCase {
-  const char* name;
+struct SCase {
   std::string record;  // whole record, "S" first
   int32_t result;
   std::vector<uint8_t> bytes;
 };
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SCase& c, std::ostream* os) { *os << c.record; }
 
-class ParseDataRecordTest : public ::testing::TestWithParam<ParseCase> {};
+class SRecordParse : public ::testing::TestWithParam<SCase> {};
 
-TEST_P(ParseDataRecordTest, Result) {
-  const ParseCase& c = GetParam();
-  int P = RecordPrefixLength(c.record[1]);
-  uint32_t address = 0;
+TEST_P(SRecordParse, Result) {
+  const SCase& c = GetParam();
+  const int P = RecordPrefixLength(c.record[1]);
+  uint32_t address = 0x55555555;
   ReadRecordAddress(c.record.c_str(), P, &address);
   uint8_t out[256];
-  std::fill(std::begin(out), std::end(out), 0xEE);
-  int32_t n = ParseDataRecord(c.record.c_str() + 2, P, address, out);
+  const int32_t n = ParseDataRecord(c.record.c_str() + 2, P, address, out);
   EXPECT_EQ(c.result, n);
   if (n > 0) {
     EXPECT_EQ(c.bytes, std::vector<uint8_t>(out, out + n));
   }
 }
 
-const std::vector<uint8_t> k16 = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const std::vector<uint8_t> k16 = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, k250(250, 0x5A);
 
-std::string Lower(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return s;
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Records, SRecordParse, ::testing::Values(
+    SCase{"S1130000000102030405060708090A0B0C0D0E0F74\r\n", 16, k16},
+    SCase{SRecord(2, 0x123456, {0xDE, 0xAD}), 2, {0xDE, 0xAD}},
+    SCase{SRecord(3, 0xFEDCBA98, k250), 250, k250},
+    SCase{"S1060000abcdef92\n", 3, {0xAB, 0xCD, 0xEF}},                            // lower case
+    SCase{SRecord(1, 0, k16, "\r\n", 1), kRecordChecksum, {}},                     // off by one
+    SCase{"S1130001000102030405060708090A0B0C0D0E0F74\r\n", kRecordChecksum, {}},  // the address counts
+    SCase{SRecord(3, 0x1000, {}), kRecordMalformed, {}},                           // no data byte
+    SCase{"S1ZZ0000FF\r\n", kRecordMalformed, {}},                                 // count
+    SCase{"S1050000G1F9\r\n", kRecordMalformed, {}},                               // data pair
+    SCase{"S10400001GFA\r\n", 1, {0x01}},                        // "1G" converts its first digit alone
+    SCase{"S1060000AAEF\r\nS9030000FC\r\n", kRecordMalformed, {}},  // count too long
+    SCase{"S1050000AB", kRecordMalformed, {}},                      // no checksum
+    SCase{"S1040000ECF", 1, {0xEC}},                                // "F" alone reads 0x0F, as "%2x" would
+    SCase{SRecord(1, 0x8000, {0x42}, "7\r\n"), 1, {0x42}}));       // a digit after the checksum
+// clang-format on
+
+TEST(ReadRecordAddress, Fields) {
+  for (const auto& [record, converts, expected] :
+       std::vector<std::tuple<std::string, bool, uint32_t>>{{"S1131234", true, 0x1234},
+                                                            {"S2131234567", true, 0x123456},
+                                                            {"S313ffffFFFF", true, 0xFFFFFFFF},
+                                                            {"S11312G4", true, 0x12},
+                                                            {"S113G234", false, 0},
+                                                            {"S113", false, 0},
+                                                            {"S1", false, 0}}) {
+    uint32_t address = 0x55555555;
+    EXPECT_EQ(converts, ReadRecordAddress(record.c_str(), RecordPrefixLength(record[1]), &address)) << record;
+    EXPECT_EQ(converts ? expected : 0x55555555u, address) << record;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Records, ParseDataRecordTest,
-    ::testing::Values(
-        ParseCase{"S1_16_bytes_at_0", "S1130000000102030405060708090A0B0C0D0E0F74\r\n", 16, k16},
-        ParseCase{"S2", Record('2', 0x123456, {0xDE, 0xAD}), 2, {0xDE, 0xAD}},
-        ParseCase{"S3_high_address", Record('3', 0xFEDCBA98, {0x01}), 1, {0x01}},
-        ParseCase{"S3_max_count", Record('3', 0x1000, std::vector<uint8_t>(250, 0x5A)), 250,
-                  std::vector<uint8_t>(250, 0x5A)},
-        ParseCase{"lower_case", "S" + Lower(Record('1', 0xABCD, {0xEF, 0xBE})).substr(1), 2,
-                  {0xEF, 0xBE}},
-        ParseCase{"checksum_off_by_one", Record('1', 0, k16, "\r\n", 1), -2, {}},
-        ParseCase{"checksum_covers_address", "S1130001000102030405060708090A0B0C0D0E0F74\r\n", -2,
-                  {}},
-        ParseCase{"S3_count_5_no_data", Record('3', 0x1000, {}), -1, {}},
-        ParseCase{"S1_count_3", "S1030000FC\r\n", -1, {}},
-        ParseCase{"S1_count_0", "S1000000FF\r\n", -1, {}},
-        ParseCase{"count_not_hex", "S1ZZ0000FF\r\n", -1, {}},
-        ParseCase{"data_pair_not_hex", "S1050000G1F9\r\n", -1, {}},
-        // "1G" converts its first digit alone; the checksum is the one for 0x01.
-        ParseCase{"second_digit_not_hex", "S10400001GFA\r\n", 1, {0x01}},
-        // The count claims more than the line holds: the next line's "S" is
-        // not a hex digit.
-        ParseCase{"count_too_long", "S1060000AAEF\r\nS9030000FC\r\n", -1, {}},
-        // Cut off by the end of the text: missing bytes are 0, and without a
-        // checksum the record cannot pass.
-        ParseCase{"truncated_before_checksum", "S1050000AB", -1, {}},
-        ParseCase{"truncated_in_data", "S1060000AB", -1, {}},
-        ParseCase{"checksum_one_digit", "S1040000AB", -1, {}},
-        ParseCase{"one_byte", Record('1', 0x8000, {0x42}), 1, {0x42}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ParseDataRecord, SingleChecksumDigitConvertsAlone) {
-  // As "%2x" does at the end of the text: "F" reads 0x0F, the complement of
-  // 0x04 + 0xEC.
-  uint8_t out[256];
-  EXPECT_EQ(1, ParseDataRecord("040000ECF", 8, 0, out));
-  EXPECT_EQ(0xEC, out[0]);
-}
-
-struct AddressCase {
-  std::string record;
-  bool converts;
-  uint32_t address;
+struct HexCase {
+  std::string record;  // without its line end
+  std::string why;     // "" loads, "checksum" or what is malformed
+  int type = 0, offset = 0;
+  std::vector<uint8_t> data = {};
 };
-void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.record; }
+void PrintTo(const HexCase& c, std::ostream* os) { *os << c.record; }
 
-class ReadRecordAddressTest : public ::testing::TestWithParam<AddressCase> {};
+class IntelHexParse : public ::testing::TestWithParam<HexCase> {};
 
-TEST_P(ReadRecordAddressTest, Reads) {
-  const AddressCase& c = GetParam();
-  uint32_t address = 0x55555555;
-  EXPECT_EQ(c.converts, ReadRecordAddress(c.record.c_str(), RecordPrefixLength(c.record[1]),
-                                          &address))
-      << c.record;
-  EXPECT_EQ(c.converts ? c.address : 0x55555555u, address) << c.record;
+TEST_P(IntelHexParse, Result) {
+  const HexCase& c = GetParam();
+  HexRecord record;
+  const HexParse parsed = ParseHexRecord(c.record.c_str(), c.record.size(), &record);
+  EXPECT_EQ(c.why, parsed.status == HexParse::kChecksum ? "checksum" : parsed.why ? parsed.why : "");
+  EXPECT_EQ(c.why.empty(), parsed.status == HexParse::kOk);
+  if (parsed.status == HexParse::kOk) {
+    EXPECT_EQ(c.type, record.type);
+    EXPECT_EQ(c.offset, record.offset);
+    EXPECT_EQ(c.data, std::vector<uint8_t>(record.data, record.data + record.count));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fields, ReadRecordAddressTest,
-    ::testing::Values(AddressCase{"S1131234", true, 0x1234}, AddressCase{"S2131234567", true, 0x123456},
-                      AddressCase{"S313ffffFFFF", true, 0xFFFFFFFF},
-                      AddressCase{"S31300000001AA", true, 0x00000001},
-                      AddressCase{"S11312G4", true, 0x12}, AddressCase{"S113G234", false, 0},
-                      AddressCase{"S113", false, 0}, AddressCase{"S11", false, 0},
-                      AddressCase{"S1", false, 0}));
-
-TEST(RecordPrefixLength, ByType) {
-  EXPECT_EQ(8, RecordPrefixLength('1'));
-  EXPECT_EQ(10, RecordPrefixLength('2'));
-  EXPECT_EQ(12, RecordPrefixLength('3'));
-  for (char t : {'0', '4', '5', '7', '8', '9', 's', '\0'}) EXPECT_EQ(0, RecordPrefixLength(t)) << t;
+std::string Hex(int type, uint16_t offset, const std::vector<uint8_t>& data, int checksumDelta = 0) {
+  return testing::HexRecord(type, offset, data, "", checksumDelta);
 }
+const char* kCount = "the byte count does not match the record";
+const char* kNotHex = "a character that is not a hexadecimal digit";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Records, IntelHexParse, ::testing::Values(
+    HexCase{":10010000214601360121470136007EFE09D2190140", "", 0, 0x0100,
+            {0x21, 0x46, 0x01, 0x36, 0x01, 0x21, 0x47, 0x01, 0x36, 0x00, 0x7E, 0xFE, 0x09, 0xD2, 0x19, 0x01}},
+    HexCase{":0300300002337a1e", "", 0, 0x0030, {0x02, 0x33, 0x7A}},
+    HexCase{Hex(0, 0xFF00, k250), "", 0, 0xFF00, k250},
+    HexCase{":00000001FF", "", 1},
+    HexCase{Hex(2, 0, {0x12, 0x34}), "", 2, 0, {0x12, 0x34}},
+    HexCase{Hex(4, 0, {0xFF, 0xFF}), "", 4, 0, {0xFF, 0xFF}},
+    HexCase{Hex(3, 0, {0, 0, 1, 2}), "", 3, 0, {0, 0, 1, 2}},
+    HexCase{Hex(5, 0, {0, 0, 1, 2}), "", 5, 0, {0, 0, 1, 2}},
+    HexCase{Hex(0, 0x10, {1, 2}, 1), "checksum"},
+    HexCase{Hex(1, 0, {0}), "an end record with data"},
+    HexCase{Hex(4, 0, {1, 2, 3}), "a base address record without 2 bytes"},
+    HexCase{Hex(2, 0, {1}), "a base address record without 2 bytes"},
+    HexCase{Hex(5, 0, {1, 2, 3}), "a start address record without 4 bytes"},
+    HexCase{Hex(6, 0, {}), "a record type other than 00 to 05"},
+    HexCase{":0300300002337A", kCount},
+    HexCase{":0200000000FF", kCount},
+    HexCase{":00000001F", "shorter than a record"},
+    HexCase{":" + std::string(522, '0'), "longer than a record"},
+    HexCase{":00000001FFF", "an odd number of digits"},
+    HexCase{":01000000G0FF", kNotHex},
+    HexCase{":0100000000 F", kNotHex}));
+// clang-format on
 
 }  // namespace
 }  // namespace porten

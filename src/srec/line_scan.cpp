@@ -1,0 +1,68 @@
+#include "srec/line_scan.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace porten {
+
+namespace {
+
+// Reads up to max bytes; short only at the end of the file.
+int ReadSome(int fd, char* to, int max) {
+  int got = 0;
+  while (got < max) {
+    ssize_t r = ::read(fd, to + got, static_cast<size_t>(max - got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<int>(r);
+  }
+  return got;
+}
+
+}  // namespace
+
+void ForEachLineStart(int fd, int lookahead, const std::function<void(const char*, int)>& visit) {
+  // Only this window is kept, never the file: any size scans in fixed memory.
+  char window[kScanWindow];
+  int n = ReadSome(fd, window, kScanWindow);
+  bool eof = n < kScanWindow;
+  int p = 0;
+  bool lineStart = true;
+  auto readNext = [&] {
+    n = ReadSome(fd, window, kScanWindow);
+    eof = n < kScanWindow;
+    p = 0;
+  };
+
+  for (;;) {
+    if (lineStart) {
+      if (n - p < lookahead && !eof) {
+        std::memmove(window, window + p, static_cast<size_t>(n - p));
+        n -= p;
+        p = 0;
+        const int got = ReadSome(fd, window + n, kScanWindow - n);
+        eof = got < kScanWindow - n;
+        n += got;
+      }
+      if (p == n) break;
+      visit(window + p, n - p);
+      lineStart = false;
+    }
+    while (p < n && window[p] != '\n' && window[p] != '\r') ++p;
+    if (p == n) {
+      if (eof) break;
+      readNext();
+      continue;
+    }
+    if (window[p++] == '\r') {
+      if (p == n && !eof) readNext();  // the LF that may belong to this CR
+      if (p < n && window[p] == '\n') ++p;
+    }
+    lineStart = true;
+  }
+  ::lseek(fd, 0, SEEK_SET);
+}
+
+}  // namespace porten
