@@ -20,7 +20,7 @@
 #include "link/termios_port.h"
 #include "protocol/download_session.h"
 #include "sim_board.h"
-#include "support/srec_writer.h"
+#include "support/image_writer.h"
 
 namespace porten::testing {
 

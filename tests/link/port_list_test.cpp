@@ -15,7 +15,7 @@
 
 #include "link/link.h"
 #include "link/port_holder.h"
-#include "support/srec_writer.h"
+#include "support/image_writer.h"
 
 namespace porten {
 namespace {

@@ -10,7 +10,7 @@
 #include "protocol/replay.h"
 #include "support/fake_port.h"
 #include "support/fake_window.h"
-#include "support/srec_writer.h"
+#include "support/image_writer.h"
 
 namespace porten {
 namespace {
