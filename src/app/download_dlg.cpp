@@ -218,8 +218,10 @@ std::string CDownloadDlg::RunFileDialog(QWidget* parent, const QString& lastImag
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
+  // The format is told from the content; the filters only narrow the list.
   dialog.setNameFilters({QStringLiteral("HEXﾌｧｲﾙ (*.mot)"), QStringLiteral("ﾓﾄﾛｰﾗ Sﾌｧｲﾙ (*.mhx)"),
-                         QStringLiteral("全部 (*.*)")});
+                         QStringLiteral("ｲﾝﾃﾙHEXﾌｧｲﾙ (*.hex *.ihx)"),
+                         QStringLiteral("ELFﾌｧｲﾙ (*.elf *.abs *.out)"), QStringLiteral("全部 (*.*)")});
   dialog.setDefaultSuffix(QStringLiteral("mot"));
   if (lastImage.isEmpty()) {
     dialog.selectFile(QStringLiteral("*.mot"));

@@ -1,5 +1,6 @@
-// A whole download through the dialogs' own buttons, over the real serial
-// code on a pseudo-terminal, against the simulated board.
+// Whole downloads through the dialogs' own buttons, over the real serial
+// code on a pseudo-terminal, against the simulated board: the same image as
+// an S-record, an Intel HEX and an ELF file, one after the other.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -15,6 +16,7 @@
 #include "link/termios_port.h"
 #include "protocol/download_session.h"
 #include "sim/sim_board.h"
+#include "support/image_writer.h"
 
 namespace porten::app::testing {
 namespace {
@@ -31,8 +33,14 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   const std::vector<uint8_t> image = Pattern(1000, 9);  // not a whole number of blocks
   constexpr uint32_t kImageBase = 0x00012340;
   WriteSRecordFile(startDir.filePath("LOADER.MOT").toStdString(), 0x0400, loader);
-  const std::string imagePath = imageDir.filePath("app.mot").toStdString();
-  WriteSRecordFile(imagePath, kImageBase, image);
+  const std::vector<porten::testing::Segment> segments = {{kImageBase, image}};
+  const std::string dir = imageDir.path().toStdString();
+  const std::vector<std::string> files = {
+      dir + "/app.mot", dir + "/app.hex", dir + "/app.elf"};
+  porten::testing::WriteTextFile(files[0], porten::testing::MakeSRecords(segments, 2));
+  porten::testing::WriteTextFile(files[1], porten::testing::MakeIntelHex(segments, 32, "\n"));
+  porten::testing::WriteTextFile(files[2], porten::testing::MakeElf(segments));
+  std::string imagePath;
 
   QtWindowSystem window;
   DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(),
@@ -60,21 +68,26 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   EXPECT_EQ("LOADER.MOT", Std(Find<QComboBox>(&dialog, "IDC_BOOT_FILES")->currentText()));
   Find(&dialog, "IDC_CPU_SELECT")->click();
   ASSERT_TRUE(idleWith(0));
-  Find(&dialog, "IDC_BROWSE")->click();
-  ASSERT_TRUE(idleWith(1));
-
-  Find(&dialog, "IDC_WRITE")->click();
-  auto* status = Find<QLabel>(&dialog, "IDC_STATUS");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, kWaitMs))
-      << "status stuck at " << Std(status->text());
-  QCoreApplication::processEvents();  // texts the link thread posted
-  EXPECT_EQ(Outcome::kWritten, session.Snapshot().outcome);
-  EXPECT_EQ(text::kWriteDone, Std(status->text()));
-  EXPECT_EQ(text::kWrite, Std(Find(&dialog, "IDC_WRITE")->text()));
-  EXPECT_EQ(loader, board.BootLoader());
-  EXPECT_EQ(image, board.RomRange(kImageBase, static_cast<uint32_t>(image.size())));
-  EXPECT_EQ(std::vector<std::string>{}, board.Anomalies());
-  EXPECT_TRUE(boxes.messages.empty());
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    imagePath = file;
+    board.ClearLog();
+    Find(&dialog, "IDC_BROWSE")->click();
+    ASSERT_TRUE(idleWith(1));
+    Find(&dialog, "IDC_WRITE")->click();
+    auto* status = Find<QLabel>(&dialog, "IDC_STATUS");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, kWaitMs))
+        << "status stuck at " << Std(status->text());
+    QCoreApplication::processEvents();  // texts the link thread posted
+    EXPECT_EQ(Outcome::kWritten, session.Snapshot().outcome);
+    EXPECT_EQ(text::kWriteDone, Std(status->text()));
+    EXPECT_EQ(text::kWrite, Std(Find(&dialog, "IDC_WRITE")->text()));
+    EXPECT_EQ(loader, board.BootLoader());
+    EXPECT_EQ(image, board.RomRange(kImageBase, static_cast<uint32_t>(image.size())));
+    EXPECT_EQ(std::vector<std::string>{}, board.Anomalies());
+    EXPECT_TRUE(boxes.messages.empty());
+    board.Reset();  // back to boot mode for the next one
+  }
 
   Find(&dialog, "IDOK")->click();
   EXPECT_FALSE(dialog.isVisible());

@@ -1,7 +1,7 @@
 // Random images through whole downloads on the simulated board: whatever
-// their size (1 to 307,200 bytes), base address and gaps, by boot upload or
-// RAM transfer, the board's memory must end up holding the image byte for
-// byte, padded with 0xFF to whole blocks.
+// their size (1 to 307,200 bytes), base address, gaps and file format, by
+// boot upload or RAM transfer, the board's memory must end up holding the
+// image byte for byte, padded with 0xFF to whole blocks.
 //
 // Seeded; a failure prints the image's seed. Environment:
 //   PORTEN_INTEGRITY_COUNT=N     images (default 12, as CI runs it)
@@ -69,10 +69,15 @@ TEST_F(Bench, RandomImagesArriveByteForByte) {
   for (uint64_t i = 0; i < count; ++i) {
     const uint32_t seed = first + static_cast<uint32_t>(i);
     const RandomImage im = MakeImage(seed, maxSize);
+    // S-records, Intel HEX or ELF, in turn.
+    const int format = static_cast<int>(seed % 3);
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(im.bytes.size()) +
-                 " bytes, " + (im.ram ? "RAM transfer" : "boot"));
-    const std::string file = dir_.File("random.mot");
-    ASSERT_TRUE(WriteTextFile(file, MakeSRecords(im.segments, 3)));
+                 " bytes, " + (im.ram ? "RAM transfer" : "boot") + ", format " +
+                 std::to_string(format));
+    const std::string file = dir_.File("random.img");
+    ASSERT_TRUE(WriteTextFile(file, format == 0   ? MakeSRecords(im.segments, 3)
+                                    : format == 1 ? MakeIntelHex(im.segments)
+                                                  : MakeElf(im.segments)));
     sim::BoardOptions o;
     o.startInLoader = im.ram;
     boards_.clear();

@@ -42,6 +42,20 @@ INSTANTIATE_TEST_SUITE_P(
                       SyncCase{"AfterPairImitation", SyncAnswer::kAfterPair, true, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(Bench, EveryImageFormatThroughTheCommandLine) {
+  StartBoard();
+  const std::vector<Segment> segments = {{kImageBase, image_}};
+  const std::pair<const char*, std::string> files[] = {{"app.hex", MakeIntelHex(segments, 16, "\n")},
+                                                       {"app.elf", MakeElf(segments)}};
+  for (const auto& [name, content] : files) {
+    ASSERT_TRUE(WriteTextFile(dir_.File(name), content));
+    Cli r = RunCli(dir_.File(name));
+    EXPECT_EQ(0, r.status) << name << ": " << r.err;
+    EXPECT_EQ(Padded(image_), board().RomRange(kImageBase, kBlocks * 128)) << name;
+    board().Reset();
+  }
+}
+
 TEST_F(Bench, RamTransferThenExecute) {
   BoardOptions o;
   o.startInLoader = true;
