@@ -122,6 +122,7 @@ TEST_P(MachineTables, RamTransferAndExecute) {
   d.Load(1, kImageBase, kImage);
   ReplayRows(d, kRamTransfer, GetParam());
   EXPECT_EQ(std::vector<int>{50}, d.pauses);  // "2" has its 50 ms before the reopen
+  EXPECT_EQ(500, d.timers[TIMER_WRITE_POLL]);     // polled every 500 ms after the first
 }
 
 INSTANTIATE_TEST_SUITE_P(Replays, MachineTables,
@@ -165,6 +166,9 @@ const Reaction kReactions[] = {
     {"ZeroWhileBlocksGoIgnored", kData, ByteReceived{0x00}, "", 24, nullptr, Outcome::kNone},
     {"TargetError", kData, ByteReceived{0x60}, "@4800", 0, "書込みエラー終了",
      Outcome::kWriteError},
+    // The port's return to 4800 bit/s failing does not undo a finished write.
+    {"WrittenThoughTheReopenFails", kFinish, ByteReceived{0x00}, "@4800", 0, "書込み終了",
+     Outcome::kWritten, true},
     {"TargetErrorAfterLastBlock", kFinish, ByteReceived{0x60}, "@4800", 0, "書込みエラー終了",
      Outcome::kWriteError},
     // Idle again, the progress text takes the boot loader's form.
@@ -218,6 +222,7 @@ TEST(Machine, SyncAnsweredAtOnceSendsMarkerPauseAndThreeZeros) {
     if (imitation) d.Run(CommandIssued{Command::kCpuBootImitation});
     EXPECT_EQ("00", d.Run(CommandIssued{Command::kWrite}));
     EXPECT_EQ(imitation ? STATE_SYNC_IMITATION : STATE_SYNC_BOOT, d.State());
+    EXPECT_EQ(100, d.timers[TIMER_BOOT_SYNC]);
     EXPECT_EQ("", d.Run(ByteReceived{0x00}));  // counted, not answered
     EXPECT_EQ(imitation ? "33" : "30", d.Run(TimerFired{TIMER_BOOT_SYNC}));
     EXPECT_EQ("", d.Run(ByteReceived{0x00}));  // still the sync during the pause
@@ -235,8 +240,15 @@ TEST(Machine, AbortDuringTheSyncPauseSendsNothingMore) {
   d.Run(ByteReceived{0x00});
   d.Run(TimerFired{TIMER_BOOT_SYNC});
   d.Run(CommandIssued{Command::kAbort});
-  EXPECT_EQ("", d.Run(PauseOver{d.heldPause}));
+  const uint32_t stale = d.heldPause;
+  EXPECT_EQ("", d.Run(PauseOver{stale}));
   EXPECT_EQ(STATE_IDLE, d.State());
+  // The same step again: only its own pause leads on.
+  d.Run(CommandIssued{Command::kWrite});
+  d.Run(ByteReceived{0x00});
+  d.Run(TimerFired{TIMER_BOOT_SYNC});
+  EXPECT_EQ("", d.Run(PauseOver{stale}));
+  EXPECT_EQ("00 00 00", d.Run(PauseOver{d.heldPause}));
 }
 
 TEST(Machine, AbortDuringPollingStopsThePolls) {

@@ -120,6 +120,13 @@ class SessionTables : public ::testing::TestWithParam<Replay> {};
 TEST_P(SessionTables, NormalDownload) {
   SessionDriver d;
   d.LoadBoth();
+  EXPECT_EQ((PortEvent{PortEvent::kOpen, 4800, {}}), d.port().Events().at(0));
+  const auto v = d.session->Snapshot();
+  EXPECT_EQ(kBoot.size(), v.slotLength[0]);
+  EXPECT_EQ(kBootBase, v.slotBase[0]);
+  d.session->OnCpuBootImitation();
+  d.session->OnCpuBootImitation();
+  EXPECT_FALSE(d.session->Snapshot().cpuBootImitation);
   ReplayRows(d, kNormalDownload, GetParam());
   EXPECT_EQ(Outcome::kWritten, d.session->Snapshot().outcome);
   EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
@@ -175,8 +182,12 @@ TEST(Session, HungUpDeviceEndsTheTransferAtOnce) {
   EXPECT_EQ(text::kPortLost, d.Status());
 }
 
-TEST(Session, RefusedFileIsShownUnderItsPathAndLeavesNoImage) {
+TEST(Session, LoadsRunInBatchesAndARefusedFileIsShownUnderItsPath) {
   SessionDriver d;
+  WriteTextFile(d.dir.File("big.mot"), MakeSRecords({{0, Bytes(8000, 0x5A)}}, 1));
+  EXPECT_TRUE(d.session->OnBrowse(d.dir.File("big.mot")));  // 500 records: four batches
+  d.win.Advance(100);
+  EXPECT_EQ(8000u, d.session->Snapshot().slotLength[1]);
   d.LoadBoth();
   const std::string missing = d.dir.File("missing.mot");
   EXPECT_TRUE(d.session->OnBrowse(missing));
@@ -243,7 +254,8 @@ TEST_F(Stalled, GiveUpReturnsWithNoAnswer) {
 }
 
 TEST_F(Stalled, WriteButtonAbortsAndTheNextWriteStartsClean) {
-  d.session->OnWrite();  // 中断
+  d.session->OnWrite();  // 中断: ends the hung write by itself
+  d.port().WaitForNoBlockedWrite();
   d.session->JoinReceiveThread();
   d.port().ReleaseWrites();
   EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));

@@ -47,6 +47,7 @@ size_t FakePort::Write(const uint8_t* data, size_t count, int) {
     changed_.notify_all();
     changed_.wait(lock, [&] { return !stalled_ || writeInterrupts_ != interrupts; });
     writeBlocked_ = false;
+    changed_.notify_all();
     if (writeInterrupts_ != interrupts) return 0;
   }
   size_t n = count;
@@ -139,6 +140,11 @@ void FakePort::ReleaseWrites() {
 void FakePort::WaitForBlockedWrite() {
   std::unique_lock lock(mu_);
   changed_.wait(lock, [&] { return writeBlocked_; });
+}
+
+void FakePort::WaitForNoBlockedWrite() {
+  std::unique_lock lock(mu_);
+  changed_.wait(lock, [&] { return !writeBlocked_; });
 }
 
 std::vector<PortEvent> FakePort::Events() const {

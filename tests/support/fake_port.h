@@ -45,6 +45,7 @@ class FakePort final : public Port {
   void StallWrites();
   void ReleaseWrites();
   void WaitForBlockedWrite();
+  void WaitForNoBlockedWrite();
 
   // Inspection.
   std::vector<PortEvent> Events() const;
