@@ -1,7 +1,6 @@
 // The end-to-end rig: the simulated board on a real pty, and the tool as the
-// dialog has it (a download session with its receive thread and the console
-// loop as its window thread, on the test's own thread) or as porten-cli write
-// in this process.
+// dialog has it (a session with its receive thread, and the console loop as
+// its window thread on the test's thread) or as porten-cli write in-process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +10,6 @@
 #include <functional>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "cli/commands.h"
 #include "cli/console_loop.h"
@@ -26,48 +23,26 @@ namespace porten::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes Pattern(size_t n, uint32_t seed) {
-  Bytes b(n);
-  for (auto& byte : b) {
-    seed = seed * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(seed >> 16);
-  }
-  return b;
-}
-
 // What the board's memory holds after a write: whole 128-byte blocks.
 inline Bytes Padded(Bytes b) {
   b.resize((b.size() + 127) / 128 * 128, 0xFF);
   return b;
 }
 
-// Process CPU time against wall time: a thread that spins shows as a share
-// near one core; waiting costs next to nothing. The limit leaves room for
-// sanitizer builds and the short busy stretches.
-class CpuMeter {
- public:
-  static constexpr double kMaxShareWhileWaiting = 0.35;
-  double Share() const {
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0_).count();
-    return (Cpu() - cpu0_) / std::max(wall, 1e-3);
-  }
-
- private:
-  static double Cpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-  }
-  double cpu0_ = Cpu();
-  std::chrono::steady_clock::time_point wall0_ = std::chrono::steady_clock::now();
-};
+// CPU time of the process against wall time: a thread that spins shows as a
+// share near one core. The limit leaves room for sanitizer builds.
+inline double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+inline constexpr double kMaxCpuShareWhileWaiting = 0.35;
 
 class Station {
  public:
-  explicit Station(const std::string& startDir, DownloadSession::Options options = {})
-      : session_(loop_, SystemClock(), std::make_unique<TermiosPort>(), startDir, options) {
+  explicit Station(const std::string& startDir)
+      : session_(loop_, SystemClock(), std::make_unique<TermiosPort>(), startDir) {
     loop_.Bind(&session_);
     session_.OnOutcome([this] { loop_.Wake(); });
   }
@@ -78,42 +53,30 @@ class Station {
     session_.StartReceiveThread();
     return true;
   }
-  // Runs the window thread until pred holds or ms have passed; then
-  // delivers the texts posted so far.
+  // Runs the window thread until pred holds or ms have passed.
   bool Until(const std::function<bool()>& pred, int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    bool held = false;
-    while (!(held = loop_.RunUntil(pred, std::min(end, std::chrono::steady_clock::now() +
-                                                           std::chrono::milliseconds(5)))) &&
+    while (!loop_.RunUntil(pred, std::min(end, std::chrono::steady_clock::now() +
+                                                   std::chrono::milliseconds(5))) &&
            std::chrono::steady_clock::now() < end) {
     }
-    loop_.RunUntil([] { return true; }, std::chrono::steady_clock::now());
-    return held || pred();
+    return pred();
   }
-  void Idle(int ms) { Until([] { return false; }, ms); }
-
   // A load; "" when it went through, else the message shown.
   std::string Load(bool bootLoader, const std::string& path) {
     const size_t before = loop_.Messages().size();
-    if (bootLoader) {
-      session_.OnCpuSelect(path);
-    } else {
-      session_.OnBrowse(path);
-    }
+    bootLoader ? session_.OnCpuSelect(path) : session_.OnBrowse(path);
     Until([&] { return session_.Snapshot().ready; }, 30000);
     const auto messages = loop_.Messages();
-    return messages.size() > before ? messages.back().text : std::string();
+    return messages.size() > before ? messages.back().text : "";
   }
-  // Presses Write; the outcome once the download has ended (kNone: it runs on).
-  Outcome Download(int ms) {
+  // Presses Write; the outcome once the download has ended.
+  Outcome Download() {
     session_.OnWrite();
-    Until([&] { return session_.Snapshot().outcome != Outcome::kNone; }, ms);
+    Until([&] { return session_.Snapshot().outcome != Outcome::kNone; }, 60000);
     return session_.Snapshot().outcome;
   }
-
-  int32_t State() { return session_.Snapshot().state; }
-  std::string Status() const { return loop_.Text(Surface::kStatus); }
-  std::string Caption() const { return loop_.Text(Surface::kWriteCaption); }
+  std::string Text(Surface s) const { return loop_.Text(s); }
   DownloadSession& session() { return session_; }
 
  private:
@@ -121,14 +84,12 @@ class Station {
   DownloadSession session_;
 };
 
-// A directory with a boot loader, an image and a second image, and a board.
+// A directory with a boot loader and two images, and boards.
 class Bench : public ::testing::Test {
  public:
-  static constexpr uint32_t kLoaderBase = 0x00FFE000;
-  static constexpr uint32_t kImageBase = 0x00002000;
-  static constexpr size_t kLoaderSize = 200;
-  static constexpr size_t kImageSize = 1000;  // eight blocks, the last one padded
-  static constexpr int kBlocks = (kImageSize + 127) / 128;
+  static constexpr uint32_t kLoaderBase = 0x00FFE000, kImageBase = 0x00002000;
+  static constexpr size_t kLoaderSize = 200, kImageSize = 1000;  // eight blocks, the last padded
+  static constexpr int kBlocks = 8;
 
  protected:
   void SetUp() override {
@@ -136,44 +97,47 @@ class Bench : public ::testing::Test {
     ASSERT_TRUE(WriteTextFile(dir_.File("image.mot"), MakeSRecords({{kImageBase, image_}}, 3)));
     ASSERT_TRUE(WriteTextFile(dir_.File("next.mot"), MakeSRecords({{kImageBase, next_}}, 1)));
   }
-
   void StartBoard(sim::BoardOptions o = {}, const std::string& link = "ttyBOARD") {
     o.linkPath = dir_.File(link);
     boards_.push_back(std::make_unique<sim::SimBoard>(o));
     ASSERT_TRUE(boards_.back()->Start()) << boards_.back()->Error();
   }
   sim::SimBoard& board() { return *boards_.back(); }
+  Bytes Rom() { return board().RomRange(kImageBase, kBlocks * 128); }
 
   // The dialog: port open, boot loader and image loaded.
-  void StartStation(DownloadSession::Options options = {}) {
-    station_ = std::make_unique<Station>(dir_.path(), options);
+  void StartStation() {
+    station_ = std::make_unique<Station>(dir_.path());
     ASSERT_TRUE(station_->Open(board().PortPath()));
     ASSERT_EQ("", station_->Load(true, "LOADER.MOT"));
     ASSERT_EQ("", station_->Load(false, dir_.File("image.mot")));
   }
-
   // The operator resets the board and writes another image with the same
   // tool: it must go through, byte for byte.
   void ExpectNextDownloadWorks() {
     board().ClearFaults();
     board().Reset();
     ASSERT_EQ("", station_->Load(false, dir_.File("next.mot")));
-    ASSERT_EQ(Outcome::kWritten, station_->Download(30000)) << station_->Status();
-    EXPECT_EQ(text::kWriteDone, station_->Status());
-    EXPECT_EQ(text::kWrite, station_->Caption());
-    EXPECT_EQ(Padded(next_), board().RomRange(kImageBase, kBlocks * 128));
+    ASSERT_EQ(Outcome::kWritten, station_->Download()) << station_->Text(Surface::kStatus);
+    EXPECT_EQ(text::kWrite, station_->Text(Surface::kWriteCaption));
+    EXPECT_EQ(Padded(next_), Rom());
   }
 
   struct Cli {
     int status = -1;
-    std::string out;  // the last line of standard output
-    std::string err;
+    std::string out, err;  // out: its last line
   };
-  // porten-cli write in this process, to the last board started.
-  Cli RunCli(const std::string& image, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"porten-cli", "write", "--port", board().PortPath(), "-q",
-                                     "--boot", dir_.File("LOADER.MOT"), image};
-    args.insert(args.end(), extra.begin(), extra.end());
+  // porten-cli write in this process; "$" in an argument is the directory,
+  // "$BOARD" the last board.
+  Cli RunCli(std::vector<std::string> args) {
+    for (auto& a : args) {
+      if (a == "$BOARD") {
+        a = board().PortPath();
+      } else if (!a.empty() && a[0] == '$') {
+        a = dir_.File(a.substr(1));
+      }
+    }
+    args.insert(args.begin(), {"porten-cli", "write", "-q"});
     std::ostringstream out, err;
     Cli r;
     r.status = cli::Dispatch(args, out, err);
@@ -183,11 +147,13 @@ class Bench : public ::testing::Test {
     r.err = err.str();
     return r;
   }
+  Cli WriteImage(const std::string& image, const std::string& timeout = "10") {
+    return RunCli({"--port", "$BOARD", "--boot", "$LOADER.MOT", "--timeout", timeout, image});
+  }
 
   TempDir dir_;
-  Bytes loader_ = Pattern(kLoaderSize, 3);
-  Bytes image_ = Pattern(kImageSize, 5);
-  Bytes next_ = Pattern(kImageSize, 77);
+  Bytes loader_ = RandomBytes(kLoaderSize, 3), image_ = RandomBytes(kImageSize, 5),
+        next_ = RandomBytes(kImageSize, 77);
   std::vector<std::unique_ptr<sim::SimBoard>> boards_;
   std::unique_ptr<Station> station_;
 };

@@ -91,7 +91,7 @@ TEST_F(Bench, RandomImagesArriveByteForByte) {
       ASSERT_EQ("", station_->Load(true, "LOADER.MOT"));
     }
     ASSERT_EQ("", station_->Load(false, file));
-    ASSERT_EQ(Outcome::kWritten, station_->Download(120000)) << station_->Status();
+    ASSERT_EQ(Outcome::kWritten, station_->Download()) << station_->Text(Surface::kStatus);
     const Bytes padded = Padded(im.bytes);
     const uint32_t length = static_cast<uint32_t>(padded.size());
     EXPECT_EQ(padded, im.ram ? board().RamRange(im.base, length) : board().RomRange(im.base, length));
