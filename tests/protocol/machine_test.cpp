@@ -24,7 +24,6 @@ class MachineDriver final : public Driver {
     for (const Action& action : m.On(event)) {
       if (const auto* send = std::get_if<Send>(&action)) {
         Append(transcript, Hex(send->bytes));
-        if (send->checked) lastChecked = send->transfer;
       } else if (const auto* reopen = std::get_if<Reopen>(&action)) {
         Append(transcript, "@" + std::to_string(reopen->rate));
         Append(transcript, Run(Reopened{reopen->ticket, !failReopens}));
@@ -37,18 +36,16 @@ class MachineDriver final : public Driver {
         }
       } else if (const auto* text = std::get_if<SetText>(&action)) {
         texts[text->surface] = text->text;
-      } else if (const auto* box = std::get_if<ShowMessage>(&action)) {
-        messages.push_back(box->caption + ": " + box->text);
       } else if (const auto* arm = std::get_if<ArmTimer>(&action)) {
         timers[arm->id] = arm->ms;
       } else if (const auto* kill = std::get_if<KillTimer>(&action)) {
         timers.erase(kill->id);
+      } else if (const auto* box = std::get_if<ShowMessage>(&action)) {
+        log.push_back(box->caption + ": " + box->text);
       } else if (const auto* open = std::get_if<OpenLoad>(&action)) {
-        loads.push_back("open " + open->path);
-      } else if (std::holds_alternative<RunLoadBatch>(action)) {
-        loads.push_back("batch");
-      } else if (std::holds_alternative<CloseLoad>(action)) {
-        loads.push_back("close");
+        log.push_back("open " + open->path);
+      } else {
+        log.push_back(std::holds_alternative<RunLoadBatch>(action) ? "batch" : "close");
       }
     }
     return transcript;
@@ -96,12 +93,10 @@ class MachineDriver final : public Driver {
   bool failReopens = false;
   bool holdPauses = false;
   uint32_t heldPause = 0;
-  uint32_t lastChecked = 0;
   std::vector<int> pauses;
   std::map<Surface, std::string> texts;
   std::map<int, int> timers;
-  std::vector<std::string> messages;
-  std::vector<std::string> loads;
+  std::vector<std::string> log;  // message boxes and load steps
 };
 
 // ---- The byte tables ----------------------------------------------------------
@@ -251,26 +246,23 @@ TEST(Machine, AbortDuringTheSyncPauseSendsNothingMore) {
   EXPECT_EQ("00 00 00", d.Run(PauseOver{d.heldPause}));
 }
 
-TEST(Machine, AbortDuringPollingStopsThePolls) {
+TEST(Machine, AbortStopsThePollsAndKeepsAHandOverFromStarting) {
   MachineDriver d;
   d.Reach(kPoll);
   EXPECT_EQ(300, d.timers[TIMER_WRITE_POLL]);
   d.Run(CommandIssued{Command::kAbort});
   EXPECT_EQ("", d.Run(TimerFired{TIMER_WRITE_POLL}));
   EXPECT_EQ(0u, d.timers.count(TIMER_WRITE_POLL));
-}
 
-TEST(Machine, AbortDuringTheHandOverKeepsItFromStarting) {
-  MachineDriver d;
-  d.Reach(kWaitStart);
-  // The reopen is under way (state 0) when the operator presses 中断.
-  const auto actions = d.m.On(ByteReceived{0xAA});
-  ASSERT_TRUE(d.m.state().Busy());
-  d.Run(CommandIssued{Command::kWrite});
-  EXPECT_EQ(Outcome::kAborted, d.outcome());
-  EXPECT_EQ("", d.Run(Reopened{std::get<Reopen>(actions.at(0)).ticket, true}));
-  EXPECT_EQ(STATE_IDLE, d.State());
-  EXPECT_EQ(0u, d.timers.count(TIMER_WRITE_POLL));
+  MachineDriver h;
+  h.Reach(kWaitStart);
+  const auto actions = h.m.On(ByteReceived{0xAA});  // the reopen under way, the state 0
+  ASSERT_TRUE(h.m.state().Busy());
+  h.Run(CommandIssued{Command::kWrite});  // 中断
+  EXPECT_EQ(Outcome::kAborted, h.outcome());
+  EXPECT_EQ("", h.Run(Reopened{std::get<Reopen>(actions.at(0)).ticket, true}));
+  EXPECT_EQ(STATE_IDLE, h.State());
+  EXPECT_EQ(0u, h.timers.count(TIMER_WRITE_POLL));
 }
 
 TEST(Machine, ThreeHundredBytesMakeThreeBlocks) {
@@ -283,18 +275,16 @@ TEST(Machine, ThreeHundredBytesMakeThreeBlocks) {
   EXPECT_EQ("44 44 88 00 00 10 00 00 00 01 80", d.Feed(kNormalDownload[kData - 1].in, false));
   Bytes sent;
   for (int block = 0; block < 3; ++block) {
-    const auto actions = d.m.On(ByteReceived{0x11});
-    const Bytes& b = std::get<Send>(actions.at(0)).bytes;
+    const Bytes b = std::get<Send>(d.m.On(ByteReceived{0x11}).at(0)).bytes;
     sent.insert(sent.end(), b.begin(), b.end());
   }
-  Bytes expected = image;
-  expected.resize(384, 0xFF);
-  EXPECT_EQ(expected, sent);
+  image.resize(384, 0xFF);
+  EXPECT_EQ(image, sent);
   EXPECT_EQ(STATE_WRITE_FINISH, d.State());
   EXPECT_EQ(256u, d.m.state().m_nConfirmed);
 }
 
-TEST(Machine, WriteRefusesWithoutImageOrBootLoader) {
+TEST(Machine, WriteRefusesWithoutImageOrUsableBootLoader) {
   MachineDriver d;
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
   EXPECT_EQ(text::kNoImage, d.Status());
@@ -303,8 +293,12 @@ TEST(Machine, WriteRefusesWithoutImageOrBootLoader) {
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
   EXPECT_EQ(text::kBootLoaderBad, d.Status());
   EXPECT_EQ(text::kWrite, d.texts[Surface::kWriteCaption]);
-  d.Load(0, kBootBase, Bytes(kBootImageSize + 1, 0));  // too long for boot mode
+  d.Load(0, kBootBase, kBoot);
+  const auto old = d.m.state().m_byBootImage;
+  d.Load(0, 0, Bytes(kBootImageSize + 1, 0));  // too long: the slot knows, the copy stays
   EXPECT_EQ(text::kBootLoaderInvalid, d.Status());
+  EXPECT_EQ(kBootImageSize + 1, d.m.state().m_nSlotLength[0]);
+  EXPECT_EQ(old, d.m.state().m_byBootImage);
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
   EXPECT_EQ(text::kBootLoaderBad, d.Status());
 }
@@ -314,37 +308,26 @@ TEST(Machine, WriteRefusesWithoutImageOrBootLoader) {
 TEST(MachineLoad, StepsTextsAndSlots) {
   MachineDriver d;
   d.Run(BrowseChosen{"/fw/image.mot"});
-  EXPECT_EQ(std::vector<std::string>{"open /fw/image.mot"}, d.loads);
+  EXPECT_EQ(std::vector<std::string>{"open /fw/image.mot"}, d.log);
   EXPECT_EQ("/fw/image.mot", d.texts[Surface::kFilePath]);
   EXPECT_EQ(text::kPleaseLoad, d.texts[Surface::kAddress]);
   d.Run(LoadReport{LoadReport::kOpened});
   EXPECT_EQ(text::kLoadStart, d.Status());
   EXPECT_EQ(100, d.timers[TIMER_LOAD]);
-  EXPECT_FALSE(d.m.state().m_bReady);
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));  // never from a half-loaded image
   EXPECT_EQ(Outcome::kNone, d.outcome());
   d.Run(TimerFired{TIMER_LOAD});
-  EXPECT_EQ("batch", d.loads.back());
-  LoadReport progress{LoadReport::kProgress, 1234};
-  d.Run(progress);
+  EXPECT_EQ("batch", d.log.back());
+  d.Run(LoadReport{LoadReport::kProgress, 1234});
   EXPECT_EQ("読込み中：     1234 ﾊﾞｲﾄ", d.texts[Surface::kAddress]);
   EXPECT_EQ(0, d.timers[TIMER_LOAD]);
   d.Run(TimerFired{TIMER_LOAD});
   LoadReport done{LoadReport::kDone};
-  done.image = Image{0x1000, Bytes(3, 0x11)};
-  d.Run(done);
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 00001002", d.texts[Surface::kAddress]);
-  EXPECT_EQ(text::kLoadStart, d.Status());  // the image's result goes to the address box
-  EXPECT_EQ(3u, d.m.state().m_nSlotLength[1]);
-  EXPECT_EQ(LoadOutcome::kLoaded, d.m.state().m_nLoadOutcome);
-
-  // An empty image reads from its base to the base minus one, and is no image.
-  d.Run(BrowseChosen{"/fw/empty.mot"});
-  d.Run(LoadReport{LoadReport::kOpened});
-  d.Run(TimerFired{TIMER_LOAD});
-  done.image = Image{0x1000, {}};
+  done.image = Image{0x1000, {}};  // an empty image reads from the base to the base minus one
   d.Run(done);
   EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 00000FFF", d.texts[Surface::kAddress]);
+  EXPECT_EQ(text::kLoadStart, d.Status());  // the image's result goes to the address box
+  EXPECT_EQ(LoadOutcome::kLoaded, d.m.state().m_nLoadOutcome);
   d.Run(CommandIssued{Command::kWrite});
   EXPECT_EQ(text::kNoImage, d.Status());
 }
@@ -352,73 +335,46 @@ TEST(MachineLoad, StepsTextsAndSlots) {
 TEST(MachineLoad, RefusedFileLeavesSlotEmptyAndSaysWhyUnderThePath) {
   MachineDriver d;
   d.LoadBoth();
+  d.log.clear();
   d.Run(BrowseChosen{"/fw/bad.mot"});
   LoadReport failed{LoadReport::kFailed};
   failed.message = text::kChecksum;
   failed.detail = "line 7";
   d.Run(failed);
-  EXPECT_EQ(std::vector<std::string>{"/fw/bad.mot: チェックサムが誤っています"}, d.messages);
+  d.Run(CpuSelected{""});
+  EXPECT_EQ((std::vector<std::string>{"open /fw/bad.mot", "/fw/bad.mot: チェックサムが誤っています",
+                                      "ファイルエラー: Bootファイルを指定して下さい"}),
+            d.log);
   EXPECT_EQ(0u, d.m.state().m_nSlotLength[1]);
   EXPECT_EQ("line 7", d.m.state().m_strLoadDetail);
-  EXPECT_TRUE(d.m.state().m_bReady);
   d.Run(CommandIssued{Command::kWrite});
   EXPECT_EQ(text::kNoImage, d.Status());
 }
 
 TEST(MachineLoad, CpuSelectCancelsRunningLoadAtItsNextTick) {
   MachineDriver d;
-  d.Load(1, kImageBase, kImage);
   d.Run(BrowseChosen{"/fw/big.mot"});
   d.Run(LoadReport{LoadReport::kOpened});
   d.Run(CpuSelected{"LOADER.MOT"});  // cancels; does not start
-  EXPECT_EQ("open /fw/big.mot", d.loads.back());
   d.Run(TimerFired{TIMER_LOAD});
-  EXPECT_EQ("close", d.loads.back());
-  EXPECT_TRUE(d.m.state().m_bReady);
-  EXPECT_EQ(LoadOutcome::kCancelled, d.m.state().m_nLoadOutcome);
   d.Run(TimerFired{TIMER_LOAD});  // a stray tick does nothing
-  EXPECT_EQ("close", d.loads.back());
   d.Run(CpuSelected{"LOADER.MOT"});
-  EXPECT_EQ("open LOADER.MOT", d.loads.back());
+  EXPECT_EQ((std::vector<std::string>{"open /fw/big.mot", "close", "open LOADER.MOT"}), d.log);
+  EXPECT_EQ(LoadOutcome::kCancelled, d.m.state().m_nLoadOutcome);
 }
 
-TEST(MachineLoad, BootLoaderTooLongKeepsTheOldBootImage) {
-  MachineDriver d;
-  d.Load(0, kBootBase, kBoot);
-  const auto old = d.m.state().m_byBootImage;
-  d.Load(0, 0x0, Bytes(40000, 0));
-  EXPECT_EQ(text::kBootLoaderInvalid, d.Status());
-  EXPECT_EQ(40000u, d.m.state().m_nSlotLength[0]);
-  EXPECT_EQ(old, d.m.state().m_byBootImage);
-}
-
-TEST(MachineLoad, RefusedWhileATransferRuns) {
-  MachineDriver d;
-  d.Reach(kHandshake);
-  d.loads.clear();
-  d.Run(BrowseChosen{"/fw/other.mot"});
-  d.Run(CpuSelected{"OTHER.MOT"});
-  EXPECT_TRUE(d.loads.empty());
-  EXPECT_EQ(3u, d.m.state().m_nSlotLength[1]);
-  EXPECT_EQ(2u, d.m.state().m_nSlotLength[0]);
-}
-
-TEST(MachineLoad, ReportsNobodyAskedForChangeNothing) {
+TEST(MachineLoad, NothingStartsOrChangesUnderATransfer) {
   MachineDriver d;
   d.Reach(kData);
+  d.log.clear();
+  d.Run(BrowseChosen{"/fw/other.mot"});
+  d.Run(CpuSelected{"OTHER.MOT"});
   LoadReport done{LoadReport::kDone};
-  done.image = Image{0, {}};
-  d.Run(LoadReport{LoadReport::kOpened});  // under a transfer: no load may start
+  d.Run(LoadReport{LoadReport::kOpened});  // reports nobody asked for
   d.Run(done);
-  EXPECT_EQ(3u, d.m.state().m_byWriteImage->size());
+  EXPECT_TRUE(d.log.empty());
+  EXPECT_EQ(2u, d.m.state().m_nSlotLength[0]);
   EXPECT_EQ("11 22 33 FF*125", d.Run(ByteReceived{0x11}));
-}
-
-TEST(MachineLoad, EmptyBootFileNameIsAskedFor) {
-  MachineDriver d;
-  d.Run(CpuSelected{""});
-  EXPECT_EQ(std::vector<std::string>{"ファイルエラー: Bootファイルを指定して下さい"}, d.messages);
-  EXPECT_TRUE(d.loads.empty());
 }
 
 }  // namespace
