@@ -209,14 +209,6 @@ TEST(Session, BrowseIsRefusedWhileALoadOrATransferRuns) {
   EXPECT_FALSE(d.session->OnCpuSelect("LOADER.MOT"));
 }
 
-TEST(Session, FailedInitialOpenSaysWhy) {
-  SessionDriver d(false);
-  d.port().FailOpens(1, OpenFailure::kPermission);
-  EXPECT_FALSE(d.session->OpenInitialPort("/dev/ttyUSB9"));
-  EXPECT_EQ(OpenFailure::kPermission, d.session->LastOpenError().kind);
-  EXPECT_EQ(0u, d.session->OpenFailureText().find("/dev/ttyUSB9: permission denied"));
-}
-
 // ---- The link thread against a stalled line ---------------------------------------
 // Each stop request must come back while the write is still blocked; if any
 // of them waited for the write, the test would hang (and CTest's time-out
@@ -243,14 +235,11 @@ TEST_F(Stalled, AbortReturnsAndEndsTheWrite) {
   EXPECT_EQ(Outcome::kAborted, d.session->Snapshot().outcome);  // not turned into an error
 }
 
-TEST_F(Stalled, StopRequestReturnsAndTheThreadEnds) {
-  d.session->JoinReceiveThread();
-  EXPECT_TRUE(d.session->ThreadExited());
-}
-
-TEST_F(Stalled, GiveUpReturnsWithNoAnswer) {
+TEST_F(Stalled, GiveUpReturnsWithNoAnswerAndTheThreadStops) {
   d.session->GiveUp();
   EXPECT_EQ(Outcome::kNoAnswer, d.session->Snapshot().outcome);
+  d.session->JoinReceiveThread();
+  EXPECT_TRUE(d.session->ThreadExited());
 }
 
 TEST_F(Stalled, WriteButtonAbortsAndTheNextWriteStartsClean) {
