@@ -2,8 +2,8 @@
 // loads on real files, and the link thread against a line that stalls.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
-#include <thread>
 
 #include "core/texts.h"
 #include "protocol/download_session.h"
@@ -39,6 +39,11 @@ class SessionDriver final : public Driver {
     win.Advance(100);
     ASSERT_EQ(kImage.size(), session->Snapshot().slotLength[1]);
   }
+  // Loads both and replays the first n rows of the normal download.
+  void Reach(size_t n) {
+    LoadBoth();
+    for (size_t i = 0; i < n; ++i) Feed(kNormalDownload[i].in, false);
+  }
 
   // Lets queued port actions run, moving the clock on through their pauses.
   void Settle() {
@@ -64,28 +69,14 @@ class SessionDriver final : public Driver {
       case In::kTimer:
         win.Advance(static_cast<int>(win.DueAt(in.timer) - win.NowMs()));
         break;
-      case In::kCommand:
-        switch (in.command) {
-          case Command::kWrite:
-            session->OnWrite();
-            break;
-          case Command::kAbort:
-            session->Abort();
-            break;
-          case Command::kExecute:
-            session->OnExecute();
-            break;
-          case Command::kRamTransfer:
-            session->OnRamTransfer();
-            break;
-          case Command::kCpuBootImitation:
-            session->OnCpuBootImitation();
-            break;
-          case Command::kGiveUp:
-            session->GiveUp();
-            break;
-        }
+      case In::kCommand: {
+        const std::function<void(DownloadSession&)> kCommands[] = {
+            &DownloadSession::OnWrite,   &DownloadSession::Abort,
+            &DownloadSession::OnExecute, [](DownloadSession& s) { s.OnRamTransfer(); },
+            [](DownloadSession& s) { s.OnCpuBootImitation(); }, &DownloadSession::GiveUp};
+        kCommands[static_cast<int>(in.command)](*session);
         break;
+      }
     }
     Settle();
     return Transcript();
@@ -117,26 +108,19 @@ class SessionDriver final : public Driver {
 
 class SessionTables : public ::testing::TestWithParam<Replay> {};
 
-TEST_P(SessionTables, NormalDownload) {
+TEST_P(SessionTables, NormalDownloadThenRamTransfer) {
   SessionDriver d;
   d.LoadBoth();
   EXPECT_EQ((PortEvent{PortEvent::kOpen, 4800, {}}), d.port().Events().at(0));
   const auto v = d.session->Snapshot();
   EXPECT_EQ(kBoot.size(), v.slotLength[0]);
   EXPECT_EQ(kBootBase, v.slotBase[0]);
-  d.session->OnCpuBootImitation();
-  d.session->OnCpuBootImitation();
-  EXPECT_FALSE(d.session->Snapshot().cpuBootImitation);
+  EXPECT_FALSE(v.cpuBootImitation);
   ReplayRows(d, kNormalDownload, GetParam());
   EXPECT_EQ(Outcome::kWritten, d.session->Snapshot().outcome);
   EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
   // Closed for 50 ms before 38400 bit/s, and 10 ms before the first poll.
   EXPECT_EQ((std::vector<int>{50, 10}), d.win.Sleeps());
-}
-
-TEST_P(SessionTables, RamTransferAndExecute) {
-  SessionDriver d;
-  d.LoadBoth();
   ReplayRows(d, kRamTransfer, GetParam());
 }
 
@@ -144,48 +128,33 @@ INSTANTIATE_TEST_SUITE_P(Replays, SessionTables,
                          ::testing::Values(Replay::kWhole, Replay::kByteByByte, Replay::kNoise),
                          ReplayName);
 
-TEST(Session, InputBeforeARateChangeIsNotHandledAfterIt) {
+TEST(Session, WhatArrivesInOneReadAndWhatCannotGoOut) {
   SessionDriver d;
-  d.LoadBoth();
-  for (size_t i = 0; i < 4; ++i) d.Feed(kNormalDownload[i].in, false);
+  d.Reach(4);
   // The 0x00 behind the 0xAA came at 4800 bit/s: it is not the loader's.
   EXPECT_EQ("@38400", d.Feed(Rx({0xAA, 0x00}), false));
   EXPECT_EQ(STATE_WRITE_POLL, d.State());
-}
-
-TEST(Session, BurstsLargerThanTheRingLoseNothing) {
-  SessionDriver d;
-  d.LoadBoth();
-  for (size_t i = 0; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
-  Bytes burst(4500, 0x5A);  // ignored in the write phase ...
+  for (size_t i = 5; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
+  Bytes burst(4500, 0x5A);  // more than the ring, ignored in the write phase ...
   burst.push_back(0x11);    // ... up to the request behind it
-  EXPECT_EQ("11 22 33 FF*125", d.Feed(Rx(burst), false));
-}
-
-TEST(Session, ShortBlockWriteEndsTheWriteAsFailed) {
-  SessionDriver d;
-  d.LoadBoth();
-  for (size_t i = 0; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
   d.port().ShortWriteAfter(100);
-  EXPECT_EQ("11 22 33 FF*97 @4800", d.Feed(Rx({0x11}), false));
+  EXPECT_EQ("11 22 33 FF*97 @4800", d.Feed(Rx(burst), false));
   EXPECT_EQ(text::kWriteError, d.Status());
   EXPECT_EQ(Outcome::kWriteError, d.session->Snapshot().outcome);
+
+  SessionDriver u;
+  u.Reach(3);
+  u.port().SetLost(true);  // the device hung up
+  u.session->Pump();
+  EXPECT_EQ(Outcome::kUnplugged, u.session->Snapshot().outcome);
+  EXPECT_EQ(text::kPortLost, u.Status());
 }
 
-TEST(Session, HungUpDeviceEndsTheTransferAtOnce) {
-  SessionDriver d;
-  d.LoadBoth();
-  for (size_t i = 0; i < 3; ++i) d.Feed(kNormalDownload[i].in, false);
-  d.port().SetLost(true);
-  d.session->Pump();
-  EXPECT_EQ(Outcome::kUnplugged, d.session->Snapshot().outcome);
-  EXPECT_EQ(text::kPortLost, d.Status());
-}
-
-TEST(Session, LoadsRunInBatchesAndARefusedFileIsShownUnderItsPath) {
+TEST(Session, LoadsRunInBatchesOneAtATimeAndNeverUnderATransfer) {
   SessionDriver d;
   WriteTextFile(d.dir.File("big.mot"), MakeSRecords({{0, Bytes(8000, 0x5A)}}, 1));
   EXPECT_TRUE(d.session->OnBrowse(d.dir.File("big.mot")));  // 500 records: four batches
+  EXPECT_FALSE(d.session->OnBrowse(d.dir.File("big.mot")));  // still loading
   d.win.Advance(100);
   EXPECT_EQ(8000u, d.session->Snapshot().slotLength[1]);
   d.LoadBoth();
@@ -194,15 +163,7 @@ TEST(Session, LoadsRunInBatchesAndARefusedFileIsShownUnderItsPath) {
   EXPECT_EQ((std::vector<Message>{{text::kFileOpenFailed, missing}}), d.win.Messages());
   EXPECT_EQ(0u, d.session->Snapshot().slotLength[1]);
   EXPECT_EQ(LoadOutcome::kFailed, d.session->Snapshot().loadOutcome);
-  EXPECT_TRUE(d.session->CanBrowse());
-}
-
-TEST(Session, BrowseIsRefusedWhileALoadOrATransferRuns) {
-  SessionDriver d;
   d.LoadBoth();
-  EXPECT_TRUE(d.session->OnBrowse(d.dir.File("image.mot")));
-  EXPECT_FALSE(d.session->OnBrowse(d.dir.File("image.mot")));  // still loading
-  d.win.Advance(100);
   d.Feed(Cmd(Command::kWrite), false);
   EXPECT_FALSE(d.session->CanBrowse());
   EXPECT_FALSE(d.session->OnBrowse(d.dir.File("image.mot")));
@@ -217,8 +178,7 @@ TEST(Session, BrowseIsRefusedWhileALoadOrATransferRuns) {
 class Stalled : public ::testing::Test {
  protected:
   void SetUp() override {
-    d.LoadBoth();
-    for (size_t i = 0; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
+    d.Reach(7);
     d.session->StartReceiveThread();
     d.port().StallWrites();
     d.port().Feed({0x11});
