@@ -3,6 +3,8 @@
 // the way a stalled line does.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,55 +24,120 @@ struct PortEvent {
 };
 
 class FakePort final : public Port {
+  template <typename F>
+  auto Locked(F f) const {
+    std::lock_guard lock(mu_);
+    return f();
+  }
+  template <typename F>
+  void Notify(F f) {
+    std::lock_guard lock(mu_);
+    f();
+    changed_.notify_all();
+  }
+  void WaitFor(bool blocked) {
+    std::unique_lock lock(mu_);
+    changed_.wait(lock, [&] { return blocked_ == blocked; });
+  }
+
  public:
-  bool Open(const std::string& path, int baud, int stopBits, int parity) override;
-  void Close() override;
-  bool IsOpen() const override;
-  size_t Write(const uint8_t* data, size_t count, int timeoutMs) override;
-  void InterruptWrites() override;
-  size_t WaitReadable(int timeoutMs) override;
-  void Interrupt() override;
-  size_t Read(uint8_t* buffer, size_t max) override;
-  bool Lost() const override;
-  int Baud() const override;
-  OpenError LastOpenError() const override;
+  bool Open(const std::string& path, int baud, int, int) override {
+    std::lock_guard lock(mu_);
+    path_ = path;
+    const bool fail = failOpens_ > 0 && failOpens_--;
+    open_ = !fail;
+    baud_ = fail ? 0 : baud;
+    lost_ = false;
+    error_ = fail ? OpenError{failWith_, "scripted failure", ""} : OpenError{};
+    if (fail) return false;
+    input_.clear();  // an open discards what was received before
+    events_.push_back({PortEvent::kOpen, baud, {}});
+    return true;
+  }
+  void Close() override {
+    std::lock_guard lock(mu_);
+    if (open_) events_.push_back({PortEvent::kClose, 0, {}});
+    open_ = false;
+    baud_ = 0;
+  }
+  bool IsOpen() const override { return Locked([&] { return open_; }); }
+  size_t Write(const uint8_t* data, size_t count, int) override {
+    std::unique_lock lock(mu_);
+    if (stalled_ && open_) {
+      const uint64_t interrupts = interrupts_;
+      blocked_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return !stalled_ || interrupts_ != interrupts; });
+      blocked_ = false;
+      changed_.notify_all();
+      if (interrupts_ != interrupts) return 0;
+    }
+    if (!open_) return 0;
+    const size_t n = std::min(count, shortAfter_ > written_ ? shortAfter_ - written_ : 0);
+    events_.push_back({PortEvent::kWrite, baud_, std::vector<uint8_t>(data, data + n)});
+    written_ += n;
+    return n;
+  }
+  void InterruptWrites() override { Notify([&] { ++interrupts_; }); }
+  // Like the real port: nothing waiting means a full wait, never a spin.
+  size_t WaitReadable(int timeoutMs) override {
+    std::unique_lock lock(mu_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return doorbell_ || (open_ && !input_.empty()); });
+    if (doorbell_) return doorbell_ = false, 0;
+    return open_ ? input_.size() : 0;
+  }
+  void Interrupt() override { Notify([&] { doorbell_ = true; }); }
+  size_t Read(uint8_t* buffer, size_t max) override {
+    std::lock_guard lock(mu_);
+    const size_t n = open_ ? std::min(max, input_.size()) : 0;
+    std::copy_n(input_.begin(), n, buffer);
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+  }
+  bool Lost() const override { return Locked([&] { return lost_; }); }
+  int Baud() const override { return Locked([&] { return baud_; }); }
+  OpenError LastOpenError() const override { return Locked([&] { return error_; }); }
 
   // Script.
-  void Feed(const std::vector<uint8_t>& bytes);  // bytes from the target
-  void FailOpens(int count, OpenFailure why = OpenFailure::kNotFound);
-  void ShortWriteAfter(size_t bytes);  // the write that crosses this total comes up short
-  void SetLost(bool lost);
-  // Writes from now on block, as on a stalled line, until InterruptWrites
-  // or ReleaseWrites; WaitForBlockedWrite returns once one is blocked.
-  void StallWrites();
-  void ReleaseWrites();
-  void WaitForBlockedWrite();
-  void WaitForNoBlockedWrite();
+  void Feed(const std::vector<uint8_t>& bytes) {
+    Notify([&] { input_.insert(input_.end(), bytes.begin(), bytes.end()); });
+  }
+  void FailOpens(int count, OpenFailure why = OpenFailure::kNotFound) {
+    Notify([&] { failOpens_ = count, failWith_ = why; });
+  }
+  // The write that crosses this many more bytes comes up short.
+  void ShortWriteAfter(size_t bytes) { Notify([&] { shortAfter_ = written_ + bytes; }); }
+  void SetLost(bool lost) { Notify([&] { lost_ = lost; }); }
+  // Writes from now on block, as on a stalled line, until InterruptWrites or
+  // ReleaseWrites.
+  void StallWrites() { Notify([&] { stalled_ = true; }); }
+  void ReleaseWrites() { Notify([&] { stalled_ = false; }); }
+  void WaitForBlockedWrite() { WaitFor(true); }
+  void WaitForNoBlockedWrite() { WaitFor(false); }
 
   // Inspection.
-  std::vector<PortEvent> Events() const;
-  std::vector<uint8_t> Written() const;  // all bytes written, in order
-  std::string LastPath() const;
-  void ClearEvents();
+  std::vector<PortEvent> Events() const { return Locked([&] { return events_; }); }
+  std::vector<uint8_t> Written() const {  // all bytes written, in order
+    std::vector<uint8_t> out;
+    for (const PortEvent& e : Events()) out.insert(out.end(), e.bytes.begin(), e.bytes.end());
+    return out;
+  }
+  std::string LastPath() const { return Locked([&] { return path_; }); }
+  void ClearEvents() { Notify([&] { events_.clear(); }); }
 
  private:
   mutable std::mutex mu_;
   std::condition_variable changed_;
-  bool interrupted_ = false;
-  bool open_ = false;
-  bool lost_ = false;
-  int baud_ = 0;
+  bool doorbell_ = false, open_ = false, lost_ = false, stalled_ = false, blocked_ = false;
+  int baud_ = 0, failOpens_ = 0;
+  uint64_t interrupts_ = 0;
+  size_t written_ = 0, shortAfter_ = SIZE_MAX;
   std::string path_;
   std::deque<uint8_t> input_;
   std::vector<PortEvent> events_;
-  size_t totalWritten_ = 0;
-  int failOpens_ = 0;
   OpenError error_;
   OpenFailure failWith_ = OpenFailure::kNotFound;
-  size_t shortAfter_ = SIZE_MAX;
-  bool stalled_ = false;
-  bool writeBlocked_ = false;
-  uint64_t writeInterrupts_ = 0;
 };
 
 }  // namespace porten::testing
