@@ -41,19 +41,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SyncCase{"AtOnceImitation", SyncAnswer::kAtOnce, true, "sync marker 33"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Bench, IntelHexAndElfThroughTheCommandLineAndRamTransferWithExecute) {
-  StartBoard();
-  const std::vector<Segment> segments = {{kImageBase, image_}};
-  for (const auto& [name, content] : {std::pair{"app.hex", MakeIntelHex(segments, 16, "\n")},
-                                      std::pair{"app.elf", MakeElf(segments)}}) {
-    ASSERT_TRUE(WriteTextFile(dir_.File(name), content));
-    EXPECT_EQ(0, WriteImage(std::string("$") + name).status) << name;
-    EXPECT_EQ(Padded(image_), Rom()) << name;
-    board().Reset();
-  }
+TEST_F(Bench, RamTransferThenExecute) {
   BoardOptions o;
   o.startInLoader = true;
-  StartBoard(o, "ttyLOADER");
+  StartBoard(o);
   Cli r = RunCli({"--port", "$BOARD", "--ram", "$next.mot", "--execute"});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(text::kProgramRunning, r.out);
