@@ -19,75 +19,53 @@ struct Message {
 };
 
 class FakeWindow final : public WindowSystem, public Clock {
+  template <typename F>
+  auto Locked(F f) const {
+    std::lock_guard lock(mu_);
+    return f();
+  }
+
  public:
   void Bind(TimerTarget* target) { target_ = target; }
 
-  void SetText(Surface surface, const std::string& text) override {
-    std::lock_guard lock(mu_);
-    texts_[surface] = text;
-  }
+  void SetText(Surface s, const std::string& text) override { Locked([&] { texts_[s] = text; }); }
   void ShowMessage(const std::string& text, const std::string& caption) override {
-    std::lock_guard lock(mu_);
-    messages_.push_back({text, caption});
+    Locked([&] { messages_.push_back({text, caption}); });
   }
-  void SetTimer(int id, int ms) override {
-    std::lock_guard lock(mu_);
-    timers_[id] = {now_ + ms, seq_++};
-  }
-  void KillTimer(int id) override {
-    std::lock_guard lock(mu_);
-    timers_.erase(id);
-  }
+  void SetTimer(int id, int ms) override { Locked([&] { timers_[id] = {now_ + ms, seq_++}; }); }
+  void KillTimer(int id) override { Locked([&] { timers_.erase(id); }); }
   // Moves the clock on and is recorded; fires no timer (a sleeping window
   // thread handles none).
-  void Sleep(int ms) override {
-    std::lock_guard lock(mu_);
-    sleeps_.push_back(ms);
-    now_ += ms;
-  }
-  int64_t NowMs() override {
-    std::lock_guard lock(mu_);
-    return now_;
-  }
+  void Sleep(int ms) override { Locked([&] { sleeps_.push_back(ms), now_ += ms; }); }
+  int64_t NowMs() override { return Locked([&] { return now_; }); }
 
   // Moves the clock on by ms, firing the timers that fall due on the way in
   // order of due time (and of arming, for equal times).
   void Advance(int ms) {
-    std::unique_lock lock(mu_);
-    const int64_t end = now_ + ms;
+    const int64_t end = NowMs() + ms;
     for (;;) {
-      auto next = timers_.end();
-      for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-        if (it->second.first <= end && (next == timers_.end() || it->second < next->second)) next = it;
-      }
-      if (next == timers_.end()) break;
-      const int id = next->first;
-      now_ = std::max(now_, next->second.first);
-      timers_.erase(next);  // one-shot: gone before its handler runs
-      lock.unlock();
+      const int id = Locked([&] {
+        auto next = timers_.end();
+        for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+          if (it->second.first <= end && (next == timers_.end() || it->second < next->second)) next = it;
+        }
+        if (next == timers_.end()) return -1;
+        const int due = next->first;
+        now_ = std::max(now_, next->second.first);
+        timers_.erase(next);  // one-shot: gone before its handler runs
+        return due;
+      });
+      if (id < 0) break;
       if (target_) target_->OnTimer(id);
-      lock.lock();
     }
-    now_ = std::max(now_, end);
+    Locked([&] { now_ = std::max(now_, end); });
   }
 
-  std::string Text(Surface surface) const {
-    std::lock_guard lock(mu_);
-    auto it = texts_.find(surface);
-    return it == texts_.end() ? std::string() : it->second;
-  }
-  std::vector<Message> Messages() const {
-    std::lock_guard lock(mu_);
-    return messages_;
-  }
-  std::vector<int> Sleeps() const {
-    std::lock_guard lock(mu_);
-    return sleeps_;
-  }
+  std::string Text(Surface s) const { return Locked([&] { return texts_.count(s) ? texts_.at(s) : ""; }); }
+  std::vector<Message> Messages() const { return Locked([&] { return messages_; }); }
+  std::vector<int> Sleeps() const { return Locked([&] { return sleeps_; }); }
   int64_t DueAt(int id) const {  // -1 when not armed
-    std::lock_guard lock(mu_);
-    auto it = timers_.find(id);
-    return it == timers_.end() ? -1 : it->second.first;
+    return Locked([&] { return timers_.count(id) ? timers_.at(id).first : int64_t{-1}; });
   }
 
  private:
