@@ -37,18 +37,12 @@ struct Row {
 // Hex of bytes; a run of eight or more equal bytes reads "FF*125".
 inline std::string Hex(const Bytes& bytes) {
   std::string out;
-  for (size_t i = 0; i < bytes.size();) {
-    size_t run = 1;
+  for (size_t i = 0, run = 1; i < bytes.size(); i += run, run = 1) {
     while (i + run < bytes.size() && bytes[i + run] == bytes[i]) ++run;
+    if (run < 8) run = 1;
     char token[32];
-    if (run >= 8) {
-      std::snprintf(token, sizeof token, "%02X*%zu", bytes[i], run);
-      i += run;
-    } else {
-      std::snprintf(token, sizeof token, "%02X", bytes[i]);
-      ++i;
-    }
-    out += (out.empty() ? "" : " ") + std::string(token);
+    std::snprintf(token, sizeof token, run > 1 ? "%s%02X*%zu" : "%s%02X", i ? " " : "", bytes[i], run);
+    out += token;
   }
   return out;
 }
@@ -91,15 +85,7 @@ inline const std::vector<Row> kRamTransfer = {
 
 enum class Replay { kWhole, kByteByByte, kNoise };
 inline std::string ReplayName(const ::testing::TestParamInfo<Replay>& info) {
-  switch (info.param) {
-    case Replay::kWhole:
-      return "Whole";
-    case Replay::kByteByByte:
-      return "ByteByByte";
-    case Replay::kNoise:
-      return "Noise";
-  }
-  return "?";
+  return std::vector<std::string>{"Whole", "ByteByByte", "Noise"}.at(static_cast<size_t>(info.param));
 }
 
 // States in which 0x5A is ignored, so noise there must change nothing.
