@@ -29,16 +29,12 @@ void Check(bool ok, const char* what) {
   }
 }
 
-class Program {
- public:
-  Program(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool More() const { return at_ < size_; }
-  uint8_t Next() { return at_ < size_ ? data_[at_++] : 0; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
+// The fuzz input read a byte at a time; zeros once it is used up.
+struct Program {
+  const uint8_t* data;
+  size_t size, at = 0;
+  bool More() const { return at < size; }
+  uint8_t Next() { return at < size ? data[at++] : 0; }
 };
 
 struct Run {
@@ -84,10 +80,10 @@ struct Run {
     Check(h < sends.size(), "written without a header");
     const DownloadState& st = machine.state();
     const uint32_t length = (st.m_nSlotLength[1] + 127) & ~127u;
-    const Bytes header = {uint8_t(st.m_nSlotBase[1] >> 24), uint8_t(st.m_nSlotBase[1] >> 16),
-                          uint8_t(st.m_nSlotBase[1] >> 8),  uint8_t(st.m_nSlotBase[1]),
-                          uint8_t(length >> 24),            uint8_t(length >> 16),
-                          uint8_t(length >> 8),             uint8_t(length)};
+    Bytes header;
+    for (uint32_t v : {st.m_nSlotBase[1], length}) {
+      for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(v >> shift));
+    }
     Check(sends[h] == header, "wrong header");
     Bytes blocks;
     for (size_t i = h + 1; i < sends.size(); ++i) {
@@ -159,7 +155,7 @@ struct Run {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Program p(data, size);
+  Program p{data, size};
   Run run;
   run.machine.state().m_nPortRate = 4800;
   while (p.More()) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <functional>
@@ -28,16 +27,6 @@ inline Bytes Padded(Bytes b) {
   b.resize((b.size() + 127) / 128 * 128, 0xFF);
   return b;
 }
-
-// CPU time of the process against wall time: a thread that spins shows as a
-// share near one core. The limit leaves room for sanitizer builds.
-inline double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-inline constexpr double kMaxCpuShareWhileWaiting = 0.35;
 
 class Station {
  public:

@@ -1,45 +1,12 @@
-// Downloads that go right, end to end, and the errors that stop one before
-// anything goes on the wire.
+// RAM transfer end to end, and the errors that stop a write before anything
+// goes on the wire.
 #include "e2e/e2e.h"
 
 namespace porten {
 namespace {
 
 using sim::BoardOptions;
-using sim::SyncAnswer;
 using namespace testing;
-
-struct SyncCase {
-  const char* name;
-  SyncAnswer sync;
-  bool imitation;
-  const char* marker;  // the board's event for the tool's "0"/"3", or ""
-};
-
-class Sync : public Bench, public ::testing::WithParamInterface<SyncCase> {};
-
-TEST_P(Sync, EveryVariantReachesBootModeAndWritesTheRom) {
-  BoardOptions o;
-  o.sync = GetParam().sync;
-  StartBoard(o);
-  StartStation();
-  if (GetParam().imitation) station_->session().OnCpuBootImitation();
-  ASSERT_EQ(Outcome::kWritten, station_->Download()) << station_->Text(Surface::kStatus);
-  EXPECT_EQ(Padded(image_), Rom());
-  EXPECT_EQ(loader_, board().BootLoader());
-  const auto events = board().Events();
-  EXPECT_EQ(*GetParam().marker != 0,
-            std::count(events.begin(), events.end(), GetParam().marker) == 1);
-  EXPECT_TRUE(board().Anomalies().empty()) << board().Anomalies().front();
-  ExpectNextDownloadWorks();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Variants, Sync,
-    ::testing::Values(SyncCase{"AfterPair", SyncAnswer::kAfterPair, false, ""},
-                      SyncCase{"AtOnce", SyncAnswer::kAtOnce, false, "sync marker 30"},
-                      SyncCase{"AtOnceImitation", SyncAnswer::kAtOnce, true, "sync marker 33"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Bench, RamTransferThenExecute) {
   BoardOptions o;
