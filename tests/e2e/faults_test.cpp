@@ -1,12 +1,13 @@
-// The tool against the simulated board on a real pty, as the board answers
-// (both sync variants) or misbehaves: the tool must end as the board makes
-// it, tell the operator, never report success for a failure, and write the
-// next image without a restart.
+// porten-cli write against the simulated board on a real pty, as the board
+// answers (both sync variants) or misbehaves: the write must end as the
+// board makes it, say why, never report success for a failure, and the
+// next write must go through.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -20,124 +21,81 @@ using sim::BoardOptions;
 using namespace testing;
 using Clock = std::chrono::steady_clock;
 
-struct DialogCase {
+struct End {
   const char* name;
   void (*configure)(BoardOptions&);
-  Outcome outcome;
-  const char* status;
-  bool abort = false;      // 中断 once the board has fallen silent
-  bool imitation = false;  // CPU Boot imitation checked
+  int status;
+  const char* out;  // the result line
+  bool imitation = false;
 };
 
-class Dialog : public Bench, public ::testing::WithParamInterface<DialogCase> {};
+class Ends : public Bench, public ::testing::WithParamInterface<End> {};
 
-TEST_P(Dialog, EndsAsTheBoardMakesItAndTheNextDownloadWorks) {
-  const DialogCase& c = GetParam();
+TEST_P(Ends, AsTheBoardMakesItAndTheNextImageGoesThrough) {
+  const End& c = GetParam();
   BoardOptions o;
   c.configure(o);
   StartBoard(o);
-  StartStation();
-  if (c.imitation) station_->session().OnCpuBootImitation();
-  if (c.abort) {
-    station_->session().OnWrite();
-    ASSERT_TRUE(station_->Until([&] { return board().Counters().bytesToTool ==
-                                             static_cast<uint64_t>(o.muteAfterBytesSent); }, 20000));
-    station_->Until([] { return false; }, 200);
-    station_->session().OnWrite();  // 中断
-  } else {
-    station_->Download();
-  }
-  station_->Until([] { return false; }, 600);  // what was on the line arrives
-  const uint64_t heard = board().Counters().bytesFromTool;
-  station_->Until([] { return false; }, 1000);  // and nothing more goes out
-  EXPECT_EQ(heard, board().Counters().bytesFromTool);
-  EXPECT_EQ(c.outcome, station_->session().Snapshot().outcome);
-  EXPECT_EQ(c.status, station_->Text(Surface::kStatus));
-  EXPECT_EQ(text::kWrite, station_->Text(Surface::kWriteCaption));
-  if (c.outcome == Outcome::kWritten) {
+  const bool unplugged = o.hangUpAfterBytes >= 0;
+  std::vector<std::string> args = {"--port", "$BOARD", "--boot", "$LOADER.MOT", "$image.mot",
+                                   "--timeout", unplugged ? "60" : "1"};
+  if (c.imitation) args.push_back("--imitation");
+  const auto start = Clock::now();
+  const Cli r = RunCli(args);
+  EXPECT_EQ(c.status, r.status) << r.err;
+  EXPECT_EQ(c.out, r.out);
+  if (c.status == 0) {
     EXPECT_EQ(Padded(image_), Rom());
     EXPECT_EQ(loader_, board().BootLoader());
     EXPECT_TRUE(board().Anomalies().empty()) << board().Anomalies().front();
+    const auto events = board().Events();
+    EXPECT_EQ(c.imitation, std::count(events.begin(), events.end(), "sync marker 33") == 1);
   }
-  ExpectNextDownloadWorks();
-}
-
-void AtOnce(BoardOptions& o) { o.sync = sim::SyncAnswer::kAtOnce; }
-
-// The board sends 00 (sync), AA, two size echoes, an echo per loader byte,
-// AA (loader runs), 00 for "3", "D", "D" and 0x88, then 0x11 per block.
-INSTANTIATE_TEST_SUITE_P(
-    Board, Dialog,
-    ::testing::Values(
-        // Both ways a chip answers the sync, with and without the imitation.
-        DialogCase{"SyncAfterPair", [](BoardOptions&) {}, Outcome::kWritten, "書込み終了"},
-        DialogCase{"SyncAtOnce", AtOnce, Outcome::kWritten, "書込み終了"},
-        DialogCase{"SyncAtOnceImitation", AtOnce, Outcome::kWritten, "書込み終了", false, true},
-        DialogCase{"WrongEcho", [](BoardOptions& o) { o.wrongEchoAt = 100; },
-                   Outcome::kEchoMismatch, "ｴｺｰ不一致: 100/200 (00FFE000)"},
-        DialogCase{"ErrorAfterHeader", [](BoardOptions& o) { o.errorAfterBlock = 0; },
-                   Outcome::kWriteError, "書込みエラー終了"},
-        DialogCase{"ErrorAfterLastBlock", [](BoardOptions& o) { o.errorAfterBlock = 8; },
-                   Outcome::kWriteError, "書込みエラー終了"},
-        // The seeded noise holds a 0x01 or 0xFF before any 0xAA: in the
-        // handshake that is the chip refusing the boot mode.
-        DialogCase{"NoiseBeforeSyncAnswer", [](BoardOptions& o) { o.noiseBytes = 40; },
-                   Outcome::kBootRefused, "Bootﾓｰﾄﾞ応答異常"},
-        DialogCase{"AbortInTheUpload", [](BoardOptions& o) { o.muteAfterBytesSent = 104; },
-                   Outcome::kAborted, "Boot Load: 99/200 (00FFE000)", true},
-        DialogCase{"AbortAmongTheBlocks", [](BoardOptions& o) { o.muteAfterBytesSent = 213; },
-                   Outcome::kAborted, "Writing: 512/1000 (00002000)", true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// ---- porten-cli write: a silent board, an unplugged one ------------------------
-
-struct CliEnd {
-  const char* name;
-  void (*configure)(BoardOptions&);
-  const char* out;  // the result line
-};
-
-class CliEnds : public Bench, public ::testing::WithParamInterface<CliEnd> {};
-
-TEST_P(CliEnds, SaysWhatWasKnownAndExits5) {
-  BoardOptions o;
-  GetParam().configure(o);
-  StartBoard(o);
-  const bool unplugged = o.hangUpAfterBytes >= 0;
-  const auto start = Clock::now();
-  Cli r = WriteImage("$image.mot", unplugged ? "60" : "1");
-  EXPECT_EQ(5, r.status) << r.err;
-  EXPECT_EQ(GetParam().out, r.out);
   if (unplugged) {
     // Far below the 60 s time-out: a vanished device is noticed, not waited for.
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ("porten-cli write: " + board().PortPath() + " has gone (was the adapter unplugged?)\n",
               r.err);
-    StartBoard();  // plugged in again: the same process writes it
-    EXPECT_EQ(0, WriteImage("$next.mot").status);
-    EXPECT_EQ(Padded(next_), Rom());
+    StartBoard();  // plugged in again
   }
+  board().ClearFaults();
+  board().Reset();
+  EXPECT_EQ(0, WriteImage("$next.mot").status);
+  EXPECT_EQ(Padded(next_), Rom());
 }
 
 #define NO_ANSWER "no answer from the board for 1 s: "
 #define RESET "; reset the board and try again"
+// The board sends 00 (sync), AA, two size echoes, an echo per loader byte,
+// AA (loader runs), 00 for "3", "D", "D" and 0x88, then 0x11 per block.
+// Bytes from the tool: 00, 00 00, 55, two size bytes, the loader, "3", "D",
+// "D", 0x88, the header, the blocks.
 INSTANTIATE_TEST_SUITE_P(
-    Board, CliEnds,
+    Board, Ends,
     ::testing::Values(
-        CliEnd{"Silent", [](BoardOptions& o) { o.silent = true; },
-               NO_ANSWER "no answer to the sync (is the board in boot mode?)" RESET},
-        CliEnd{"InTheUpload", [](BoardOptions& o) { o.muteAfterBytesSent = 61; },
-               NO_ANSWER "the boot loader upload stopped after 57 of 200 bytes" RESET},
-        CliEnd{"LoaderNotStarted", [](BoardOptions& o) { o.muteAfterBytesSent = 204; },
-               NO_ANSWER "the boot loader (200 bytes) was sent but did not start" RESET},
-        CliEnd{"AfterABlock", [](BoardOptions& o) { o.muteAfterBytesSent = 212; },
-               NO_ANSWER "the loader stopped answering after block 3 of 8" RESET},
-        // Bytes from the tool: 00, 00 00, 55, two size bytes, the loader,
-        // "3", "D", "D", 0x88, the header, the blocks.
-        CliEnd{"UnpluggedInTheSync", [](BoardOptions& o) { o.hangUpAfterBytes = 1; },
-               "COMﾎﾟｰﾄが切断されました"},
-        CliEnd{"UnpluggedAmongTheBlocks", [](BoardOptions& o) { o.hangUpAfterBytes = 410; },
-               "COMﾎﾟｰﾄが切断されました"}),
+        // Both ways a chip answers the sync, and the imitation's marker.
+        End{"SyncAfterPair", [](BoardOptions&) {}, 0, "書込み終了"},
+        End{"SyncAtOnce", [](BoardOptions& o) { o.sync = sim::SyncAnswer::kAtOnce; }, 0, "書込み終了"},
+        End{"SyncAtOnceImitation", [](BoardOptions& o) { o.sync = sim::SyncAnswer::kAtOnce; }, 0,
+            "書込み終了", true},
+        End{"WrongEcho", [](BoardOptions& o) { o.wrongEchoAt = 100; }, 4, "ｴｺｰ不一致: 100/200 (00FFE000)"},
+        End{"ErrorAfterHeader", [](BoardOptions& o) { o.errorAfterBlock = 0; }, 4, "書込みエラー終了"},
+        End{"ErrorAfterLastBlock", [](BoardOptions& o) { o.errorAfterBlock = 8; }, 4, "書込みエラー終了"},
+        // The seeded noise holds a 0x01 or 0xFF before any 0xAA: in the
+        // handshake that is the chip refusing the boot mode.
+        End{"NoiseBeforeSyncAnswer", [](BoardOptions& o) { o.noiseBytes = 40; }, 4, "Bootﾓｰﾄﾞ応答異常"},
+        End{"Silent", [](BoardOptions& o) { o.silent = true; }, 5,
+            NO_ANSWER "no answer to the sync (is the board in boot mode?)" RESET},
+        End{"SilentInTheUpload", [](BoardOptions& o) { o.muteAfterBytesSent = 61; }, 5,
+            NO_ANSWER "the boot loader upload stopped after 57 of 200 bytes" RESET},
+        End{"LoaderNotStarted", [](BoardOptions& o) { o.muteAfterBytesSent = 204; }, 5,
+            NO_ANSWER "the boot loader (200 bytes) was sent but did not start" RESET},
+        End{"SilentAfterABlock", [](BoardOptions& o) { o.muteAfterBytesSent = 212; }, 5,
+            NO_ANSWER "the loader stopped answering after block 3 of 8" RESET},
+        End{"UnpluggedInTheSync", [](BoardOptions& o) { o.hangUpAfterBytes = 1; }, 5,
+            "COMﾎﾟｰﾄが切断されました"},
+        End{"UnpluggedAmongTheBlocks", [](BoardOptions& o) { o.hangUpAfterBytes = 410; }, 5,
+            "COMﾎﾟｰﾄが切断されました"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- A production line: three boards, one fails; the log and the table ----------
