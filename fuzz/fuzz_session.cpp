@@ -29,24 +29,20 @@ void Check(bool ok, const char* what) {
   }
 }
 
-// The fuzz input read a byte at a time; zeros once it is used up.
-struct Program {
+struct Run {
   const uint8_t* data;
   size_t size, at = 0;
-  bool More() const { return at < size; }
-  uint8_t Next() { return at < size ? data[at++] : 0; }
-};
-
-struct Run {
   DownloadMachine machine;
   std::deque<Action> port;  // port actions not yet carried out
   std::string caption = text::kWrite;
-  Bytes image;                   // the write image when the transfer started
-  std::vector<Bytes> sends;      // of the running transfer, as they went out
-  bool zeroAnswered = false;     // the handshake's 0x00 was answered with 0x55
-  bool sendFailed = false;       // a checked send of the running transfer failed
+  Bytes image;               // the write image when the transfer started
+  Bytes sent;                // checked sends of the running transfer, as they went out
+  bool zeroAnswered = false; // the handshake's 0x00 was answered with 0x55
+  bool sendFailed = false;   // a checked send of the running transfer failed
   uint32_t transfer = 0;
   Outcome outcome = Outcome::kNone;
+
+  uint8_t Next() { return at < size ? data[at++] : 0; }
 
   void Feed(const Event& event) {
     for (Action& a : machine.On(event)) {
@@ -59,7 +55,7 @@ struct Run {
     const DownloadState& st = machine.state();
     if (st.m_nTransfer != transfer) {  // a new Write started
       transfer = st.m_nTransfer;
-      sends.clear();
+      sent.clear();
       sendFailed = false;
       image = st.m_byWriteImage ? *st.m_byWriteImage : Bytes();
     }
@@ -72,27 +68,21 @@ struct Run {
     outcome = st.m_nOutcome;
   }
 
-  // The header, then every block of the image in order, nothing failed.
+  // The 8-byte header, then every block of the image in order, nothing failed.
   void CheckWritten() {
-    Check(!sendFailed, "written although a block or header failed");
-    size_t h = 0;
-    while (h < sends.size() && sends[h].size() != 8) ++h;
-    Check(h < sends.size(), "written without a header");
     const DownloadState& st = machine.state();
-    const uint32_t length = (st.m_nSlotLength[1] + 127) & ~127u;
-    Bytes header;
-    for (uint32_t v : {st.m_nSlotBase[1], length}) {
-      for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(v >> shift));
-    }
-    Check(sends[h] == header, "wrong header");
-    Bytes blocks;
-    for (size_t i = h + 1; i < sends.size(); ++i) {
-      if (sends[i].size() == kBlockSize) blocks.insert(blocks.end(), sends[i].begin(), sends[i].end());
-    }
+    Check(!sendFailed, "written although a block or header failed");
     Check(image.size() == st.m_nSlotLength[1], "the image is not the slot's");
-    Bytes expected = image;
-    expected.resize(length, 0xFF);
-    Check(blocks == expected, "written, but the blocks are not the image");
+    const uint32_t length = (st.m_nSlotLength[1] + 127) & ~127u;
+    Bytes expected;
+    for (uint32_t v : {st.m_nSlotBase[1], length}) {
+      for (int shift = 24; shift >= 0; shift -= 8) expected.push_back(static_cast<uint8_t>(v >> shift));
+    }
+    expected.insert(expected.end(), image.begin(), image.end());
+    expected.resize(8 + length, 0xFF);
+    Check(sent.size() >= expected.size() &&
+              std::equal(expected.begin(), expected.end(), sent.end() - expected.size()),
+          "written, but the header and blocks are not the image");
   }
 
   // The byte a working board sends next.
@@ -115,15 +105,18 @@ struct Run {
     }
   }
 
-  // Completes the front port action; a checked send fails when failNext.
+  // Completes the front port action; a checked send fails unless ok.
   void CompletePortAction(bool ok) {
     if (port.empty()) return;
     Action a = std::move(port.front());
     port.pop_front();
     if (const auto* send = std::get_if<Send>(&a)) {
-      if (send->transfer == transfer) sends.push_back(send->bytes);
+      const bool mine = send->transfer == transfer;
+      if (mine && (send->bytes.size() == 8 || send->bytes.size() == kBlockSize)) {
+        sent.insert(sent.end(), send->bytes.begin(), send->bytes.end());
+      }
       if (send->checked && !ok) {
-        if (send->transfer == transfer) sendFailed = true;
+        sendFailed = sendFailed || mine;
         Feed(SendFailed{send->transfer});
       }
     } else if (const auto* reopen = std::get_if<Reopen>(&a)) {
@@ -134,20 +127,24 @@ struct Run {
   }
 
   // As the link thread does before each received byte: everything queued up
-  // to a pause goes out.
-  void Drain(bool ok) {
-    while (!port.empty() && !std::holds_alternative<Pause>(port.front())) CompletePortAction(ok);
+  // to a pause goes out; then the byte (a working board's reply when
+  // byte < 0), and what it asked for.
+  void Receive(int byte, bool ok) {
+    for (int i = 0; i < 2; ++i) {
+      while (!port.empty() && !std::holds_alternative<Pause>(port.front())) CompletePortAction(ok);
+      if (i == 0) Feed(ByteReceived{byte < 0 ? GoodReply() : static_cast<uint8_t>(byte)});
+    }
   }
 
-  void Load(Program& p) {
-    const bool boot = p.Next() & 1;
+  void Load() {
+    const bool boot = Next() & 1;
     Feed(boot ? Event(CpuSelected{"L.MOT"}) : Event(BrowseChosen{"/i.mot"}));
     Feed(LoadReport{LoadReport::kOpened});
     Feed(TimerFired{TIMER_LOAD});
     LoadReport done{LoadReport::kDone};
-    done.image.base = uint32_t{p.Next()} << 8;
-    done.image.bytes.resize(p.Next() % 4 == 0 ? 0 : 1 + p.Next() * 3);
-    for (auto& b : done.image.bytes) b = p.Next();
+    done.image.base = uint32_t{Next()} << 8;
+    done.image.bytes.resize(Next() % 4 == 0 ? 0 : 1 + Next() * 3);
+    for (auto& b : done.image.bytes) b = Next();
     Feed(done);
   }
 };
@@ -155,38 +152,33 @@ struct Run {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Program p{data, size};
-  Run run;
+  Run run{data, size};
   run.machine.state().m_nPortRate = 4800;
-  while (p.More()) {
-    const uint8_t op = p.Next();
+  while (run.at < size) {
+    const uint8_t op = run.Next();
     const bool ok = (op & 0x40) == 0;  // a failing send or reopen now and then
     switch (op % 8) {
       case 0:
-        run.Drain(ok);
-        run.Feed(ByteReceived{p.Next()});
-        run.Drain(ok);
+        run.Receive(run.Next(), ok);
         break;
       case 1:
       case 2:  // the reply a working board gives drives it deep
-        run.Drain(true);
-        run.Feed(ByteReceived{run.GoodReply()});
-        run.Drain(true);
+        run.Receive(-1, true);
         break;
       case 3:
-        run.Feed(TimerFired{101 + p.Next() % 3});
+        run.Feed(TimerFired{101 + run.Next() % 3});
         break;
       case 4:
-        run.Feed(CommandIssued{static_cast<Command>(p.Next() % 6)});
+        run.Feed(CommandIssued{static_cast<Command>(run.Next() % 6)});
         break;
       case 5:
         run.CompletePortAction(ok);  // a pause ends, or the front step completes
         break;
       case 6:
-        run.Load(p);
+        run.Load();
         break;
       case 7:
-        run.Feed(op & 0x80 ? Event(LineLost{}) : Event(LoadReport{LoadReport::kProgress, p.Next()}));
+        run.Feed(op & 0x80 ? Event(LineLost{}) : Event(LoadReport{LoadReport::kProgress, run.Next()}));
         break;
     }
   }
