@@ -53,9 +53,7 @@ TEST(SimBoard, ReadsTheToolsRateTakesTheWireTimeAndKeepsItsLink) {
   const fs::path link = fs::path(::testing::TempDir()) / ("porten-sim-" + std::to_string(::getpid()));
   fs::remove(link);
   fs::create_symlink("/dev/null", link);  // a stale link is replaced
-  BoardOptions options;
-  options.linkPath = link.string();
-  options.wireTime = true;
+  const BoardOptions options{{}, link.string(), /*wireTime=*/true, {}};
   SimBoard board(options);
   ASSERT_TRUE(board.Start()) << board.Error();
   Download(board.PortPath(), &board);
