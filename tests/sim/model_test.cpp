@@ -40,7 +40,7 @@ std::vector<Step> Script(const Bytes& sync = {0, 0, 0}) {
           {kSlow, {'2'}}, kLoader, {kFast, Bytes{0, 0, 0x10, 0, 0, 0, 0, 0x80, 3} + kFill},
           {kSlow, {'1'}}, {kSlow, sync, kFast}, {kReset, {}}, {kFast, sync, kSlow}};
 }
-const Reply kBoot = {0x00, 0xAA, 0x00, 0x02, 0xAB, 0xCD, 0xAA, 0, 0, 0, 0};  // up to the loader's handshake
+const Reply kReady = {0, 0, 0, 0}, kBoot = Reply{0x00, 0xAA, 0x00, 0x02, 0xAB, 0xCD, 0xAA} + kReady;
 const Reply kWrites = {0x11, 0x11, 0, 0, 0, 0, 0, 0x11, 0}, kNormal = kBoot + kWrites + Reply{0, 0};
 
 // The replies and the events, with "(line gone)" where a reaction hung up.
@@ -99,13 +99,15 @@ const Case kCases[] = {
     {"ErrorInHandshake", {.errorInHandshake = true}, Reply{0, 0xAA, 0, 2, 0xAB, 0xCD, 0xAA, 0x60, 0, 0, 0, 0, 0x11,
      0x11, 0, 0x60, 0, 0, 0, 0, 0x11, 0, 0, 0}, {"error 60 in handshake", "error 60 in handshake"}},
     // Garbage and wrong rates are logged; the tool's 0x22 and late "3"s belong
-    // to the handshake; an empty write is answered at once.
-    {"OutOfProtocol", {}, Reply{0x00, 0xAA, 0x00, 0x00, 0xAB, 0xAA, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0},
+    // to the handshake; an empty write is answered at once; every header byte counts.
+    {"OutOfProtocol", {}, Reply{0x00, 0xAA, 0x00, 0x00, 0xAB, 0xAA, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0} + kReady + Reply{0x11},
      {"boot loader size 0", "boot loader runs (0 bytes)", "header address 00001000 length 64",
-      "write done: ROM 00001000-0000103F (64 bytes)", "header address 00000000 length 0"},
+      "write done: ROM 00001000-0000103F (64 bytes)", "header address 00000000 length 0",
+      "header address 12345678 length 16909184"},
      {{kFast, {0x00}}, {kSlow, {0x07, 0x00, 0x00, 0x00}}, {kSlow, {0x12, 0x55}}, {kSlow, {0x00, 0x00, 0xAB}},
       {kSlow, {'D'}}, {kFast, {0x22, 'D', '3', 0x22, 0x88, 'D', '3', 'D', 'D', 0x88}},
-      {kFast, Bytes{0, 0, 0x10, 0, 0, 0, 0, 0x40, 0} + kFill}, {kSlow, {'X', '2'}}, {kFast, kLoader.in + Bytes(8)}},
+      {kFast, Bytes{0, 0, 0x10, 0, 0, 0, 0, 0x40, 0} + kFill}, {kSlow, {'X', '2'}}, {kFast, kLoader.in + Bytes(8)},
+      {kSlow, {'2'}}, {kFast, kLoader.in + Bytes{0x12, 0x34, 0x56, 0x78, 0x01, 0x02, 0x03, 0x80}}},
      10}};
 
 // ... and once the faults are cleared the same steps go as on a fresh board.
