@@ -100,7 +100,8 @@ const Case kCases[] = {
      0x11, 0, 0x60, 0, 0, 0, 0, 0x11, 0, 0, 0}, {"error 60 in handshake", "error 60 in handshake"}},
     // Garbage and wrong rates are logged; the tool's 0x22 and late "3"s belong
     // to the handshake; an empty write is answered at once; every header byte counts.
-    {"OutOfProtocol", {}, Reply{0x00, 0xAA, 0x00, 0x00, 0xAB, 0xAA, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0} + kReady + Reply{0x11},
+    {"OutOfProtocol", {}, Reply{0x00, 0xAA, 0x00, 0x00, 0xAB, 0xAA} + kReady + Reply{0x11, 0} + kReady + Reply{0} +
+     kReady + Reply{0x11},
      {"boot loader size 0", "boot loader runs (0 bytes)", "header address 00001000 length 64",
       "write done: ROM 00001000-0000103F (64 bytes)", "header address 00000000 length 0",
       "header address 12345678 length 16909184"},
