@@ -49,7 +49,9 @@ void Download(const std::string& path, SimBoard* board) {
   }
 }
 
-TEST(SimBoard, ReadsTheToolsRateTakesTheWireTimeAndKeepsItsLink) {
+TEST(SimBoard, ReadsTheToolsRateTakesTheWireTimeAndKeepsItsLinkAndDescriptors) {
+  auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  const auto held = descriptors();
   const fs::path link = fs::path(::testing::TempDir()) / ("porten-sim-" + std::to_string(::getpid()));
   fs::remove(link);
   fs::create_symlink("/dev/null", link);  // a stale link is replaced
@@ -67,6 +69,8 @@ TEST(SimBoard, ReadsTheToolsRateTakesTheWireTimeAndKeepsItsLink) {
   std::ofstream(link) << "keep me";
   EXPECT_FALSE(SimBoard(options).Start());  // a file that is no link stays
   EXPECT_TRUE(fs::remove(link));
+  SimBoard{options}.Stop();  // never started
+  EXPECT_EQ(descriptors(), held);
 }
 
 // porten-board with XDG_RUNTIME_DIR=dir, ended by timeout should a test leave it running.

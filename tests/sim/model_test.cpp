@@ -68,36 +68,35 @@ struct Case {
   int anomalies = 0;  // -1: not counted
 };
 const Bytes kMarked = {0, 0, 0, '3', 0, 0, 0};
+const Reply kAtOnce = Reply{0} + kBoot + kWrites + Reply{0, 0, 0, 0};  // each sync answered twice
 const Case kCases[] = {
     {"Download", {}, kNormal},
-    {"SyncAtOnce", {.sync = SyncAnswer::kAtOnce}, Reply{0} + kBoot + kWrites + Reply{0, 0, 0, 0},
-     {"sync marker 30", "sync marker 30", "sync marker 30"}, Script({0, '0', 0, 0, 0})},
+    {"SyncAtOnce", {.sync = SyncAnswer::kAtOnce}, kAtOnce, Texts(3, "sync marker 30"), Script({0, '0', 0, 0, 0})},
     // A tool that missed the first answer sends the pair: answered again.
-    {"SyncAtOnceThenPair", {.sync = SyncAnswer::kAtOnce}, Reply{0} + kBoot + kWrites + Reply{0, 0, 0, 0}},
-    {"SyncAfterTriple", {.sync = SyncAnswer::kAfterTriple}, kNormal,
-     {"sync marker 33", "sync marker 33", "sync marker 33"}, Script(kMarked)},
+    {"SyncAtOnceThenPair", {.sync = SyncAnswer::kAtOnce}, kAtOnce},
+    {"SyncAfterTriple", {.sync = SyncAnswer::kAfterTriple}, kNormal, Texts(3, "sync marker 33"), Script(kMarked)},
     {"Silent", {.silent = true}, {}},
-    {"SyncNeverAnswered", {.syncNeverAnswered = true}, {}, {"sync marker 33", "sync marker 33", "sync marker 33"},
-     Script(kMarked), -1},
-    {"WrongEcho", {.wrongEchoAt = 1}, Reply{0, 0xAA, 0, 2, 0xAB, 0x32, 0xAA, 0, 0, 0, 0} + kWrites + Reply{0, 0},
+    {"SyncNeverAnswered", {.syncNeverAnswered = true}, {}, Texts(3, "sync marker 33"), Script(kMarked), -1},
+    {"WrongEcho", {.wrongEchoAt = 1}, Reply{0, 0xAA, 0, 2, 0xAB, 0x32, 0xAA} + kReady + kWrites + Reply{0, 0},
      {"echo altered at byte 1"}},
-    {"ErrorAfterHeader", {.errorAfterBlock = 0}, kBoot + Reply{0x60, 0, 0, 0, 0, 0x60, 0, 0},
-     {"error 60 after header", "error 60 after header"}, Script(), -1},
-    {"ErrorAfterBlock", {.errorAfterBlock = 1}, kBoot + Reply{0x11, 0x60, 0, 0, 0, 0, 0x11, 0x60, 0, 0},
-     {"error 60 after block 1", "error 60 after block 1"}, Script(), -1},
+    {"ErrorAfterHeader", {.errorAfterBlock = 0}, kBoot + Reply{0x60} + kReady + Reply{0x60, 0, 0},
+     Texts(2, "error 60 after header"), Script(), -1},
+    {"ErrorAfterBlock", {.errorAfterBlock = 1}, kBoot + Reply{0x11, 0x60} + kReady + Reply{0x11, 0x60, 0, 0},
+     Texts(2, "error 60 after block 1"), Script(), -1},
     // The N-th byte is not taken; after it nothing is, not even a reset.
     {"HangUp", {.hangUpAfterBytes = 3}, {}, {"hang-up after 3 bytes", "(line gone)"}},
-    {"NoiseBeforeEverySyncAnswer", {.noiseBytes = 2, .seed = 7}, Reply{kAny, kAny} + kBoot + kWrites +
-     Reply{kAny, kAny, 0, kAny, kAny, 0}, {"noise 2 bytes", "noise 2 bytes", "noise 2 bytes"}},
+    {"NoiseBeforeEverySyncAnswer", {.noiseBytes = 2, .seed = 7},
+     Reply{kAny, kAny} + kBoot + kWrites + Reply{kAny, kAny, 0, kAny, kAny, 0}, Texts(3, "noise 2 bytes")},
     {"NoiseAtTheFirstByteAfterReset", {.noiseBytes = 2, .noiseAt = NoiseAt::kFirstByte},
-     Reply{kAny, kAny} + kBoot + kWrites + Reply{0, kAny, kAny, 0}, {"noise 2 bytes", "noise 2 bytes"}},
-    {"Burst", {.burstBytes = 2, .burstValue = 0x33}, kBoot + Reply{0x33, 0x33, 0x11, 0x11, 0, 0, 0, 0, 0, 0x33, 0x33,
-     0x11, 0, 0, 0}, {"burst 2 bytes", "burst 2 bytes"}},
+     Reply{kAny, kAny} + kBoot + kWrites + Reply{0, kAny, kAny, 0}, Texts(2, "noise 2 bytes")},
+    {"Burst", {.burstBytes = 2, .burstValue = 0x33},
+     kBoot + Reply{0x33, 0x33, 0x11, 0x11, 0} + kReady + Reply{0x33, 0x33, 0x11, 0, 0, 0}, Texts(2, "burst 2 bytes")},
     // Muted after two bytes; the count starts again at the reset.
     {"MuteAfterTwoBytes", {.muteAfterBytesSent = 2}, {0x00, 0xAA, 0x00}},
-    {"StallAfterHeader", {.stallAfterHeader = true}, kNormal, {"stalled", "stalled"}},
-    {"ErrorInHandshake", {.errorInHandshake = true}, Reply{0, 0xAA, 0, 2, 0xAB, 0xCD, 0xAA, 0x60, 0, 0, 0, 0, 0x11,
-     0x11, 0, 0x60, 0, 0, 0, 0, 0x11, 0, 0, 0}, {"error 60 in handshake", "error 60 in handshake"}},
+    {"StallAfterHeader", {.stallAfterHeader = true}, kNormal, Texts(2, "stalled")},
+    {"ErrorInHandshake", {.errorInHandshake = true},
+     Reply{0, 0xAA, 0, 2, 0xAB, 0xCD, 0xAA, 0x60} + kReady + Reply{0x11, 0x11, 0, 0x60} + kReady + Reply{0x11, 0, 0, 0},
+     Texts(2, "error 60 in handshake")},
     // Garbage and wrong rates are logged; the tool's 0x22 and late "3"s belong
     // to the handshake; an empty write is answered at once; every header byte counts.
     {"OutOfProtocol", {}, Reply{0x00, 0xAA, 0x00, 0x00, 0xAB, 0xAA} + kReady + Reply{0x11, 0} + kReady + Reply{0} +
