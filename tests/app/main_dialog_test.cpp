@@ -1,13 +1,11 @@
-// The main dialog over a scripted port: enabling, the commands refused while
-// busy, Enter, the remembered choices and the ways out.
+// The main dialog over a scripted port: what it enables, what it refuses
+// while busy, where Enter goes, what it remembers and the ways out.
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QLabel>
-#include <QLineEdit>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -34,9 +32,9 @@ class MainDialogTest : public ::testing::Test {
     session_ = std::make_unique<DownloadSession>(window_, SystemClock(), std::move(port), Std(dir_.path()));
     window_.Bind(session_.get());
     ASSERT_TRUE(session_->OpenInitialPort("/dev/ttyFAKE0"));
-    WriteSRecordFile(PathOf("A.MOT"), 0x0400, Pattern(64, 1));
-    WriteSRecordFile(PathOf("B.MOT"), 0x0400, Pattern(3000, 1));  // loads in several batches
-    WriteSRecordFile(PathOf("image.mot"), 0x1000, Pattern(300, 2));
+    WriteSRecordFile(PathOf("A.MOT"), 0x0400, RandomBytes(64));
+    WriteSRecordFile(PathOf("B.MOT"), 0x0400, RandomBytes(3000));  // loads in several batches
+    WriteSRecordFile(PathOf("image.mot"), 0x1000, RandomBytes(300, 2));
   }
   void TearDown() override {
     dialog_.reset();
@@ -44,44 +42,30 @@ class MainDialogTest : public ::testing::Test {
   }
 
   std::string PathOf(const char* name) const { return Std(dir_.filePath(QString::fromLatin1(name))); }
-
   void OpenDialog() {
     dialog_ = std::make_unique<CDownloadDlg>(*session_, window_, Std(dir_.path()), settings_.get());
-    dialog_->SetBrowseHook([this](QWidget*) {
-      ++browseCalls_;
-      return browsePath_;
-    });
+    dialog_->SetBrowseHook([this](QWidget*) { return ++browseCalls_, browsePath_; });
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get(), kWaitMs));
   }
-
-  QAbstractButton* Button(const char* name) { return Find<QAbstractButton>(dialog_.get(), name); }
-  std::string Text(const char* name) {
-    QWidget* w = Find<QWidget>(dialog_.get(), name);
-    if (auto* label = qobject_cast<QLabel*>(w)) return Std(label->text());
-    if (auto* edit = qobject_cast<QLineEdit*>(w)) return Std(edit->text());
-    if (auto* combo = qobject_cast<QComboBox*>(w)) return Std(combo->currentText());
-    return Std(static_cast<QAbstractButton*>(w)->text());
+  QAbstractButton* Button(const char* name) { return Find(dialog_.get(), name); }
+  QComboBox* BootFiles() { return Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES"); }
+  std::string Text(const char* name) {  // a label's, an edit field's or a button's
+    return Std(Find<QWidget>(dialog_.get(), name)->property("text").toString());
   }
-  Names Disabled() {
+  Names Disabled() {  // of the controls the operator uses, in template order
     Names off;
-    for (const char* name : {"IDOK", "IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE", "IDC_BOOT_FILES",
-                             "IDC_CPU_SELECT", "IDC_RAM_TRANSFER", "IDC_EXECUTE", "IDC_CPU_BOOT_IMITATION"}) {
-      if (!Find<QWidget>(dialog_.get(), name)->isEnabled()) off.push_back(name);
+    for (QWidget* w : dialog_->findChildren<QWidget*>(QRegularExpression(QStringLiteral("^ID")))) {
+      if (!w->isEnabled()) off.push_back(Std(w->objectName()));
     }
     return off;
   }
-
   void WaitLoaded(int slot) {
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-          auto v = session_->Snapshot();
-          return v.ready && !v.loading && v.slotLength[slot] > 0;
-        },
-        kWaitMs));
+    auto loaded = [&] { return session_->Snapshot().ready && !session_->Snapshot().loading; };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded() && session_->Snapshot().slotLength[slot] > 0; }, kWaitMs));
   }
   void LoadBoot(const char* name) {
-    Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QString::fromLatin1(name));
+    BootFiles()->setCurrentText(QString::fromLatin1(name));
     Button("IDC_CPU_SELECT")->click();
     WaitLoaded(0);
   }
@@ -90,13 +74,10 @@ class MainDialogTest : public ::testing::Test {
     Button("IDC_BROWSE")->click();
     WaitLoaded(1);
   }
-  // Both loaded and Write pressed: the tool waits in the sync step.
-  void StartTransfer() {
+  void OpenAndLoadBoth(const char* bootFile = "A.MOT") {
     OpenDialog();
-    LoadBoot("A.MOT");
+    LoadBoot(bootFile);
     LoadImage();
-    Button("IDC_WRITE")->click();
-    ASSERT_GT(session_->Snapshot().state, 0);
   }
 
   QTemporaryDir dir_, settingsDir_;
@@ -112,12 +93,9 @@ class MainDialogTest : public ::testing::Test {
 
 TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembersIt) {
   OpenDialog();
-  EXPECT_EQ(text::kMainCaption, Std(dialog_->windowTitle()));
   EXPECT_EQ(kImageSide, Disabled());
-  EXPECT_EQ("A.MOT", Text("IDC_BOOT_FILES"));
+  EXPECT_EQ("A.MOT", Std(BootFiles()->currentText()));
   EXPECT_EQ(text::kTwoSpaces, Text("IDC_STATUS"));
-  EXPECT_EQ("", Text("IDC_ADDRESS"));
-
   LoadBoot("A.MOT");
   EXPECT_EQ(Names{}, Disabled());
   EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 0000043F", Text("IDC_STATUS"));
@@ -125,12 +103,8 @@ TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembe
   LoadImage();
   EXPECT_EQ(PathOf("image.mot"), Text("IDC_FILE_PATH"));
   EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 0000112B", Text("IDC_ADDRESS"));
-
-  fake_->ClearEvents();
   Button("IDC_WRITE")->click();
   EXPECT_EQ(text::kAbort, Text("IDC_WRITE"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return fake_->Written().size() >= 3; }, kWaitMs));
-  EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00}), fake_->Written()) << "the sync bytes";
   Button("IDC_WRITE")->click();
   EXPECT_EQ(0, session_->Snapshot().state);
   EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
@@ -144,31 +118,27 @@ TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembe
   EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
 }
 
-class RamTransferTest : public MainDialogTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(RamTransferTest, CheckingSwapsTheSidesAndUncheckingKeepsALoadedImageUsable) {
-  const bool imageLoaded = GetParam();
+TEST_F(MainDialogTest, RamTransferSwapsTheSidesAndUncheckingKeepsALoadedImageUsable) {
   OpenDialog();
-  Button("IDC_RAM_TRANSFER")->click();
-  EXPECT_TRUE(session_->Snapshot().ramTransfer);
-  EXPECT_EQ((Names{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
-  if (imageLoaded) LoadImage();
-  Button("IDC_RAM_TRANSFER")->click();
-  EXPECT_FALSE(Button("IDC_RAM_TRANSFER")->isChecked());
-  EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled());
+  for (bool imageLoaded : {false, true}) {
+    Button("IDC_RAM_TRANSFER")->click();
+    EXPECT_TRUE(session_->Snapshot().ramTransfer);
+    EXPECT_EQ((Names{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
+    if (imageLoaded) LoadImage();
+    Button("IDC_RAM_TRANSFER")->click();
+    EXPECT_FALSE(Button("IDC_RAM_TRANSFER")->isChecked());
+    EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled()) << imageLoaded;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Image, RamTransferTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Loaded" : "None"; });
 
 TEST_F(MainDialogTest, CpuSelectWithAnEmptyListAsksForABootFileAndBrowseWaitsForLoadsAndTransfers) {
   OpenDialog();
-  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText({});
+  BootFiles()->setCurrentText({});
   Button("IDC_CPU_SELECT")->click();
   EXPECT_EQ((std::vector<Message>{{text::kSpecifyBootFile, text::kFileErrorCaption}}), boxes_.messages);
   EXPECT_EQ(kImageSide, Disabled());
 
-  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QStringLiteral("B.MOT"));
+  BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
   Button("IDC_CPU_SELECT")->click();
   ASSERT_TRUE(session_->Snapshot().loading);
   Button("IDC_BROWSE")->click();
@@ -180,98 +150,8 @@ TEST_F(MainDialogTest, CpuSelectWithAnEmptyListAsksForABootFileAndBrowseWaitsFor
   EXPECT_EQ(1, browseCalls_) << "during the transfer";
 }
 
-// During a transfer: "終了" aborts and leaves, the close box only aborts,
-// Escape does nothing at all.
-struct ExitCase {
-  const char* name;
-  std::function<void(QDialog*)> act;
-  bool open;
-  bool aborted;
-};
-
-class ExitTest : public MainDialogTest, public ::testing::WithParamInterface<ExitCase> {};
-
-TEST_P(ExitTest, DuringATransfer) {
-  StartTransfer();
-  GetParam().act(dialog_.get());
-  EXPECT_EQ(GetParam().open, dialog_->isVisible());
-  EXPECT_EQ(GetParam().aborted, session_->Snapshot().state == 0);
-  EXPECT_EQ(!GetParam().open, session_->ThreadExited());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ways, ExitTest,
-    ::testing::Values(
-        ExitCase{"Exit", [](QDialog* d) { Find(d, "IDOK")->click(); }, false, true},
-        ExitCase{"CloseBox", [](QDialog* d) { d->close(); }, true, true},
-        ExitCase{"Escape", [](QDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }, true, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Enter presses the push button that has the focus, and "終了" from anywhere
-// else; Space presses the focused button.
-struct KeyCase {
-  const char* focus;
-  Qt::Key key;
-  const char* pressed;  // the button whose command ran
-};
-
-class EnterTest : public MainDialogTest, public ::testing::WithParamInterface<KeyCase> {
- protected:
-  std::string Pressed() {  // told by its effect
-    if (!dialog_->isVisible()) return "IDOK";
-    if (browseCalls_ > 0) return "IDC_BROWSE";
-    if (session_->Snapshot().state > 0) return "IDC_WRITE";
-    if (session_->Snapshot().loading) return "IDC_CPU_SELECT";
-    if (fake_->Written() == std::vector<uint8_t>{'1'}) return "IDC_EXECUTE";
-    return "nothing";
-  }
-};
-
-TEST_P(EnterTest, GoesToTheFocusedPushButtonElseToExit) {
-  OpenDialog();
-  LoadBoot("B.MOT");
-  LoadImage();
-  if (GetParam().pressed == std::string("IDC_EXECUTE")) Button("IDC_RAM_TRANSFER")->click();  // else it does nothing
-  browseCalls_ = 0;
-  fake_->ClearEvents();
-  QWidget* target = Find<QWidget>(dialog_.get(), GetParam().focus);
-  target->setFocus();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
-  QTest::keyClick(QApplication::focusWidget(), GetParam().key);
-  // Execute's "1" goes out on the link thread, a moment later.
-  (void)QTest::qWaitFor([&] { return Pressed() == GetParam().pressed; }, kWaitMs);
-  EXPECT_EQ(GetParam().pressed, Pressed());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Focus, EnterTest,
-    ::testing::Values(KeyCase{"IDOK", Qt::Key_Return, "IDOK"}, KeyCase{"IDC_BROWSE", Qt::Key_Return, "IDC_BROWSE"},
-                      KeyCase{"IDC_WRITE", Qt::Key_Enter, "IDC_WRITE"},
-                      KeyCase{"IDC_CPU_SELECT", Qt::Key_Return, "IDC_CPU_SELECT"},
-                      KeyCase{"IDC_EXECUTE", Qt::Key_Return, "IDC_EXECUTE"},
-                      KeyCase{"IDC_WRITE", Qt::Key_Space, "IDC_WRITE"},
-                      KeyCase{"IDC_BOOT_FILES", Qt::Key_Return, "IDOK"},
-                      KeyCase{"IDC_FILE_PATH", Qt::Key_Return, "IDOK"},
-                      KeyCase{"IDC_ADDRESS", Qt::Key_Enter, "IDOK"},
-                      KeyCase{"IDC_RAM_TRANSFER", Qt::Key_Return, "IDOK"}),
-    [](const auto& info) {
-      return std::string(info.param.focus) + (info.param.key == Qt::Key_Space ? "_Space" : "");
-    });
-
-TEST_F(MainDialogTest, EnterOnTheAbortButtonAbortsAndStaysOpen) {
-  StartTransfer();
-  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 中断, and the focus with it
-  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 書込み again
-  ASSERT_GT(session_->Snapshot().state, 0);
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-  EXPECT_EQ(0, session_->Snapshot().state);
-  EXPECT_TRUE(dialog_->isVisible());
-}
-
 TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
-  OpenDialog();
-  LoadBoot("A.MOT");
-  LoadImage();
+  OpenAndLoadBoth();
   fake_->StallWrites();
   Button("IDC_WRITE")->click();
   fake_->WaitForBlockedWrite();  // the sync byte hangs on the link thread
@@ -280,6 +160,77 @@ TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
   EXPECT_EQ(Outcome::kAborted, session_->Snapshot().outcome);
   fake_->ReleaseWrites();
 }
+
+// A key pressed on the control that has the focus.
+void Press(QDialog* dialog, const char* focus, Qt::Key key) {
+  QWidget* target = Find<QWidget>(dialog, focus);
+  target->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
+  QTest::keyClick(QApplication::focusWidget(), key);
+}
+
+// With both files loaded, idle or writing: Enter presses the push button that
+// has the focus, and "終了" from anywhere else; Space presses the focused
+// button. During a transfer "終了" aborts and leaves, the close box and Enter
+// on "中断" only abort, Escape does nothing at all.
+struct ActCase {
+  const char* name;
+  bool writing;
+  std::function<void(QDialog*)> act;
+  const char* effect;
+};
+
+std::function<void(QDialog*)> Key(const char* focus, Qt::Key key) {
+  return [=](QDialog* d) { Press(d, focus, key); };
+}
+
+class ActTest : public MainDialogTest, public ::testing::WithParamInterface<ActCase> {
+ protected:
+  std::string Effect() {
+    const auto v = session_->Snapshot();
+    if (!dialog_->isVisible()) return session_->ThreadExited() && v.state == 0 ? "left" : "half left";
+    if (browseCalls_ > 0) return "browse";
+    if (v.state > 0) return "writing";
+    if (v.loading) return "loading";
+    if (fake_->Written() == std::vector<uint8_t>{'1'}) return "execute";
+    return "idle";
+  }
+};
+
+TEST_P(ActTest, TheEffect) {
+  OpenAndLoadBoth("B.MOT");
+  browseCalls_ = 0;
+  if (GetParam().writing) Button("IDC_WRITE")->click();
+  ASSERT_EQ(GetParam().writing ? "writing" : "idle", Effect());
+  fake_->ClearEvents();
+  GetParam().act(dialog_.get());
+  // Execute's "1" goes out on the link thread, a moment later.
+  (void)QTest::qWaitFor([&] { return Effect() == GetParam().effect; }, 2000);
+  EXPECT_EQ(GetParam().effect, Effect());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Acts, ActTest,
+    ::testing::Values(ActCase{"EnterOnExit", false, Key("IDOK", Qt::Key_Return), "left"},
+                      ActCase{"EnterOnBrowse", false, Key("IDC_BROWSE", Qt::Key_Return), "browse"},
+                      ActCase{"EnterOnWrite", false, Key("IDC_WRITE", Qt::Key_Enter), "writing"},
+                      ActCase{"SpaceOnWrite", false, Key("IDC_WRITE", Qt::Key_Space), "writing"},
+                      ActCase{"EnterOnCpuSelect", false, Key("IDC_CPU_SELECT", Qt::Key_Return), "loading"},
+                      ActCase{"EnterOnExecute", false,
+                              [](QDialog* d) {
+                                Find(d, "IDC_RAM_TRANSFER")->click();  // else it does nothing
+                                Press(d, "IDC_EXECUTE", Qt::Key_Return);
+                              },
+                              "execute"},
+                      ActCase{"EnterOnBootFiles", false, Key("IDC_BOOT_FILES", Qt::Key_Return), "left"},
+                      ActCase{"EnterOnFilePath", false, Key("IDC_FILE_PATH", Qt::Key_Enter), "left"},
+                      ActCase{"EnterOnCheckBox", false, Key("IDC_RAM_TRANSFER", Qt::Key_Return), "left"},
+                      ActCase{"ExitWhileWriting", true, [](QDialog* d) { Find(d, "IDOK")->click(); }, "left"},
+                      ActCase{"CloseBoxWhileWriting", true, [](QDialog* d) { d->close(); }, "idle"},
+                      ActCase{"EnterOnAbort", true, Key("IDC_WRITE", Qt::Key_Return), "idle"},
+                      ActCase{"EscapeWhileWriting", true, [](QDialog* d) { QTest::keyClick(d, Qt::Key_Escape); },
+                              "writing"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // What the last run chose comes back as far as it is still there; the image
 // is shown, not loaded.
@@ -297,12 +248,12 @@ class RecallTest : public MainDialogTest, public ::testing::WithParamInterface<R
 TEST_P(RecallTest, LastBootFileSelectedAndLastImageShown) {
   const RecallCase& c = GetParam();
   ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
-  WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, Pattern(64, 1));
+  WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, RandomBytes(64));
   settings_->setValue(kBootFileKey, QString::fromStdString(PathOf(c.bootFile)));
   settings_->setValue(kImageKey, QString::fromStdString(PathOf(c.image)));
   OpenDialog();
 
-  EXPECT_EQ(c.selected, Text("IDC_BOOT_FILES"));
+  EXPECT_EQ(c.selected, Std(BootFiles()->currentText()));
   EXPECT_EQ(c.imageShown ? PathOf(c.image) : "", Text("IDC_FILE_PATH"));
   EXPECT_EQ(c.imageShown ? text::kPleaseLoad : "", Text("IDC_ADDRESS"));
   EXPECT_EQ(0u, session_->Snapshot().slotLength[1]);
