@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QWidget>
+#include <QApplication>
 #include <string>
 #include <vector>
 
@@ -20,7 +20,27 @@ using porten::testing::FakePort;
 using porten::testing::Message;
 using porten::testing::RandomBytes;
 
-void WriteFile(const std::string& path, const std::string& text);
+// One QApplication for the binary, made when the tests run (not when ctest
+// lists them), on the offscreen platform unless the caller chose one.
+class QtEnvironment final : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "test_app";
+    static char* argv[] = {name, nullptr};
+    app_ = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  std::unique_ptr<QApplication> app_;
+};
+inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  ASSERT_TRUE(porten::testing::WriteTextFile(path, text)) << path;
+}
 inline void WriteSRecordFile(const std::string& path, uint32_t base, const std::vector<uint8_t>& bytes) {
   WriteFile(path, porten::testing::MakeSRecords({{base, bytes}}));
 }
@@ -42,5 +62,9 @@ T* Find(QWidget* dialog, const char* name) {
 }
 
 inline std::string Std(const QString& s) { return s.toStdString(); }
+// A label's, an edit field's or a button's text.
+inline std::string Text(QWidget* dialog, const char* name) {
+  return Std(Find<QWidget>(dialog, name)->property("text").toString());
+}
 
 }  // namespace porten::app::testing

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
-#include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,71 +15,55 @@
 #include "link/termios_port.h"
 #include "protocol/download_session.h"
 #include "sim/sim_board.h"
-#include "support/image_writer.h"
 
 namespace porten::app::testing {
 namespace {
 
-constexpr int kWaitMs = 60000;
-
 TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenWrite) {
   sim::SimBoard board;
   ASSERT_TRUE(board.Start()) << board.Error();
-
-  QTemporaryDir startDir, imageDir;
-  ASSERT_TRUE(startDir.isValid() && imageDir.isValid());
-  const std::vector<uint8_t> loader = Pattern(300, 7);
-  const std::vector<uint8_t> image = Pattern(1000, 9);  // not a whole number of blocks
+  QTemporaryDir dir;
+  const std::string startDir = Std(dir.path());
+  const std::vector<uint8_t> loader = RandomBytes(300, 7), image = RandomBytes(1000, 9);  // not whole blocks
   constexpr uint32_t kImageBase = 0x00012340;
-  WriteSRecordFile(startDir.filePath("LOADER.MOT").toStdString(), 0x0400, loader);
+  WriteSRecordFile(startDir + "/LOADER.MOT", 0x0400, loader);
   const std::vector<porten::testing::Segment> segments = {{kImageBase, image}};
-  const std::string dir = imageDir.path().toStdString();
-  const std::vector<std::string> files = {
-      dir + "/app.mot", dir + "/app.hex", dir + "/app.elf"};
-  porten::testing::WriteTextFile(files[0], porten::testing::MakeSRecords(segments, 2));
-  porten::testing::WriteTextFile(files[1], porten::testing::MakeIntelHex(segments, 32, "\n"));
-  porten::testing::WriteTextFile(files[2], porten::testing::MakeElf(segments));
-  std::string imagePath;
+  WriteFile(startDir + "/x.mot", porten::testing::MakeSRecords(segments, 2));
+  WriteFile(startDir + "/x.hex", porten::testing::MakeIntelHex(segments, 32, "\n"));
+  WriteFile(startDir + "/x.elf", porten::testing::MakeElf(segments));
 
   QtWindowSystem window;
-  DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(),
-                          startDir.path().toStdString());
+  DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(), startDir);
   window.Bind(&session);
   MessageRecorder boxes;
-
   CPortSelectDlg portDialog(session, [] { return std::vector<std::string>{}; });
   Find<QComboBox>(&portDialog, "IDC_PORT_LIST")->setCurrentText(QString::fromStdString(board.PortPath()));
   Find(&portDialog, "IDOK")->click();
   ASSERT_EQ(QDialog::Accepted, portDialog.result()) << (boxes.messages.empty() ? "" : boxes.messages[0].text);
 
-  CDownloadDlg dialog(session, window, startDir.path().toStdString());
+  std::string imagePath;
+  CDownloadDlg dialog(session, window, startDir);
   dialog.SetBrowseHook([&](QWidget*) { return imagePath; });
   dialog.show();
   auto idleWith = [&](int slot) {
-    return QTest::qWaitFor(
-        [&] {
-          auto v = session.Snapshot();
-          return v.ready && v.slotLength[slot] > 0;
-        },
-        kWaitMs);
+    return QTest::qWaitFor([&] { return session.Snapshot().ready && session.Snapshot().slotLength[slot] > 0; }, 60000);
   };
-
   EXPECT_EQ("LOADER.MOT", Std(Find<QComboBox>(&dialog, "IDC_BOOT_FILES")->currentText()));
   Find(&dialog, "IDC_CPU_SELECT")->click();
   ASSERT_TRUE(idleWith(0));
-  for (const std::string& file : files) {
+  for (const char* file : {"/x.mot", "/x.hex", "/x.elf"}) {
     SCOPED_TRACE(file);
-    imagePath = file;
+    imagePath = startDir + file;
     board.ClearLog();
     Find(&dialog, "IDC_BROWSE")->click();
     ASSERT_TRUE(idleWith(1));
     Find(&dialog, "IDC_WRITE")->click();
-    auto* status = Find<QLabel>(&dialog, "IDC_STATUS");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, kWaitMs))
-        << "status stuck at " << Std(status->text());
+    QWidget* status = Find<QWidget>(&dialog, "IDC_STATUS");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, 60000))
+        << "status stuck at " << Std(status->property("text").toString());
     QCoreApplication::processEvents();  // texts the link thread posted
     EXPECT_EQ(Outcome::kWritten, session.Snapshot().outcome);
-    EXPECT_EQ(text::kWriteDone, Std(status->text()));
+    EXPECT_EQ(text::kWriteDone, Std(status->property("text").toString()));
     EXPECT_EQ(text::kWrite, Std(Find(&dialog, "IDC_WRITE")->text()));
     EXPECT_EQ(loader, board.BootLoader());
     EXPECT_EQ(image, board.RomRange(kImageBase, static_cast<uint32_t>(image.size())));
@@ -88,7 +71,6 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
     EXPECT_TRUE(boxes.messages.empty());
     board.Reset();  // back to boot mode for the next one
   }
-
   Find(&dialog, "IDOK")->click();
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_TRUE(session.ThreadExited());

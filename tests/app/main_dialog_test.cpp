@@ -1,14 +1,17 @@
 // The main dialog over a scripted port: what it enables, what it refuses
-// while busy, where Enter goes, what it remembers and the ways out.
+// while busy, where Enter goes, what it remembers and the ways out; and the
+// window system it shows the session's texts and runs its timers through.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <thread>
 
 #include "app/download_dlg.h"
 #include "app/qt_window_system.h"
@@ -24,35 +27,73 @@ constexpr int kWaitMs = 20000;
 using Names = std::vector<std::string>;
 const Names kImageSide = {"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"};
 
+void FromOtherThread(const std::function<void()>& f) { std::thread(f).join(); }
+
+TEST(QtWindowSystem, WhatAnotherThreadAsksArrivesLaterAndLosesToANewerTextFromTheGuiThread) {
+  QtWindowSystem window;
+  QLabel status;
+  window.Attach(Surface::kStatus, &status);
+  MessageRecorder boxes;
+  FromOtherThread([&] {
+    window.SetText(Surface::kStatus, "Writing: 128/300 (00001000)");
+    window.ShowMessage("text", "caption");
+  });
+  EXPECT_EQ("", Std(status.text())) << "not before the GUI thread handles its events";
+  EXPECT_TRUE(boxes.messages.empty());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.messages.empty(); }, kWaitMs));
+  EXPECT_EQ("Writing: 128/300 (00001000)", Std(status.text()));
+  EXPECT_EQ((std::vector<Message>{{"text", "caption"}}), boxes.messages);
+
+  FromOtherThread([&] { window.SetText(Surface::kStatus, "Writing: 300/300 (00001000)"); });
+  window.SetText(Surface::kStatus, "書込み終了");
+  EXPECT_EQ("書込み終了", Std(status.text()));
+  QTest::qWait(50);
+  EXPECT_EQ("書込み終了", Std(status.text())) << "the older posted text must not come back";
+}
+
+TEST(QtWindowSystem, OneShotTimersArmedFromAnotherThreadFireOnTheGuiThreadUnlessKilledThere) {
+  struct Target final : TimerTarget {
+    void OnTimer(int id) override {
+      fired.push_back(id);
+      onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
+    }
+    std::vector<int> fired;
+    bool onGuiThread = true;
+  } target;
+  QtWindowSystem window;
+  window.Bind(&target);
+  FromOtherThread([&] {
+    for (int id : {TIMER_BOOT_SYNC, TIMER_WRITE_POLL, TIMER_LOAD}) window.SetTimer(id, 1);
+  });
+  window.KillTimer(TIMER_BOOT_SYNC);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return target.fired.size() >= 2; }, kWaitMs));
+  QTest::qWait(50);
+  std::sort(target.fired.begin(), target.fired.end());
+  EXPECT_EQ((std::vector<int>{TIMER_LOAD, TIMER_WRITE_POLL}), target.fired) << "each once";
+  EXPECT_TRUE(target.onGuiThread);
+}
+
 class MainDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto port = std::make_unique<FakePort>();
-    fake_ = port.get();
-    session_ = std::make_unique<DownloadSession>(window_, SystemClock(), std::move(port), Std(dir_.path()));
-    window_.Bind(session_.get());
-    ASSERT_TRUE(session_->OpenInitialPort("/dev/ttyFAKE0"));
+    window_.Bind(&session_);
+    ASSERT_TRUE(session_.OpenInitialPort("/dev/ttyFAKE0"));
     WriteSRecordFile(PathOf("A.MOT"), 0x0400, RandomBytes(64));
     WriteSRecordFile(PathOf("B.MOT"), 0x0400, RandomBytes(3000));  // loads in several batches
     WriteSRecordFile(PathOf("image.mot"), 0x1000, RandomBytes(300, 2));
   }
-  void TearDown() override {
-    dialog_.reset();
-    window_.Bind(nullptr);
-  }
 
   std::string PathOf(const char* name) const { return Std(dir_.filePath(QString::fromLatin1(name))); }
   void OpenDialog() {
-    dialog_ = std::make_unique<CDownloadDlg>(*session_, window_, Std(dir_.path()), settings_.get());
+    dialog_.reset();
+    dialog_ = std::make_unique<CDownloadDlg>(session_, window_, Std(dir_.path()), settings_.get());
     dialog_->SetBrowseHook([this](QWidget*) { return ++browseCalls_, browsePath_; });
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get(), kWaitMs));
   }
   QAbstractButton* Button(const char* name) { return Find(dialog_.get(), name); }
   QComboBox* BootFiles() { return Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES"); }
-  std::string Text(const char* name) {  // a label's, an edit field's or a button's
-    return Std(Find<QWidget>(dialog_.get(), name)->property("text").toString());
-  }
+  std::string Text(const char* name) { return testing::Text(dialog_.get(), name); }
   Names Disabled() {  // of the controls the operator uses, in template order
     Names off;
     for (QWidget* w : dialog_->findChildren<QWidget*>(QRegularExpression(QStringLiteral("^ID")))) {
@@ -61,8 +102,8 @@ class MainDialogTest : public ::testing::Test {
     return off;
   }
   void WaitLoaded(int slot) {
-    auto loaded = [&] { return session_->Snapshot().ready && !session_->Snapshot().loading; };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded() && session_->Snapshot().slotLength[slot] > 0; }, kWaitMs));
+    auto loaded = [&] { return session_.Snapshot().ready && !session_.Snapshot().loading; };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded() && session_.Snapshot().slotLength[slot] > 0; }, kWaitMs));
   }
   void LoadBoot(const char* name) {
     BootFiles()->setCurrentText(QString::fromLatin1(name));
@@ -80,11 +121,11 @@ class MainDialogTest : public ::testing::Test {
     LoadImage();
   }
 
-  QTemporaryDir dir_, settingsDir_;
-  std::unique_ptr<QSettings> settings_ = OpenSettings(settingsDir_.filePath(QStringLiteral("porten.conf")));
+  QTemporaryDir dir_;
+  std::unique_ptr<QSettings> settings_ = OpenSettings(dir_.filePath(QStringLiteral("porten.conf")));
   QtWindowSystem window_;  // before the session, which holds on to it
-  FakePort* fake_ = nullptr;
-  std::unique_ptr<DownloadSession> session_;
+  FakePort* fake_ = new FakePort;
+  DownloadSession session_{window_, SystemClock(), std::unique_ptr<Port>(fake_), Std(dir_.path())};
   std::unique_ptr<CDownloadDlg> dialog_;
   std::string browsePath_;
   int browseCalls_ = 0;
@@ -106,7 +147,7 @@ TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembe
   Button("IDC_WRITE")->click();
   EXPECT_EQ(text::kAbort, Text("IDC_WRITE"));
   Button("IDC_WRITE")->click();
-  EXPECT_EQ(0, session_->Snapshot().state);
+  EXPECT_EQ(0, session_.Snapshot().state);
   EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
   EXPECT_TRUE(boxes_.messages.empty());
 
@@ -122,7 +163,7 @@ TEST_F(MainDialogTest, RamTransferSwapsTheSidesAndUncheckingKeepsALoadedImageUsa
   OpenDialog();
   for (bool imageLoaded : {false, true}) {
     Button("IDC_RAM_TRANSFER")->click();
-    EXPECT_TRUE(session_->Snapshot().ramTransfer);
+    EXPECT_TRUE(session_.Snapshot().ramTransfer);
     EXPECT_EQ((Names{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
     if (imageLoaded) LoadImage();
     Button("IDC_RAM_TRANSFER")->click();
@@ -140,7 +181,7 @@ TEST_F(MainDialogTest, CpuSelectWithAnEmptyListAsksForABootFileAndBrowseWaitsFor
 
   BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
   Button("IDC_CPU_SELECT")->click();
-  ASSERT_TRUE(session_->Snapshot().loading);
+  ASSERT_TRUE(session_.Snapshot().loading);
   Button("IDC_BROWSE")->click();
   EXPECT_EQ(0, browseCalls_) << "during the load";
   WaitLoaded(0);
@@ -157,16 +198,36 @@ TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
   fake_->WaitForBlockedWrite();  // the sync byte hangs on the link thread
   Button("IDC_WRITE")->click();  // 中断: returns while the write still hangs
   EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
-  EXPECT_EQ(Outcome::kAborted, session_->Snapshot().outcome);
+  EXPECT_EQ(Outcome::kAborted, session_.Snapshot().outcome);
   fake_->ReleaseWrites();
 }
 
-// A key pressed on the control that has the focus.
-void Press(QDialog* dialog, const char* focus, Qt::Key key) {
-  QWidget* target = Find<QWidget>(dialog, focus);
-  target->setFocus();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
-  QTest::keyClick(QApplication::focusWidget(), key);
+// What the last run chose comes back as far as it is still there; the image
+// is shown, not loaded. (The case that shows one comes last: the window
+// system keeps a text for the next dialog.)
+TEST_F(MainDialogTest, LastBootFileSelectedAndLastImageShown) {
+  ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
+  WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, RandomBytes(64));
+  const struct {
+    const char *bootFile, *image, *selected;
+    Names keysLeft;
+  } cases[] = {{"C.MOT", "gone.mot", "A.MOT", {}},
+               {"other/B.MOT", "gone.mot", "A.MOT", {kBootFileKey}},  // not in the start directory
+               {"B.MOT", "image.mot", "B.MOT", {kBootFileKey, kImageKey}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bootFile);
+    settings_->setValue(kBootFileKey, QString::fromStdString(PathOf(c.bootFile)));
+    settings_->setValue(kImageKey, QString::fromStdString(PathOf(c.image)));
+    OpenDialog();
+    const bool shown = c.keysLeft.size() == 2;
+    EXPECT_EQ(c.selected, Std(BootFiles()->currentText()));
+    EXPECT_EQ(shown ? PathOf(c.image) : "", Text("IDC_FILE_PATH"));
+    EXPECT_EQ(shown ? text::kPleaseLoad : "", Text("IDC_ADDRESS"));
+    EXPECT_EQ(0u, session_.Snapshot().slotLength[1]);
+    Names keys;
+    for (const QString& key : settings_->allKeys()) keys.push_back(Std(key));
+    EXPECT_EQ(c.keysLeft, keys);
+  }
 }
 
 // With both files loaded, idle or writing: Enter presses the push button that
@@ -180,6 +241,12 @@ struct ActCase {
   const char* effect;
 };
 
+void Press(QDialog* dialog, const char* focus, Qt::Key key) {
+  QWidget* target = Find<QWidget>(dialog, focus);
+  target->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
+  QTest::keyClick(QApplication::focusWidget(), key);
+}
 std::function<void(QDialog*)> Key(const char* focus, Qt::Key key) {
   return [=](QDialog* d) { Press(d, focus, key); };
 }
@@ -187,13 +254,12 @@ std::function<void(QDialog*)> Key(const char* focus, Qt::Key key) {
 class ActTest : public MainDialogTest, public ::testing::WithParamInterface<ActCase> {
  protected:
   std::string Effect() {
-    const auto v = session_->Snapshot();
-    if (!dialog_->isVisible()) return session_->ThreadExited() && v.state == 0 ? "left" : "half left";
+    const auto v = session_.Snapshot();
+    if (!dialog_->isVisible()) return session_.ThreadExited() && v.state == 0 ? "left" : "half left";
     if (browseCalls_ > 0) return "browse";
     if (v.state > 0) return "writing";
     if (v.loading) return "loading";
-    if (fake_->Written() == std::vector<uint8_t>{'1'}) return "execute";
-    return "idle";
+    return fake_->Written() == std::vector<uint8_t>{'1'} ? "execute" : "idle";
   }
 };
 
@@ -230,43 +296,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ActCase{"EnterOnAbort", true, Key("IDC_WRITE", Qt::Key_Return), "idle"},
                       ActCase{"EscapeWhileWriting", true, [](QDialog* d) { QTest::keyClick(d, Qt::Key_Escape); },
                               "writing"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// What the last run chose comes back as far as it is still there; the image
-// is shown, not loaded.
-struct RecallCase {
-  const char* name;
-  const char* bootFile;  // remembered, in the start directory
-  const char* image;
-  const char* selected;
-  bool imageShown;
-  Names keysLeft;
-};
-
-class RecallTest : public MainDialogTest, public ::testing::WithParamInterface<RecallCase> {};
-
-TEST_P(RecallTest, LastBootFileSelectedAndLastImageShown) {
-  const RecallCase& c = GetParam();
-  ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
-  WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, RandomBytes(64));
-  settings_->setValue(kBootFileKey, QString::fromStdString(PathOf(c.bootFile)));
-  settings_->setValue(kImageKey, QString::fromStdString(PathOf(c.image)));
-  OpenDialog();
-
-  EXPECT_EQ(c.selected, Std(BootFiles()->currentText()));
-  EXPECT_EQ(c.imageShown ? PathOf(c.image) : "", Text("IDC_FILE_PATH"));
-  EXPECT_EQ(c.imageShown ? text::kPleaseLoad : "", Text("IDC_ADDRESS"));
-  EXPECT_EQ(0u, session_->Snapshot().slotLength[1]);
-  Names keys;
-  for (const QString& key : settings_->allKeys()) keys.push_back(Std(key));
-  EXPECT_EQ(c.keysLeft, keys);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Entries, RecallTest,
-    ::testing::Values(RecallCase{"Both", "B.MOT", "image.mot", "B.MOT", true, {kBootFileKey, kImageKey}},
-                      RecallCase{"BothGone", "C.MOT", "gone.mot", "A.MOT", false, {}},
-                      RecallCase{"BootFileElsewhere", "other/B.MOT", "gone.mot", "A.MOT", false, {kBootFileKey}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The port selection dialog and the start-up flow around it.
+// The start of the tool: the boot file directory, the port selection dialog
+// and the flow from it to the main dialog.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
@@ -9,9 +10,9 @@
 #include <QLineEdit>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
+#include "app/boot_files.h"
 #include "app/download_app.h"
 #include "app/port_select_dlg.h"
 #include "app/qt_window_system.h"
@@ -23,95 +24,92 @@
 namespace porten::app::testing {
 namespace {
 
-constexpr int kWaitMs = 20000;
+using Names = std::vector<std::string>;
 
-struct OkCase {
-  const char* name;
-  const char* typed;
-  OpenFailure failure;  // kNone: the open succeeds
-  std::string box;      // "": none
-  const char* opened;   // the path the port was asked to open, "" if none
-};
-
-class PortOkTest : public ::testing::TestWithParam<OkCase> {};
-
-TEST_P(PortOkTest, OkOpensTheTypedPortAndRemembersItOrSaysWhyNot) {
-  const OkCase& c = GetParam();
-  QtWindowSystem window;
-  auto port = std::make_unique<FakePort>();
-  FakePort* fake = port.get();
-  if (c.failure != OpenFailure::kNone) fake->FailOpens(1, c.failure);
-  DownloadSession session(window, SystemClock(), std::move(port), "/tmp");
-  MessageRecorder boxes;
-  QTemporaryDir home;
-  auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
-
-  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyUSB0"}; }, settings.get());
-  Find<QComboBox>(&dialog, "IDC_PORT_LIST")->setCurrentText(QString::fromUtf8(c.typed));
-  Find(&dialog, "IDOK")->click();
-
-  const bool opened = c.box.empty();
-  const std::vector<Message> expected = opened ? std::vector<Message>{} : std::vector<Message>{{c.box, text::kPortCaption}};
-  EXPECT_EQ(expected, boxes.messages);
-  EXPECT_EQ(opened, dialog.result() == QDialog::Accepted);
-  EXPECT_EQ(opened, fake->IsOpen());
-  EXPECT_EQ(c.opened, fake->LastPath());
-  EXPECT_EQ(opened ? c.typed : "", Std(settings->value(kPortKey).toString()));
-  if (opened) {
-    EXPECT_EQ(4800, fake->Baud());
+TEST(BootFiles, RegularMotFilesSortedWithoutRegardToCaseAndWhereTheyAreLookedFor) {
+  QTemporaryDir root;
+  const QDir dir(root.path());
+  const auto path = [&](const char* sub) { return sub[0] ? Std(dir.filePath(QLatin1String(sub))) : ""; };
+  for (const char* sub : {"arg", "withMot", "withMot/dir.MOT", "empty", "last"}) ASSERT_TRUE(dir.mkdir(sub));
+  for (const char* name : {"zeta.MOT", "Alpha.mot", "beta.Mot", "a.mot", "A.MOT", "image.mhx", "readme", "mot",
+                           ".hidden.mot", "x.mot.bak"}) {
+    WriteFile(path("withMot") + "/" + name, "S9030000FC\r\n");
+  }
+  EXPECT_EQ((Names{"A.MOT", "a.mot", "Alpha.mot", "beta.Mot", "zeta.MOT"}), ListBootFiles(path("withMot")));
+  EXPECT_EQ(Names{}, ListBootFiles(path("gone")));
+  // The argument, else a current directory with boot files, else the last
+  // run's directory while it exists.
+  const char* cases[][4] = {{"arg", "withMot", "last", "arg"},  {"", "withMot", "last", "withMot"},
+                            {"", "empty", "last", "last"},      {"", "empty", "gone", "empty"},
+                            {"", "empty", "", "empty"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(path(c[3]), ChooseBootDir(path(c[0]), path(c[1]), path(c[2]))) << c[0] << "," << c[1] << "," << c[2];
   }
 }
 
-const std::string kWrong = text::kWrongPort;
-INSTANTIATE_TEST_SUITE_P(
-    Names, PortOkTest,
-    ::testing::Values(OkCase{"Empty", "", OpenFailure::kNone, text::kSelectPort, ""},
-                      OkCase{"Blank", "  ", OpenFailure::kNone, text::kSelectPort, ""},
-                      OkCase{"Missing", "ttyUSB7", OpenFailure::kNotFound, kWrong + kNotFoundHint, "/dev/ttyUSB7"},
-                      OkCase{"Busy", "ttyUSB0", OpenFailure::kBusy, kWrong + kBusyHint, "/dev/ttyUSB0"},
-                      OkCase{"NoPermission", "ttyUSB0", OpenFailure::kPermission, kWrong + kPermissionHint,
-                             "/dev/ttyUSB0"},
-                      OkCase{"BareName", "ttyUSB0", OpenFailure::kNone, "", "/dev/ttyUSB0"},
-                      OkCase{"Path", "/tmp/board/link", OpenFailure::kNone, "", "/tmp/board/link"}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST(PortDialog, OkOpensTheTypedPortAndRemembersItOrSaysWhyNot) {
+  const std::string wrong = text::kWrongPort;
+  const struct {
+    const char* typed;
+    OpenFailure failure;  // kNone: the open succeeds
+    std::string box;      // "": none
+    const char* opened;   // the path the port was asked to open, "" if none
+  } cases[] = {{"", OpenFailure::kNone, text::kSelectPort, ""},
+               {"  ", OpenFailure::kNone, text::kSelectPort, ""},
+               {"ttyUSB7", OpenFailure::kNotFound, wrong + kNotFoundHint, "/dev/ttyUSB7"},
+               {"ttyUSB0", OpenFailure::kBusy, wrong + kBusyHint, "/dev/ttyUSB0"},
+               {"ttyUSB0", OpenFailure::kPermission, wrong + kPermissionHint, "/dev/ttyUSB0"},
+               {"ttyUSB0", OpenFailure::kNone, "", "/dev/ttyUSB0"},
+               {"/tmp/board/link", OpenFailure::kNone, "", "/tmp/board/link"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.box + c.opened);
+    QtWindowSystem window;
+    auto port = std::make_unique<FakePort>();
+    FakePort* fake = port.get();
+    if (c.failure != OpenFailure::kNone) fake->FailOpens(1, c.failure);
+    DownloadSession session(window, SystemClock(), std::move(port), "/tmp");
+    MessageRecorder boxes;
+    QTemporaryDir home;
+    auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
+    CPortSelectDlg dialog(session, [] { return Names{"ttyUSB0"}; }, settings.get());
+    Find<QComboBox>(&dialog, "IDC_PORT_LIST")->setCurrentText(QString::fromUtf8(c.typed));
+    Find(&dialog, "IDOK")->click();
 
-// The probed ports in their order, the last port offered while it is there.
-struct OfferCase {
-  const char* name;
-  const char* remembered;
-  const char* selected;
-};
-
-class PortOfferTest : public ::testing::TestWithParam<OfferCase> {};
-
-const char kLongest[] = "/home/user/boards/a-rather-long-directory-name/ttySIM0";
-
-TEST_P(PortOfferTest, LastPortOfferedWhileListedAndLongNamesShowWhole) {
-  const OfferCase& c = GetParam();
-  QtWindowSystem window;
-  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
-  QTemporaryDir home;
-  auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
-  if (c.remembered[0]) settings->setValue(kPortKey, c.remembered);
-  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyS0", "ttyUSB0", kLongest}; },
-                        settings.get());
-
-  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
-  ASSERT_EQ(3, list->count());
-  EXPECT_EQ("ttyUSB0", Std(list->itemText(1)));
-  EXPECT_EQ(c.selected, Std(list->currentText()));
-  EXPECT_EQ(c.selected, Std(list->lineEdit()->toolTip()));
-  EXPECT_EQ(c.remembered == std::string(c.selected), settings->contains(kPortKey)) << "stale ones dropped";
-  // The box keeps its width; the drop-down shows the longest entry whole.
-  const int longest = list->view()->fontMetrics().horizontalAdvance(QLatin1String(kLongest));
-  EXPECT_LT(list->width(), longest);
-  EXPECT_GT(list->view()->minimumWidth(), longest);
+    const bool opened = c.box.empty();
+    EXPECT_EQ(opened ? std::vector<Message>{} : (std::vector<Message>{{c.box, text::kPortCaption}}), boxes.messages);
+    EXPECT_EQ(opened, dialog.result() == QDialog::Accepted);
+    EXPECT_EQ(opened, fake->IsOpen());
+    EXPECT_EQ(opened ? 4800 : fake->Baud(), fake->Baud());
+    EXPECT_EQ(c.opened, fake->LastPath());
+    EXPECT_EQ(opened ? c.typed : "", Std(settings->value(kPortKey).toString()));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Remembered, PortOfferTest,
-                         ::testing::Values(OfferCase{"None", "", "ttyS0"}, OfferCase{"Listed", kLongest, kLongest},
-                                           OfferCase{"Gone", "ttyUSB3", "ttyS0"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+// The probed ports in their order, the last port offered while it is there;
+// the box keeps its width and the drop-down shows the longest entry whole.
+TEST(PortDialog, LastPortOfferedWhileListedAndLongNamesShowWhole) {
+  const std::string longest = "/home/user/boards/a-rather-long-directory-name/ttySIM0";
+  for (const auto& [remembered, selected] : std::vector<std::pair<std::string, std::string>>{
+           {"", "ttyS0"}, {longest, longest}, {"ttyUSB3", "ttyS0"}}) {
+    SCOPED_TRACE(remembered);
+    QtWindowSystem window;
+    DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
+    QTemporaryDir home;
+    auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
+    if (!remembered.empty()) settings->setValue(kPortKey, QString::fromStdString(remembered));
+    CPortSelectDlg dialog(session, [&] { return Names{"ttyS0", "ttyUSB0", longest}; }, settings.get());
+
+    auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
+    ASSERT_EQ(3, list->count());
+    EXPECT_EQ("ttyUSB0", Std(list->itemText(1)));
+    EXPECT_EQ(selected, Std(list->currentText()));
+    EXPECT_EQ(selected, Std(list->lineEdit()->toolTip()));
+    EXPECT_EQ(remembered == selected, settings->contains(kPortKey)) << "stale ones dropped";
+    const int width = list->view()->fontMetrics().horizontalAdvance(QString::fromStdString(longest));
+    EXPECT_LT(list->width(), width);
+    EXPECT_GT(list->view()->minimumWidth(), width);
+  }
+}
 
 TEST(PortDialog, OffersTheLinksOfSimulatedBoardsAfterTheSerialPorts) {
   QTemporaryDir runtime;
@@ -131,51 +129,47 @@ TEST(PortDialog, OffersTheLinksOfSimulatedBoardsAfterTheSerialPorts) {
   EXPECT_EQ(Std(link), Std(list->itemText(list->count() - 1)));
 }
 
-// The whole start: the port dialog, on OK the main dialog with the boot files
-// of the directory argument, then the port closed; cancel opens nothing.
-class StartupTest : public ::testing::TestWithParam<bool> {};
+// The port dialog; on OK the main dialog with the boot files of the directory
+// argument and the port open, remembering the directory; cancel opens nothing.
+TEST(Startup, PortDialogThenMainDialog) {
+  for (const bool ok : {true, false}) {
+    QTemporaryDir home, boot;
+    WriteFile(Std(boot.filePath(QStringLiteral("LOADER.MOT"))), "S9030000FC\r\n");
+    FakePort* fake = nullptr;
+    CDownloadApp::Options options;
+    options.makePort = [&fake] {
+      auto port = std::make_unique<FakePort>();
+      fake = port.get();
+      return port;
+    };
+    options.listPorts = [] { return Names{"ttyUSB0"}; };
+    options.currentDir = "/tmp";
+    options.bootDir = Std(boot.path());
+    options.settingsFile = home.filePath(QStringLiteral("porten.conf"));
+    CDownloadApp app(std::move(options));
 
-TEST_P(StartupTest, PortDialogThenMainDialogThenThePortClosed) {
-  const bool ok = GetParam();
-  auto fake = std::make_shared<FakePort>();
-  QTemporaryDir home, boot;
-  WriteFile(Std(boot.filePath(QStringLiteral("LOADER.MOT"))), "S9030000FC\r\n");
-  CDownloadApp::Options options;
-  options.makePort = [fake] { return std::make_unique<SharedPort>(fake); };
-  options.listPorts = [] { return std::vector<std::string>{"ttyUSB0"}; };
-  options.currentDir = "/tmp";
-  options.bootDir = Std(boot.path());
-  options.settingsFile = home.filePath(QStringLiteral("porten.conf"));
-  CDownloadApp app(std::move(options));
+    std::string seen;  // in the main dialog
+    QTimer poll;
+    int ticks = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal) return;
+      const bool main = modal == app.mainDialog();
+      if (main) {
+        seen = Std(Find<QComboBox>(modal, "IDC_BOOT_FILES")->currentText()) + " " + fake->LastPath() + " " +
+               std::to_string(fake->IsOpen() ? fake->Baud() : 0);
+      }
+      if (++ticks > 2000) ADD_FAILURE() << "stuck in " << Std(modal->objectName());
+      Find(modal, main || ok ? "IDOK" : "IDCANCEL")->click();
+    });
+    poll.start(10);
+    EXPECT_FALSE(app.InitInstance());
 
-  std::string sawBootFile;
-  QTimer poll;
-  int ticks = 0;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (!modal) return;
-    const bool main = modal == app.mainDialog();
-    if (main) sawBootFile = Std(modal->findChild<QComboBox*>(QStringLiteral("IDC_BOOT_FILES"))->currentText());
-    if (++ticks * 10 > kWaitMs) ADD_FAILURE() << "stuck in " << Std(modal->objectName());
-    Find(modal, main || ok ? "IDOK" : "IDCANCEL")->click();
-  });
-  poll.start(10);
-  EXPECT_FALSE(app.InitInstance());
-
-  EXPECT_EQ(ok ? "LOADER.MOT" : "", sawBootFile);
-  const auto events = fake->Events();
-  ASSERT_EQ(ok ? 2u : 0u, events.size());
-  if (ok) {
-    EXPECT_EQ(porten::testing::PortEvent::kOpen, events[0].kind);
-    EXPECT_EQ(4800, events[0].baud);
-    EXPECT_EQ(porten::testing::PortEvent::kClose, events[1].kind);
+    EXPECT_EQ(ok ? "LOADER.MOT /dev/ttyUSB0 4800" : "", seen);
     const QSettings saved(home.filePath(QStringLiteral("porten.conf")), QSettings::NativeFormat);
     EXPECT_EQ(boot.path(), saved.value(kBootDirKey).toString()) << "for a start without the argument";
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Button, StartupTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Ok" : "Cancel"; });
 
 }  // namespace
 }  // namespace porten::app::testing
