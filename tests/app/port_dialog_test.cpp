@@ -1,21 +1,27 @@
-// The start of the tool: the boot file directory, the port selection dialog
-// and the flow from it to the main dialog.
+// The start of the tool: the boot file directory, the port selection dialog,
+// the flow from it to the main dialog, and how both dialogs look on a desktop
+// that is not Japanese.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
-#include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSettings>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include "app/boot_files.h"
+#include "app/dialog_units.h"
 #include "app/download_app.h"
-#include "app/port_select_dlg.h"
-#include "app/qt_window_system.h"
 #include "app/remembered.h"
 #include "app_test_util.h"
 #include "core/texts.h"
@@ -47,6 +53,15 @@ TEST(BootFiles, RegularMotFilesSortedWithoutRegardToCaseAndWhereTheyAreLookedFor
   }
 }
 
+// A session over a fake port, and settings of its own.
+struct Rig {
+  QtWindowSystem window;
+  FakePort* fake = new FakePort;
+  DownloadSession session{window, SystemClock(), std::unique_ptr<Port>(fake), "/tmp"};
+  QTemporaryDir home;
+  std::unique_ptr<QSettings> settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
+};
+
 TEST(PortDialog, OkOpensTheTypedPortAndRemembersItOrSaysWhyNot) {
   const std::string wrong = text::kWrongPort;
   const struct {
@@ -63,25 +78,19 @@ TEST(PortDialog, OkOpensTheTypedPortAndRemembersItOrSaysWhyNot) {
                {"/tmp/board/link", OpenFailure::kNone, "", "/tmp/board/link"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.box + c.opened);
-    QtWindowSystem window;
-    auto port = std::make_unique<FakePort>();
-    FakePort* fake = port.get();
-    if (c.failure != OpenFailure::kNone) fake->FailOpens(1, c.failure);
-    DownloadSession session(window, SystemClock(), std::move(port), "/tmp");
+    Rig rig;
+    if (c.failure != OpenFailure::kNone) rig.fake->FailOpens(1, c.failure);
     MessageRecorder boxes;
-    QTemporaryDir home;
-    auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
-    CPortSelectDlg dialog(session, [] { return Names{"ttyUSB0"}; }, settings.get());
+    CPortSelectDlg dialog(rig.session, [] { return Names{"ttyUSB0"}; }, rig.settings.get());
     Find<QComboBox>(&dialog, "IDC_PORT_LIST")->setCurrentText(QString::fromUtf8(c.typed));
     Find(&dialog, "IDOK")->click();
 
     const bool opened = c.box.empty();
     EXPECT_EQ(opened ? std::vector<Message>{} : (std::vector<Message>{{c.box, text::kPortCaption}}), boxes.messages);
     EXPECT_EQ(opened, dialog.result() == QDialog::Accepted);
-    EXPECT_EQ(opened, fake->IsOpen());
-    EXPECT_EQ(opened ? 4800 : fake->Baud(), fake->Baud());
-    EXPECT_EQ(c.opened, fake->LastPath());
-    EXPECT_EQ(opened ? c.typed : "", Std(settings->value(kPortKey).toString()));
+    EXPECT_EQ(opened ? 4800 : 0, rig.fake->IsOpen() ? rig.fake->Baud() : 0);
+    EXPECT_EQ(c.opened, rig.fake->LastPath());
+    EXPECT_EQ(opened ? c.typed : "", Std(rig.settings->value(kPortKey).toString()));
   }
 }
 
@@ -92,19 +101,15 @@ TEST(PortDialog, LastPortOfferedWhileListedAndLongNamesShowWhole) {
   for (const auto& [remembered, selected] : std::vector<std::pair<std::string, std::string>>{
            {"", "ttyS0"}, {longest, longest}, {"ttyUSB3", "ttyS0"}}) {
     SCOPED_TRACE(remembered);
-    QtWindowSystem window;
-    DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
-    QTemporaryDir home;
-    auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
-    if (!remembered.empty()) settings->setValue(kPortKey, QString::fromStdString(remembered));
-    CPortSelectDlg dialog(session, [&] { return Names{"ttyS0", "ttyUSB0", longest}; }, settings.get());
-
+    Rig rig;
+    if (!remembered.empty()) rig.settings->setValue(kPortKey, QString::fromStdString(remembered));
+    CPortSelectDlg dialog(rig.session, [&] { return Names{"ttyS0", "ttyUSB0", longest}; }, rig.settings.get());
     auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
     ASSERT_EQ(3, list->count());
     EXPECT_EQ("ttyUSB0", Std(list->itemText(1)));
     EXPECT_EQ(selected, Std(list->currentText()));
     EXPECT_EQ(selected, Std(list->lineEdit()->toolTip()));
-    EXPECT_EQ(remembered == selected, settings->contains(kPortKey)) << "stale ones dropped";
+    EXPECT_EQ(remembered == selected, rig.settings->contains(kPortKey)) << "stale ones dropped";
     const int width = list->view()->fontMetrics().horizontalAdvance(QString::fromStdString(longest));
     EXPECT_LT(list->width(), width);
     EXPECT_GT(list->view()->minimumWidth(), width);
@@ -119,56 +124,77 @@ TEST(PortDialog, OffersTheLinksOfSimulatedBoardsAfterTheSerialPorts) {
   QFile::setPermissions(runtime.filePath(QStringLiteral("porten")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   const QString link = runtime.filePath(QStringLiteral("porten/ttySIM0"));
   ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), link));  // a character device, as the pty is
-  QtWindowSystem window;
-  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
-  CPortSelectDlg dialog(session);
+  Rig rig;
+  CPortSelectDlg dialog(rig.session);
   qputenv("XDG_RUNTIME_DIR", saved);
-
   auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
-  ASSERT_GT(list->count(), 0);
   EXPECT_EQ(Std(link), Std(list->itemText(list->count() - 1)));
 }
 
 // The port dialog; on OK the main dialog with the boot files of the directory
-// argument and the port open, remembering the directory; cancel opens nothing.
+// argument and the port open; cancel opens nothing. The directory is
+// remembered for a start without the argument.
 TEST(Startup, PortDialogThenMainDialog) {
   for (const bool ok : {true, false}) {
-    QTemporaryDir home, boot;
-    WriteFile(Std(boot.filePath(QStringLiteral("LOADER.MOT"))), "S9030000FC\r\n");
-    FakePort* fake = nullptr;
-    CDownloadApp::Options options;
-    options.makePort = [&fake] {
-      auto port = std::make_unique<FakePort>();
-      fake = port.get();
-      return port;
-    };
-    options.listPorts = [] { return Names{"ttyUSB0"}; };
-    options.currentDir = "/tmp";
-    options.bootDir = Std(boot.path());
-    options.settingsFile = home.filePath(QStringLiteral("porten.conf"));
-    CDownloadApp app(std::move(options));
-
+    QTemporaryDir home;
+    WriteFile(Std(home.filePath(QStringLiteral("LOADER.MOT"))), "S9030000FC\r\n");
+    FakePort* fake = new FakePort;
+    CDownloadApp app({.makePort = [&] { return std::unique_ptr<Port>(fake); },
+                      .listPorts = [] { return Names{"ttyUSB0"}; },
+                      .browse = {},
+                      .currentDir = "/tmp",
+                      .bootDir = Std(home.path()),
+                      .settingsFile = home.filePath(QStringLiteral("porten.conf"))});
     std::string seen;  // in the main dialog
     QTimer poll;
-    int ticks = 0;
     QObject::connect(&poll, &QTimer::timeout, [&] {
       QWidget* modal = QApplication::activeModalWidget();
       if (!modal) return;
-      const bool main = modal == app.mainDialog();
-      if (main) {
+      if (modal == app.mainDialog()) {
         seen = Std(Find<QComboBox>(modal, "IDC_BOOT_FILES")->currentText()) + " " + fake->LastPath() + " " +
                std::to_string(fake->IsOpen() ? fake->Baud() : 0);
       }
-      if (++ticks > 2000) ADD_FAILURE() << "stuck in " << Std(modal->objectName());
-      Find(modal, main || ok ? "IDOK" : "IDCANCEL")->click();
+      Find(modal, modal == app.mainDialog() || ok ? "IDOK" : "IDCANCEL")->click();
     });
     poll.start(10);
     EXPECT_FALSE(app.InitInstance());
-
     EXPECT_EQ(ok ? "LOADER.MOT /dev/ttyUSB0 4800" : "", seen);
     const QSettings saved(home.filePath(QStringLiteral("porten.conf")), QSettings::NativeFormat);
-    EXPECT_EQ(boot.path(), saved.value(kBootDirKey).toString()) << "for a start without the argument";
+    EXPECT_EQ(home.path(), saved.value(kBootDirKey).toString());
   }
+}
+
+TEST(Look, QtsOwnTextsAreJapanese) {
+  ASSERT_TRUE(InstallJapaneseTranslation());
+  QDialogButtonBox box(QDialogButtonBox::Cancel | QDialogButtonBox::Open);
+  EXPECT_EQ("キャンセル 開く", Std(box.button(QDialogButtonBox::Cancel)->text() + " " +
+                                   box.button(QDialogButtonBox::Open)->text()));
+}
+
+// Each caption fits its control: the text, a push button's margins, a check
+// box's mark; in the preferred font and in another Japanese one, if any.
+TEST(Look, TheCaptionsFitInThePreferredFontAndInAnyOther) {
+  QStringList japanese = JapaneseFamilies();
+  ASSERT_TRUE(japanese.contains(QLatin1String(kPreferredFamily))) << "scripts/test installs it";
+  EXPECT_EQ(kPreferredFamily, PickDialogFamily(japanese));
+  japanese.removeAll(QLatin1String(kPreferredFamily));
+  for (const QString& family : {QString::fromLatin1(kPreferredFamily), PickDialogFamily(japanese)}) {
+    if (family.isEmpty()) continue;
+    SetDialogFamily(family);
+    Rig rig;
+    CPortSelectDlg portDialog(rig.session, [] { return Names{"ttyUSB0"}; });
+    CDownloadDlg mainDialog(rig.session, rig.window, "/tmp");
+    EXPECT_EQ(family, QFontInfo(mainDialog.font()).family()) << "the font is there, not substituted";
+    for (QWidget* w : portDialog.findChildren<QWidget*>() + mainDialog.findChildren<QWidget*>()) {
+      int need = w->fontMetrics().horizontalAdvance(w->property("text").toString() + w->property("title").toString());
+      if (qobject_cast<QCheckBox*>(w)) need = w->sizeHint().width();
+      else if (qobject_cast<QPushButton*>(w)) need += 2 * w->style()->pixelMetric(QStyle::PM_ButtonMargin);
+      else if (!qobject_cast<QLabel*>(w) && !qobject_cast<QGroupBox*>(w)) continue;
+      EXPECT_LE(need, w->width()) << Std(family + " " + w->objectName());
+      EXPECT_LE(w->fontMetrics().height(), w->height()) << Std(family + " " + w->objectName());
+    }
+  }
+  SetDialogFamily({});
 }
 
 }  // namespace
