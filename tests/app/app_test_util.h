@@ -1,15 +1,20 @@
 // Helpers for the dialog tests: a QApplication for the whole binary, files,
-// recorded message boxes and controls found by their template names.
+// recorded message boxes and controls found by their template names; and the
+// headers every one of them needs.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
-#include <QApplication>
+#include <QTest>
+#include <QtWidgets>
 #include <string>
 #include <vector>
 
+#include "app/download_app.h"
 #include "app/message_box.h"
+#include "app/remembered.h"
+#include "core/texts.h"
+#include "protocol/download_session.h"
 #include "support/fake_port.h"
 #include "support/fake_window.h"
 #include "support/image_writer.h"

@@ -1,19 +1,8 @@
 // Whole downloads through the dialogs' own buttons, over the real serial
 // code on a pseudo-terminal, against the simulated board: the same image as
 // an S-record, an Intel HEX and an ELF file, one after the other.
-#include <gtest/gtest.h>
-
-#include <QComboBox>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include "app/download_dlg.h"
-#include "app/port_select_dlg.h"
-#include "app/qt_window_system.h"
 #include "app_test_util.h"
-#include "core/texts.h"
 #include "link/termios_port.h"
-#include "protocol/download_session.h"
 #include "sim/sim_board.h"
 
 namespace porten::app::testing {

@@ -1,23 +1,9 @@
 // The main dialog over a scripted port: what it enables, what it refuses
 // while busy, where Enter goes, what it remembers and the ways out; and the
 // window system it shows the session's texts and runs its timers through.
-#include <gtest/gtest.h>
-
-#include <QComboBox>
-#include <QDir>
-#include <QLabel>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
 #include <thread>
 
-#include "app/download_dlg.h"
-#include "app/qt_window_system.h"
-#include "app/remembered.h"
 #include "app_test_util.h"
-#include "core/texts.h"
-#include "protocol/download_session.h"
 
 namespace porten::app::testing {
 namespace {

@@ -1,31 +1,9 @@
 // The start of the tool: the boot file directory, the port selection dialog,
 // the flow from it to the main dialog, and how both dialogs look on a desktop
 // that is not Japanese.
-#include <gtest/gtest.h>
-
-#include <QAbstractItemView>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QDir>
-#include <QFile>
-#include <QFontInfo>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QStyle>
-#include <QTemporaryDir>
-#include <QTimer>
-
 #include "app/boot_files.h"
 #include "app/dialog_units.h"
-#include "app/download_app.h"
-#include "app/remembered.h"
 #include "app_test_util.h"
-#include "core/texts.h"
-#include "protocol/download_session.h"
 
 namespace porten::app::testing {
 namespace {
