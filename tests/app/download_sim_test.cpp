@@ -1,7 +1,9 @@
 // Whole downloads through the dialogs' own buttons, over the real serial
-// code on a pseudo-terminal, against the simulated board: the same image as
-// an S-record, an Intel HEX and an ELF file, one after the other.
+// code on a pseudo-terminal, against the simulated board that the port dialog
+// offers after the serial ports: the same image as an S-record, an Intel HEX
+// and an ELF file, one after the other.
 #include "app_test_util.h"
+#include "link/board_links.h"
 #include "link/termios_port.h"
 #include "sim/sim_board.h"
 
@@ -9,9 +11,14 @@ namespace porten::app::testing {
 namespace {
 
 TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenWrite) {
-  sim::SimBoard board;
+  QTemporaryDir dir;  // the start directory, and the runtime one with the board's link
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+  std::string error;
+  ASSERT_TRUE(EnsureBoardLinkDir(BoardLinkDir(), &error)) << error;
+  sim::BoardOptions options;
+  options.linkPath = DefaultBoardLink();
+  sim::SimBoard board(options);
   ASSERT_TRUE(board.Start()) << board.Error();
-  QTemporaryDir dir;
   const std::string startDir = Std(dir.path());
   const std::vector<uint8_t> loader = RandomBytes(300, 7), image = RandomBytes(1000, 9);  // not whole blocks
   constexpr uint32_t kImageBase = 0x00012340;
@@ -25,8 +32,10 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(), startDir);
   window.Bind(&session);
   MessageRecorder boxes;
-  CPortSelectDlg portDialog(session, [] { return std::vector<std::string>{}; });
-  Find<QComboBox>(&portDialog, "IDC_PORT_LIST")->setCurrentText(QString::fromStdString(board.PortPath()));
+  CPortSelectDlg portDialog(session);
+  auto* ports = Find<QComboBox>(&portDialog, "IDC_PORT_LIST");
+  ports->setCurrentIndex(ports->count() - 1);
+  ASSERT_EQ(board.PortPath(), Std(ports->currentText()));
   Find(&portDialog, "IDOK")->click();
   ASSERT_EQ(QDialog::Accepted, portDialog.result()) << (boxes.messages.empty() ? "" : boxes.messages[0].text);
 

@@ -99,23 +99,33 @@ class MainDialogTest : public ::testing::Test {
   MessageRecorder boxes_;
 };
 
-TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembersIt) {
+// Boot file, image, Write: what is enabled, what is refused while busy, what
+// shows, and what is remembered for the next run (not the check boxes).
+TEST_F(MainDialogTest, TypicalRun) {
   OpenDialog();
-  LoadBoot("A.MOT");
+  BootFiles()->setCurrentText({});
+  Button("IDC_CPU_SELECT")->click();
+  EXPECT_EQ((std::vector<Message>{{text::kSpecifyBootFile, text::kFileErrorCaption}}), boxes_.messages);
+  EXPECT_EQ(kImageSide, Disabled());
+  BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
+  Button("IDC_CPU_SELECT")->click();
+  ASSERT_TRUE(session_.Snapshot().loading);
+  Button("IDC_BROWSE")->click();
+  WaitLoaded(0);
   EXPECT_EQ(Names{}, Disabled());
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 0000043F", Text("IDC_STATUS"));
-  EXPECT_EQ("A.MOT", Text("IDC_BOOT_FILE_NAME"));
+  EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 00000FB7", Text("IDC_STATUS"));
+  EXPECT_EQ("B.MOT", Text("IDC_BOOT_FILE_NAME"));
   LoadImage();
   EXPECT_EQ(PathOf("image.mot"), Text("IDC_FILE_PATH"));
   EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 0000112B", Text("IDC_ADDRESS"));
   Button("IDC_WRITE")->click();
   EXPECT_EQ(text::kAbort, Text("IDC_WRITE"));
-
-  // Remembered for the next run: the boot file and the image, not the check boxes.
+  Button("IDC_BROWSE")->click();
+  EXPECT_EQ(1, browseCalls_) << "refused during the load and the transfer";
   Button("IDC_CPU_BOOT_IMITATION")->click();
   const QSettings saved(settings_->fileName(), QSettings::NativeFormat);
   EXPECT_EQ((QStringList{kBootFileKey, kImageKey}), saved.allKeys());
-  EXPECT_EQ(PathOf("A.MOT"), Std(saved.value(kBootFileKey).toString()));
+  EXPECT_EQ(PathOf("B.MOT"), Std(saved.value(kBootFileKey).toString()));
   EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
 }
 
@@ -130,25 +140,6 @@ TEST_F(MainDialogTest, RamTransferSwapsTheSidesAndUncheckingKeepsALoadedImageUsa
     EXPECT_FALSE(Button("IDC_RAM_TRANSFER")->isChecked());
     EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled()) << imageLoaded;
   }
-}
-
-TEST_F(MainDialogTest, CpuSelectWithAnEmptyListAsksForABootFileAndBrowseWaitsForLoadsAndTransfers) {
-  OpenDialog();
-  BootFiles()->setCurrentText({});
-  Button("IDC_CPU_SELECT")->click();
-  EXPECT_EQ((std::vector<Message>{{text::kSpecifyBootFile, text::kFileErrorCaption}}), boxes_.messages);
-  EXPECT_EQ(kImageSide, Disabled());
-
-  BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
-  Button("IDC_CPU_SELECT")->click();
-  ASSERT_TRUE(session_.Snapshot().loading);
-  Button("IDC_BROWSE")->click();
-  EXPECT_EQ(0, browseCalls_) << "during the load";
-  WaitLoaded(0);
-  LoadImage();
-  Button("IDC_WRITE")->click();
-  Button("IDC_BROWSE")->click();
-  EXPECT_EQ(1, browseCalls_) << "during the transfer";
 }
 
 TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {

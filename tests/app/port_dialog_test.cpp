@@ -94,21 +94,6 @@ TEST(PortDialog, LastPortOfferedWhileListedAndLongNamesShowWhole) {
   }
 }
 
-TEST(PortDialog, OffersTheLinksOfSimulatedBoardsAfterTheSerialPorts) {
-  QTemporaryDir runtime;
-  const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-  ASSERT_TRUE(QDir(runtime.path()).mkdir(QStringLiteral("porten")));
-  QFile::setPermissions(runtime.filePath(QStringLiteral("porten")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  const QString link = runtime.filePath(QStringLiteral("porten/ttySIM0"));
-  ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), link));  // a character device, as the pty is
-  Rig rig;
-  CPortSelectDlg dialog(rig.session);
-  qputenv("XDG_RUNTIME_DIR", saved);
-  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
-  EXPECT_EQ(Std(link), Std(list->itemText(list->count() - 1)));
-}
-
 // The port dialog; on OK the main dialog with the boot files of the directory
 // argument and the port open; cancel opens nothing. The directory is
 // remembered for a start without the argument.
