@@ -27,19 +27,15 @@ using porten::testing::RandomBytes;
 
 // One QApplication for the binary, made when the tests run (not when ctest
 // lists them), on the offscreen platform unless the caller chose one.
-class QtEnvironment final : public ::testing::Environment {
- public:
+struct QtEnvironment final : ::testing::Environment {
   void SetUp() override {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
+    static char* argv[] = {const_cast<char*>("test_app"), nullptr};
+    app = std::make_unique<QApplication>(argc, argv);
   }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QApplication> app_;
+  void TearDown() override { app.reset(); }
+  std::unique_ptr<QApplication> app;
 };
 inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 

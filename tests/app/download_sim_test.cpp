@@ -24,9 +24,9 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   constexpr uint32_t kImageBase = 0x00012340;
   WriteSRecordFile(startDir + "/LOADER.MOT", 0x0400, loader);
   const std::vector<porten::testing::Segment> segments = {{kImageBase, image}};
-  WriteFile(startDir + "/x.mot", porten::testing::MakeSRecords(segments, 2));
-  WriteFile(startDir + "/x.hex", porten::testing::MakeIntelHex(segments, 32, "\n"));
-  WriteFile(startDir + "/x.elf", porten::testing::MakeElf(segments));
+  const std::pair<std::string, std::string> files[] = {{"/x.mot", porten::testing::MakeSRecords(segments, 2)},
+                                                       {"/x.hex", porten::testing::MakeIntelHex(segments, 32, "\n")},
+                                                       {"/x.elf", porten::testing::MakeElf(segments)}};
 
   QtWindowSystem window;
   DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(), startDir);
@@ -39,30 +39,27 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   Find(&portDialog, "IDOK")->click();
   ASSERT_EQ(QDialog::Accepted, portDialog.result()) << (boxes.messages.empty() ? "" : boxes.messages[0].text);
 
-  std::string imagePath;
   CDownloadDlg dialog(session, window, startDir);
-  dialog.SetBrowseHook([&](QWidget*) { return imagePath; });
   dialog.show();
-  auto idleWith = [&](int slot) {
+  const auto idleWith = [&](int slot) {
     return QTest::qWaitFor([&] { return session.Snapshot().ready && session.Snapshot().slotLength[slot] > 0; }, 60000);
   };
   EXPECT_EQ("LOADER.MOT", Std(Find<QComboBox>(&dialog, "IDC_BOOT_FILES")->currentText()));
   Find(&dialog, "IDC_CPU_SELECT")->click();
   ASSERT_TRUE(idleWith(0));
-  for (const char* file : {"/x.mot", "/x.hex", "/x.elf"}) {
-    SCOPED_TRACE(file);
-    imagePath = startDir + file;
+  for (const auto& [name, content] : files) {
+    SCOPED_TRACE(name);
+    WriteFile(startDir + name, content);
+    dialog.SetBrowseHook([&, name = name](QWidget*) { return startDir + name; });
     board.ClearLog();
     Find(&dialog, "IDC_BROWSE")->click();
     ASSERT_TRUE(idleWith(1));
     Find(&dialog, "IDC_WRITE")->click();
-    QWidget* status = Find<QWidget>(&dialog, "IDC_STATUS");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, 60000))
-        << "status stuck at " << Std(status->property("text").toString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, 60000));
     QCoreApplication::processEvents();  // texts the link thread posted
     EXPECT_EQ(Outcome::kWritten, session.Snapshot().outcome);
-    EXPECT_EQ(text::kWriteDone, Std(status->property("text").toString()));
-    EXPECT_EQ(text::kWrite, Std(Find(&dialog, "IDC_WRITE")->text()));
+    EXPECT_EQ(text::kWriteDone + std::string(" ") + text::kWrite,
+              Text(&dialog, "IDC_STATUS") + " " + Text(&dialog, "IDC_WRITE"));
     EXPECT_EQ(loader, board.BootLoader());
     EXPECT_EQ(image, board.RomRange(kImageBase, static_cast<uint32_t>(image.size())));
     EXPECT_EQ(std::vector<std::string>{}, board.Anomalies());
