@@ -7,8 +7,6 @@
 
 #include <QTest>
 #include <QtWidgets>
-#include <string>
-#include <vector>
 
 #include "app/download_app.h"
 #include "app/message_box.h"

@@ -161,12 +161,10 @@ TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
 TEST_F(MainDialogTest, LastBootFileSelectedAndLastImageShown) {
   ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
   WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, RandomBytes(64));
-  const struct {
-    const char *bootFile, *image, *selected;
-    Names keysLeft;
-  } cases[] = {{"C.MOT", "gone.mot", "A.MOT", {}},
-               {"other/B.MOT", "gone.mot", "A.MOT", {kBootFileKey}},  // not in the start directory
-               {"B.MOT", "image.mot", "B.MOT", {kBootFileKey, kImageKey}}};
+  const struct { const char *bootFile, *image, *selected; Names keysLeft; } cases[] = {
+      {"C.MOT", "gone.mot", "A.MOT", {}},
+      {"other/B.MOT", "gone.mot", "A.MOT", {kBootFileKey}},  // not in the start directory
+      {"B.MOT", "image.mot", "B.MOT", {kBootFileKey, kImageKey}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bootFile);
     settings_->setValue(kBootFileKey, QString::fromStdString(PathOf(c.bootFile)));
@@ -186,14 +184,8 @@ TEST_F(MainDialogTest, LastBootFileSelectedAndLastImageShown) {
 // With both files loaded, idle or writing: Enter presses the push button that
 // has the focus, and "終了" from anywhere else. During a transfer "終了" aborts
 // and leaves, the close box and Enter on "中断" only abort, Escape does
-// nothing at all.
-struct ActCase {
-  const char* name;
-  bool writing;
-  const char* focus;  // nullptr: the close box
-  Qt::Key key;
-  const char* effect;
-};
+// nothing at all. The close box is the case without a focus.
+struct ActCase { const char* name; bool writing; const char* focus; Qt::Key key; const char* effect; };
 
 class ActTest : public MainDialogTest, public ::testing::WithParamInterface<ActCase> {};
 
