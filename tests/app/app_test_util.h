@@ -19,9 +19,7 @@
 
 namespace porten::app::testing {
 
-using porten::testing::FakePort;
-using porten::testing::Message;
-using porten::testing::RandomBytes;
+using namespace porten::testing;  // the fakes and the image writers
 
 // One QApplication for the binary, made when the tests run (not when ctest
 // lists them), on the offscreen platform unless the caller chose one.
@@ -38,10 +36,7 @@ struct QtEnvironment final : ::testing::Environment {
 inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 inline void WriteFile(const std::string& path, const std::string& text) {
-  ASSERT_TRUE(porten::testing::WriteTextFile(path, text)) << path;
-}
-inline void WriteSRecordFile(const std::string& path, uint32_t base, const std::vector<uint8_t>& bytes) {
-  WriteFile(path, porten::testing::MakeSRecords({{base, bytes}}));
+  ASSERT_TRUE(WriteTextFile(path, text)) << path;
 }
 
 // Records every message box for the life of the object.

@@ -22,11 +22,10 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   const std::string startDir = Std(dir.path());
   const std::vector<uint8_t> loader = RandomBytes(300, 7), image = RandomBytes(1000, 9);  // not whole blocks
   constexpr uint32_t kImageBase = 0x00012340;
-  WriteSRecordFile(startDir + "/LOADER.MOT", 0x0400, loader);
-  const std::vector<porten::testing::Segment> segments = {{kImageBase, image}};
-  const std::pair<std::string, std::string> files[] = {{"/x.mot", porten::testing::MakeSRecords(segments, 2)},
-                                                       {"/x.hex", porten::testing::MakeIntelHex(segments, 32, "\n")},
-                                                       {"/x.elf", porten::testing::MakeElf(segments)}};
+  WriteFile(startDir + "/LOADER.MOT", MakeSRecords({{0x0400, loader}}));
+  const std::vector<Segment> segments = {{kImageBase, image}};
+  const std::pair<std::string, std::string> files[] = {
+      {"/x.mot", MakeSRecords(segments, 2)}, {"/x.hex", MakeIntelHex(segments, 32, "\n")}, {"/x.elf", MakeElf(segments)}};
 
   QtWindowSystem window;
   DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(), startDir);

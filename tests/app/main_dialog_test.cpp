@@ -11,6 +11,7 @@ namespace {
 constexpr int kWaitMs = 20000;
 using Names = std::vector<std::string>;
 const Names kImageSide = {"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"};
+const Names kBootSide = {"IDC_BOOT_FILES", "IDC_CPU_SELECT"};
 
 // Texts and boxes asked for on another thread arrive later, and lose to a
 // newer text from the GUI thread; timers armed there fire on the GUI thread,
@@ -22,9 +23,8 @@ TEST(QtWindowSystem, RequestsFromAnotherThreadArriveLaterAndLoseToNewerOnesFromT
   } target;
   QtWindowSystem window;
   window.Bind(&target);
-  QLabel status;
-  window.Attach(Surface::kStatus, &status);
   MessageRecorder boxes;
+  const auto status = [&] { return Std(window.Text(Surface::kStatus)); };
   const auto fromOtherThread = [](const std::function<void()>& f) { std::thread(f).join(); };
   fromOtherThread([&] {
     window.SetText(Surface::kStatus, "128/300");
@@ -32,15 +32,15 @@ TEST(QtWindowSystem, RequestsFromAnotherThreadArriveLaterAndLoseToNewerOnesFromT
     for (int id : {TIMER_BOOT_SYNC, TIMER_WRITE_POLL, TIMER_LOAD}) window.SetTimer(id, 1);
   });
   window.KillTimer(TIMER_BOOT_SYNC);
-  EXPECT_TRUE(status.text().isEmpty() && boxes.messages.empty()) << "not before the GUI thread handles its events";
+  EXPECT_TRUE(status().empty() && boxes.messages.empty()) << "not before the GUI thread handles its events";
   ASSERT_TRUE(QTest::qWaitFor([&] { return target.fired.size() >= 2; }, kWaitMs));
-  EXPECT_EQ("128/300", Std(status.text()));
+  EXPECT_EQ("128/300", status());
   EXPECT_EQ((std::vector<Message>{{"text", "caption"}}), boxes.messages);
 
   fromOtherThread([&] { window.SetText(Surface::kStatus, "300/300"); });
   window.SetText(Surface::kStatus, "書込み終了");
   QTest::qWait(50);
-  EXPECT_EQ("書込み終了", Std(status.text())) << "the older posted text must not come back";
+  EXPECT_EQ("書込み終了", status()) << "the older posted text must not come back";
   std::sort(target.fired.begin(), target.fired.end());
   EXPECT_EQ((std::vector<int>{TIMER_LOAD, TIMER_WRITE_POLL}), target.fired) << "each once";
 }
@@ -50,9 +50,9 @@ class MainDialogTest : public ::testing::Test {
   void SetUp() override {
     window_.Bind(&session_);
     ASSERT_TRUE(session_.OpenInitialPort("/dev/ttyFAKE0"));
-    WriteSRecordFile(PathOf("A.MOT"), 0x0400, RandomBytes(64));
-    WriteSRecordFile(PathOf("B.MOT"), 0x0400, RandomBytes(3000));  // loads in several batches
-    WriteSRecordFile(PathOf("image.mot"), 0x1000, RandomBytes(300, 2));
+    WriteFile(PathOf("A.MOT"), MakeSRecords({{0x0400, RandomBytes(64)}}));
+    WriteFile(PathOf("B.MOT"), MakeSRecords({{0x0400, RandomBytes(3000)}}));  // loads in several batches
+    WriteFile(PathOf("image.mot"), MakeSRecords({{0x1000, RandomBytes(300, 2)}}));
   }
 
   std::string PathOf(const char* name) const { return Std(dir_.filePath(QString::fromLatin1(name))); }
@@ -99,25 +99,31 @@ class MainDialogTest : public ::testing::Test {
   MessageRecorder boxes_;
 };
 
-// Boot file, image, Write: what is enabled, what is refused while busy, what
-// shows, and what is remembered for the next run (not the check boxes).
+// What is enabled (RAM転送 swaps the sides; unchecked, it leaves a loaded
+// image usable), what is refused while busy, what shows, and what is
+// remembered for the next run (not the check boxes).
 TEST_F(MainDialogTest, TypicalRun) {
   OpenDialog();
   BootFiles()->setCurrentText({});
   Button("IDC_CPU_SELECT")->click();
   EXPECT_EQ((std::vector<Message>{{text::kSpecifyBootFile, text::kFileErrorCaption}}), boxes_.messages);
   EXPECT_EQ(kImageSide, Disabled());
+  for (bool imageLoaded : {false, true}) {
+    Button("IDC_RAM_TRANSFER")->click();
+    EXPECT_EQ(kBootSide, Disabled());
+    if (imageLoaded) LoadImage();
+    Button("IDC_RAM_TRANSFER")->click();
+    EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled()) << imageLoaded;
+  }
+  EXPECT_EQ(PathOf("image.mot"), Text("IDC_FILE_PATH"));
+  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 0000112B", Text("IDC_ADDRESS"));
   BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
   Button("IDC_CPU_SELECT")->click();
   ASSERT_TRUE(session_.Snapshot().loading);
   Button("IDC_BROWSE")->click();
   WaitLoaded(0);
-  EXPECT_EQ(Names{}, Disabled());
   EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 00000FB7", Text("IDC_STATUS"));
   EXPECT_EQ("B.MOT", Text("IDC_BOOT_FILE_NAME"));
-  LoadImage();
-  EXPECT_EQ(PathOf("image.mot"), Text("IDC_FILE_PATH"));
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 0000112B", Text("IDC_ADDRESS"));
   Button("IDC_WRITE")->click();
   EXPECT_EQ(text::kAbort, Text("IDC_WRITE"));
   Button("IDC_BROWSE")->click();
@@ -127,19 +133,6 @@ TEST_F(MainDialogTest, TypicalRun) {
   EXPECT_EQ((QStringList{kBootFileKey, kImageKey}), saved.allKeys());
   EXPECT_EQ(PathOf("B.MOT"), Std(saved.value(kBootFileKey).toString()));
   EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
-}
-
-TEST_F(MainDialogTest, RamTransferSwapsTheSidesAndUncheckingKeepsALoadedImageUsable) {
-  OpenDialog();
-  for (bool imageLoaded : {false, true}) {
-    Button("IDC_RAM_TRANSFER")->click();
-    EXPECT_TRUE(session_.Snapshot().ramTransfer);
-    EXPECT_EQ((Names{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
-    if (imageLoaded) LoadImage();
-    Button("IDC_RAM_TRANSFER")->click();
-    EXPECT_FALSE(Button("IDC_RAM_TRANSFER")->isChecked());
-    EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled()) << imageLoaded;
-  }
 }
 
 TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
@@ -160,7 +153,7 @@ TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
 // system keeps a text for the next dialog.)
 TEST_F(MainDialogTest, LastBootFileSelectedAndLastImageShown) {
   ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
-  WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, RandomBytes(64));
+  WriteFile(PathOf("other/B.MOT"), MakeSRecords({{0x0400, RandomBytes(64)}}));
   const struct { const char *bootFile, *image, *selected; Names keysLeft; } cases[] = {
       {"C.MOT", "gone.mot", "A.MOT", {}},
       {"other/B.MOT", "gone.mot", "A.MOT", {kBootFileKey}},  // not in the start directory
