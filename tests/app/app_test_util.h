@@ -20,6 +20,7 @@
 namespace porten::app::testing {
 
 using namespace porten::testing;  // the fakes and the image writers
+using Names = std::vector<std::string>;
 
 // One QApplication for the binary, made when the tests run (not when ctest
 // lists them), on the offscreen platform unless the caller chose one.
@@ -57,8 +58,6 @@ T* Find(QWidget* dialog, const char* name) {
 
 inline std::string Std(const QString& s) { return s.toStdString(); }
 // A label's, an edit field's or a button's text.
-inline std::string Text(QWidget* dialog, const char* name) {
-  return Std(Find<QWidget>(dialog, name)->property("text").toString());
-}
+inline std::string Text(QWidget* d, const char* id) { return Std(Find<QWidget>(d, id)->property("text").toString()); }
 
 }  // namespace porten::app::testing

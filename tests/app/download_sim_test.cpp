@@ -21,11 +21,11 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   ASSERT_TRUE(board.Start()) << board.Error();
   const std::string startDir = Std(dir.path());
   const std::vector<uint8_t> loader = RandomBytes(300, 7), image = RandomBytes(1000, 9);  // not whole blocks
-  constexpr uint32_t kImageBase = 0x00012340;
   WriteFile(startDir + "/LOADER.MOT", MakeSRecords({{0x0400, loader}}));
-  const std::vector<Segment> segments = {{kImageBase, image}};
-  const std::pair<std::string, std::string> files[] = {
-      {"/x.mot", MakeSRecords(segments, 2)}, {"/x.hex", MakeIntelHex(segments, 32, "\n")}, {"/x.elf", MakeElf(segments)}};
+  const std::vector<Segment> segments = {{0x00012340, image}};
+  const std::pair<std::string, std::string> files[] = {{"/x.mot", MakeSRecords(segments, 2)},
+                                                       {"/x.hex", MakeIntelHex(segments, 32, "\n")},
+                                                       {"/x.elf", MakeElf(segments)}};
 
   QtWindowSystem window;
   DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(), startDir);
@@ -40,19 +40,17 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
 
   CDownloadDlg dialog(session, window, startDir);
   dialog.show();
-  const auto idleWith = [&](int slot) {
-    return QTest::qWaitFor([&] { return session.Snapshot().ready && session.Snapshot().slotLength[slot] > 0; }, 60000);
-  };
+  const auto loaded = [&](int slot) { return session.Snapshot().ready && session.Snapshot().slotLength[slot] > 0; };
   EXPECT_EQ("LOADER.MOT", Std(Find<QComboBox>(&dialog, "IDC_BOOT_FILES")->currentText()));
   Find(&dialog, "IDC_CPU_SELECT")->click();
-  ASSERT_TRUE(idleWith(0));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return loaded(0); }, 60000));
   for (const auto& [name, content] : files) {
     SCOPED_TRACE(name);
     WriteFile(startDir + name, content);
     dialog.SetBrowseHook([&, name = name](QWidget*) { return startDir + name; });
     board.ClearLog();
     Find(&dialog, "IDC_BROWSE")->click();
-    ASSERT_TRUE(idleWith(1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded(1); }, 60000));
     Find(&dialog, "IDC_WRITE")->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, 60000));
     QCoreApplication::processEvents();  // texts the link thread posted
@@ -60,14 +58,13 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
     EXPECT_EQ(text::kWriteDone + std::string(" ") + text::kWrite,
               Text(&dialog, "IDC_STATUS") + " " + Text(&dialog, "IDC_WRITE"));
     EXPECT_EQ(loader, board.BootLoader());
-    EXPECT_EQ(image, board.RomRange(kImageBase, static_cast<uint32_t>(image.size())));
+    EXPECT_EQ(image, board.RomRange(segments[0].address, static_cast<uint32_t>(image.size())));
     EXPECT_EQ(std::vector<std::string>{}, board.Anomalies());
     EXPECT_TRUE(boxes.messages.empty());
     board.Reset();  // back to boot mode for the next one
   }
   Find(&dialog, "IDOK")->click();
-  EXPECT_FALSE(dialog.isVisible());
-  EXPECT_TRUE(session.ThreadExited());
+  EXPECT_TRUE(!dialog.isVisible() && session.ThreadExited());
 }
 
 }  // namespace
