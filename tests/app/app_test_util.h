@@ -1,67 +1,52 @@
-// Helpers for the dialog tests: a QApplication for the whole binary, S-record
-// files, recorded message boxes and a fake port the test keeps hold of.
+// Helpers for the dialog tests: a QApplication for the whole binary, files,
+// recorded message boxes and controls found by their template names; and the
+// headers every one of them needs.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
-#include <QString>
-#include <QWidget>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
+#include <QTest>
+#include <QtWidgets>
 
+#include "app/download_app.h"
 #include "app/message_box.h"
-#include "core/port.h"
+#include "app/remembered.h"
+#include "core/texts.h"
+#include "protocol/download_session.h"
 #include "support/fake_port.h"
 #include "support/fake_window.h"
+#include "support/image_writer.h"
 
 namespace porten::app::testing {
 
-using porten::testing::FakePort;
-using porten::testing::Message;
+using namespace porten::testing;  // the fakes and the image writers
+using Names = std::vector<std::string>;
 
-// An S-record file of bytes at base.
-void WriteSRecordFile(const std::string& path, uint32_t base, const std::vector<uint8_t>& bytes);
-void WriteFile(const std::string& path, const std::string& text);
-// Pseudo-random bytes, a different run for each seed.
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed);
+// One QApplication for the binary, made when the tests run (not when ctest
+// lists them), on the offscreen platform unless the caller chose one.
+struct QtEnvironment final : ::testing::Environment {
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char* argv[] = {const_cast<char*>("test_app"), nullptr};
+    app = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { app.reset(); }
+  std::unique_ptr<QApplication> app;
+};
+inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  ASSERT_TRUE(WriteTextFile(path, text)) << path;
+}
 
 // Records every message box for the life of the object.
-class MessageRecorder {
- public:
-  MessageRecorder();
-  ~MessageRecorder();
+struct MessageRecorder {
   std::vector<Message> messages;
-
- private:
-  MessageHook previous_;
-};
-
-// A port that forwards to a FakePort the test keeps, so the test can still
-// look at it after the session that owned the port is gone.
-class SharedPort final : public Port {
- public:
-  explicit SharedPort(std::shared_ptr<FakePort> fake) : fake_(std::move(fake)) {}
-  bool Open(const std::string& path, int baud, int stopBits, int parity) override {
-    return fake_->Open(path, baud, stopBits, parity);
-  }
-  void Close() override { fake_->Close(); }
-  bool IsOpen() const override { return fake_->IsOpen(); }
-  size_t Write(const uint8_t* data, size_t count, int timeoutMs) override {
-    return fake_->Write(data, count, timeoutMs);
-  }
-  void InterruptWrites() override { fake_->InterruptWrites(); }
-  size_t WaitReadable(int timeoutMs) override { return fake_->WaitReadable(timeoutMs); }
-  void Interrupt() override { fake_->Interrupt(); }
-  size_t Read(uint8_t* buffer, size_t max) override { return fake_->Read(buffer, max); }
-  bool Lost() const override { return fake_->Lost(); }
-  int Baud() const override { return fake_->Baud(); }
-  OpenError LastOpenError() const override { return fake_->LastOpenError(); }
-
- private:
-  std::shared_ptr<FakePort> fake_;
+  MessageHook previous = SetMessageHook([this](const std::string& text, const std::string& caption) {
+    messages.push_back({text, caption});
+  });
+  ~MessageRecorder() { SetMessageHook(std::move(previous)); }
 };
 
 template <typename T = QAbstractButton>
@@ -72,5 +57,7 @@ T* Find(QWidget* dialog, const char* name) {
 }
 
 inline std::string Std(const QString& s) { return s.toStdString(); }
+// A label's, an edit field's or a button's text.
+inline std::string Text(QWidget* d, const char* id) { return Std(Find<QWidget>(d, id)->property("text").toString()); }
 
 }  // namespace porten::app::testing

@@ -1,97 +1,70 @@
 // Whole downloads through the dialogs' own buttons, over the real serial
-// code on a pseudo-terminal, against the simulated board: the same image as
-// an S-record, an Intel HEX and an ELF file, one after the other.
-#include <gtest/gtest.h>
-
-#include <QComboBox>
-#include <QLabel>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include "app/download_dlg.h"
-#include "app/port_select_dlg.h"
-#include "app/qt_window_system.h"
+// code on a pseudo-terminal, against the simulated board that the port dialog
+// offers after the serial ports: the same image as an S-record, an Intel HEX
+// and an ELF file, one after the other.
 #include "app_test_util.h"
-#include "core/texts.h"
+#include "link/board_links.h"
 #include "link/termios_port.h"
-#include "protocol/download_session.h"
 #include "sim/sim_board.h"
-#include "support/image_writer.h"
 
 namespace porten::app::testing {
 namespace {
 
-constexpr int kWaitMs = 60000;
-
 TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenWrite) {
-  sim::SimBoard board;
+  QTemporaryDir dir;  // the start directory, and the runtime one with the board's link
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+  std::string error;
+  ASSERT_TRUE(EnsureBoardLinkDir(BoardLinkDir(), &error)) << error;
+  sim::BoardOptions options;
+  options.linkPath = DefaultBoardLink();
+  sim::SimBoard board(options);
   ASSERT_TRUE(board.Start()) << board.Error();
-
-  QTemporaryDir startDir, imageDir;
-  ASSERT_TRUE(startDir.isValid() && imageDir.isValid());
-  const std::vector<uint8_t> loader = Pattern(300, 7);
-  const std::vector<uint8_t> image = Pattern(1000, 9);  // not a whole number of blocks
-  constexpr uint32_t kImageBase = 0x00012340;
-  WriteSRecordFile(startDir.filePath("LOADER.MOT").toStdString(), 0x0400, loader);
-  const std::vector<porten::testing::Segment> segments = {{kImageBase, image}};
-  const std::string dir = imageDir.path().toStdString();
-  const std::vector<std::string> files = {
-      dir + "/app.mot", dir + "/app.hex", dir + "/app.elf"};
-  porten::testing::WriteTextFile(files[0], porten::testing::MakeSRecords(segments, 2));
-  porten::testing::WriteTextFile(files[1], porten::testing::MakeIntelHex(segments, 32, "\n"));
-  porten::testing::WriteTextFile(files[2], porten::testing::MakeElf(segments));
-  std::string imagePath;
+  const std::string startDir = Std(dir.path());
+  const std::vector<uint8_t> loader = RandomBytes(300, 7), image = RandomBytes(1000, 9);  // not whole blocks
+  WriteFile(startDir + "/LOADER.MOT", MakeSRecords({{0x0400, loader}}));
+  const std::vector<Segment> segments = {{0x00012340, image}};
+  const std::pair<std::string, std::string> files[] = {{"/x.mot", MakeSRecords(segments, 2)},
+                                                       {"/x.hex", MakeIntelHex(segments, 32, "\n")},
+                                                       {"/x.elf", MakeElf(segments)}};
 
   QtWindowSystem window;
-  DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(),
-                          startDir.path().toStdString());
+  DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(), startDir);
   window.Bind(&session);
   MessageRecorder boxes;
-
-  CPortSelectDlg portDialog(session, [] { return std::vector<std::string>{}; });
-  Find<QComboBox>(&portDialog, "IDC_PORT_LIST")->setCurrentText(QString::fromStdString(board.PortPath()));
+  CPortSelectDlg portDialog(session);
+  auto* ports = Find<QComboBox>(&portDialog, "IDC_PORT_LIST");
+  ports->setCurrentIndex(ports->count() - 1);
+  ASSERT_EQ(board.PortPath(), Std(ports->currentText()));
   Find(&portDialog, "IDOK")->click();
   ASSERT_EQ(QDialog::Accepted, portDialog.result()) << (boxes.messages.empty() ? "" : boxes.messages[0].text);
 
-  CDownloadDlg dialog(session, window, startDir.path().toStdString());
-  dialog.SetBrowseHook([&](QWidget*) { return imagePath; });
+  CDownloadDlg dialog(session, window, startDir);
   dialog.show();
-  auto idleWith = [&](int slot) {
-    return QTest::qWaitFor(
-        [&] {
-          auto v = session.Snapshot();
-          return v.ready && v.slotLength[slot] > 0;
-        },
-        kWaitMs);
-  };
-
+  const auto loaded = [&](int slot) { return session.Snapshot().ready && session.Snapshot().slotLength[slot] > 0; };
   EXPECT_EQ("LOADER.MOT", Std(Find<QComboBox>(&dialog, "IDC_BOOT_FILES")->currentText()));
   Find(&dialog, "IDC_CPU_SELECT")->click();
-  ASSERT_TRUE(idleWith(0));
-  for (const std::string& file : files) {
-    SCOPED_TRACE(file);
-    imagePath = file;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return loaded(0); }, 60000));
+  for (const auto& [name, content] : files) {
+    SCOPED_TRACE(name);
+    WriteFile(startDir + name, content);
+    dialog.SetBrowseHook([&, name = name](QWidget*) { return startDir + name; });
     board.ClearLog();
     Find(&dialog, "IDC_BROWSE")->click();
-    ASSERT_TRUE(idleWith(1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded(1); }, 60000));
     Find(&dialog, "IDC_WRITE")->click();
-    auto* status = Find<QLabel>(&dialog, "IDC_STATUS");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, kWaitMs))
-        << "status stuck at " << Std(status->text());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, 60000));
     QCoreApplication::processEvents();  // texts the link thread posted
     EXPECT_EQ(Outcome::kWritten, session.Snapshot().outcome);
-    EXPECT_EQ(text::kWriteDone, Std(status->text()));
-    EXPECT_EQ(text::kWrite, Std(Find(&dialog, "IDC_WRITE")->text()));
+    EXPECT_EQ(text::kWriteDone + std::string(" ") + text::kWrite,
+              Text(&dialog, "IDC_STATUS") + " " + Text(&dialog, "IDC_WRITE"));
     EXPECT_EQ(loader, board.BootLoader());
-    EXPECT_EQ(image, board.RomRange(kImageBase, static_cast<uint32_t>(image.size())));
+    EXPECT_EQ(image, board.RomRange(segments[0].address, static_cast<uint32_t>(image.size())));
     EXPECT_EQ(std::vector<std::string>{}, board.Anomalies());
     EXPECT_TRUE(boxes.messages.empty());
     board.Reset();  // back to boot mode for the next one
   }
-
   Find(&dialog, "IDOK")->click();
-  EXPECT_FALSE(dialog.isVisible());
-  EXPECT_TRUE(session.ThreadExited());
+  EXPECT_TRUE(!dialog.isVisible() && session.ThreadExited());
 }
 
 }  // namespace

@@ -1,87 +1,80 @@
-// The main dialog over a scripted port: enabling, the commands refused while
-// busy, Enter, the remembered choices and the ways out.
-#include <gtest/gtest.h>
+// The main dialog over a scripted port: what it enables, what it refuses
+// while busy, where Enter goes, what it remembers and the ways out; and the
+// window system it shows the session's texts and runs its timers through.
+#include <thread>
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
-#include <QLabel>
-#include <QLineEdit>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include "app/download_dlg.h"
-#include "app/qt_window_system.h"
-#include "app/remembered.h"
 #include "app_test_util.h"
-#include "core/texts.h"
-#include "protocol/download_session.h"
 
 namespace porten::app::testing {
 namespace {
 
 constexpr int kWaitMs = 20000;
-using Names = std::vector<std::string>;
 const Names kImageSide = {"IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE"};
+
+// Texts and boxes asked for on another thread arrive later, and lose to a
+// newer text from the GUI thread; timers armed there fire on the GUI thread,
+// once, unless killed there.
+TEST(QtWindowSystem, RequestsFromAnotherThreadArriveLaterAndLoseToNewerOnesFromTheGuiThread) {
+  struct Target final : TimerTarget {
+    void OnTimer(int id) override { fired.push_back(id); }
+    std::vector<int> fired;
+  } target;
+  QtWindowSystem window;
+  window.Bind(&target);
+  MessageRecorder boxes;
+  std::thread([&] {
+    window.SetText(Surface::kStatus, "128/300");
+    window.ShowMessage("text", "caption");
+    for (int id : {TIMER_BOOT_SYNC, TIMER_WRITE_POLL, TIMER_LOAD}) window.SetTimer(id, 1);
+  }).join();
+  window.KillTimer(TIMER_BOOT_SYNC);
+  EXPECT_TRUE(window.Text(Surface::kStatus).isEmpty() && boxes.messages.empty())
+      << "not before the GUI thread handles its events";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return target.fired.size() >= 2; }, kWaitMs));
+  EXPECT_EQ("128/300", Std(window.Text(Surface::kStatus)));
+  EXPECT_EQ((std::vector<Message>{{"text", "caption"}}), boxes.messages);
+
+  std::thread([&] { window.SetText(Surface::kStatus, "300/300"); }).join();
+  window.SetText(Surface::kStatus, "書込み終了");
+  QTest::qWait(50);
+  EXPECT_EQ("書込み終了", Std(window.Text(Surface::kStatus))) << "the older posted text must not come back";
+  std::sort(target.fired.begin(), target.fired.end());
+  EXPECT_EQ((std::vector<int>{TIMER_LOAD, TIMER_WRITE_POLL}), target.fired) << "each once";
+}
 
 class MainDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto port = std::make_unique<FakePort>();
-    fake_ = port.get();
-    session_ = std::make_unique<DownloadSession>(window_, SystemClock(), std::move(port), Std(dir_.path()));
-    window_.Bind(session_.get());
-    ASSERT_TRUE(session_->OpenInitialPort("/dev/ttyFAKE0"));
-    WriteSRecordFile(PathOf("A.MOT"), 0x0400, Pattern(64, 1));
-    WriteSRecordFile(PathOf("B.MOT"), 0x0400, Pattern(3000, 1));  // loads in several batches
-    WriteSRecordFile(PathOf("image.mot"), 0x1000, Pattern(300, 2));
-  }
-  void TearDown() override {
-    dialog_.reset();
-    window_.Bind(nullptr);
+    window_.Bind(&session_);
+    ASSERT_TRUE(session_.OpenInitialPort("/dev/ttyFAKE0"));
+    WriteFile(PathOf("A.MOT"), MakeSRecords({{0x0400, RandomBytes(64)}}));
+    WriteFile(PathOf("B.MOT"), MakeSRecords({{0x0400, RandomBytes(3000)}}));  // loads in several batches
+    WriteFile(PathOf("image.mot"), MakeSRecords({{0x1000, RandomBytes(300, 2)}}));
   }
 
   std::string PathOf(const char* name) const { return Std(dir_.filePath(QString::fromLatin1(name))); }
-
   void OpenDialog() {
-    dialog_ = std::make_unique<CDownloadDlg>(*session_, window_, Std(dir_.path()), settings_.get());
-    dialog_->SetBrowseHook([this](QWidget*) {
-      ++browseCalls_;
-      return browsePath_;
-    });
+    dialog_.reset();
+    dialog_ = std::make_unique<CDownloadDlg>(session_, window_, Std(dir_.path()), settings_.get());
+    dialog_->SetBrowseHook([this](QWidget*) { return ++browseCalls_, browsePath_; });
     dialog_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get(), kWaitMs));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get(), kWaitMs));
   }
-
-  QAbstractButton* Button(const char* name) { return Find<QAbstractButton>(dialog_.get(), name); }
-  std::string Text(const char* name) {
-    QWidget* w = Find<QWidget>(dialog_.get(), name);
-    if (auto* label = qobject_cast<QLabel*>(w)) return Std(label->text());
-    if (auto* edit = qobject_cast<QLineEdit*>(w)) return Std(edit->text());
-    if (auto* combo = qobject_cast<QComboBox*>(w)) return Std(combo->currentText());
-    return Std(static_cast<QAbstractButton*>(w)->text());
-  }
-  Names Disabled() {
+  QAbstractButton* Button(const char* name) { return Find(dialog_.get(), name); }
+  QComboBox* BootFiles() { return Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES"); }
+  Names Disabled() {  // of the controls the operator uses, in template order
     Names off;
-    for (const char* name : {"IDOK", "IDC_FILE_PATH", "IDC_BROWSE", "IDC_WRITE", "IDC_BOOT_FILES",
-                             "IDC_CPU_SELECT", "IDC_RAM_TRANSFER", "IDC_EXECUTE", "IDC_CPU_BOOT_IMITATION"}) {
-      if (!Find<QWidget>(dialog_.get(), name)->isEnabled()) off.push_back(name);
+    for (QWidget* w : dialog_->findChildren<QWidget*>(QRegularExpression(QStringLiteral("^ID")))) {
+      if (!w->isEnabled()) off.push_back(Std(w->objectName()));
     }
     return off;
   }
-
   void WaitLoaded(int slot) {
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-          auto v = session_->Snapshot();
-          return v.ready && !v.loading && v.slotLength[slot] > 0;
-        },
-        kWaitMs));
+    const auto loaded = [&] { return session_.Snapshot().ready && !session_.Snapshot().loading; };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded() && session_.Snapshot().slotLength[slot] > 0; }, kWaitMs));
   }
   void LoadBoot(const char* name) {
-    Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QString::fromLatin1(name));
+    BootFiles()->setCurrentText(QString::fromLatin1(name));
     Button("IDC_CPU_SELECT")->click();
     WaitLoaded(0);
   }
@@ -90,182 +83,49 @@ class MainDialogTest : public ::testing::Test {
     Button("IDC_BROWSE")->click();
     WaitLoaded(1);
   }
-  // Both loaded and Write pressed: the tool waits in the sync step.
-  void StartTransfer() {
-    OpenDialog();
-    LoadBoot("A.MOT");
-    LoadImage();
-    Button("IDC_WRITE")->click();
-    ASSERT_GT(session_->Snapshot().state, 0);
-  }
 
-  QTemporaryDir dir_, settingsDir_;
-  std::unique_ptr<QSettings> settings_ = OpenSettings(settingsDir_.filePath(QStringLiteral("porten.conf")));
+  QTemporaryDir dir_;
+  std::unique_ptr<QSettings> settings_ = OpenSettings(dir_.filePath(QStringLiteral("porten.conf")));
   QtWindowSystem window_;  // before the session, which holds on to it
-  FakePort* fake_ = nullptr;
-  std::unique_ptr<DownloadSession> session_;
+  FakePort* fake_ = new FakePort;
+  DownloadSession session_{window_, SystemClock(), std::unique_ptr<Port>(fake_), Std(dir_.path())};
   std::unique_ptr<CDownloadDlg> dialog_;
   std::string browsePath_;
   int browseCalls_ = 0;
   MessageRecorder boxes_;
 };
 
-TEST_F(MainDialogTest, TypicalRunEnablesTheImageSideShowsWhatWasLoadedAndRemembersIt) {
+// What is enabled (RAM転送 swaps the sides; unchecked, it leaves a loaded
+// image usable), what is refused while busy, what shows, and what is
+// remembered for the next run (not the check boxes).
+TEST_F(MainDialogTest, TypicalRun) {
   OpenDialog();
-  EXPECT_EQ(text::kMainCaption, Std(dialog_->windowTitle()));
+  BootFiles()->setCurrentText({});
+  Button("IDC_CPU_SELECT")->click();  // asks for a boot file
   EXPECT_EQ(kImageSide, Disabled());
-  EXPECT_EQ("A.MOT", Text("IDC_BOOT_FILES"));
-  EXPECT_EQ(text::kTwoSpaces, Text("IDC_STATUS"));
-  EXPECT_EQ("", Text("IDC_ADDRESS"));
-
-  LoadBoot("A.MOT");
-  EXPECT_EQ(Names{}, Disabled());
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00000400 - 0000043F", Text("IDC_STATUS"));
-  EXPECT_EQ("A.MOT", Text("IDC_BOOT_FILE_NAME"));
-  LoadImage();
-  EXPECT_EQ(PathOf("image.mot"), Text("IDC_FILE_PATH"));
-  EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 0000112B", Text("IDC_ADDRESS"));
-
-  fake_->ClearEvents();
+  for (bool imageLoaded : {false, true}) {
+    Button("IDC_RAM_TRANSFER")->click();
+    EXPECT_EQ((Names{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
+    if (imageLoaded) LoadImage();
+    Button("IDC_RAM_TRANSFER")->click();
+    EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled()) << imageLoaded;
+  }
+  EXPECT_EQ(PathOf("image.mot"), Text(dialog_.get(), "IDC_FILE_PATH"));
+  BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
+  Button("IDC_CPU_SELECT")->click();
+  ASSERT_TRUE(session_.Snapshot().loading);
+  Button("IDC_BROWSE")->click();
+  WaitLoaded(0);
+  EXPECT_EQ("B.MOT", Text(dialog_.get(), "IDC_BOOT_FILE_NAME"));
   Button("IDC_WRITE")->click();
-  EXPECT_EQ(text::kAbort, Text("IDC_WRITE"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return fake_->Written().size() >= 3; }, kWaitMs));
-  EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00}), fake_->Written()) << "the sync bytes";
-  Button("IDC_WRITE")->click();
-  EXPECT_EQ(0, session_->Snapshot().state);
-  EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
-  EXPECT_TRUE(boxes_.messages.empty());
-
-  // Remembered for the next run: the boot file and the image, not the check boxes.
+  EXPECT_EQ(text::kAbort, Text(dialog_.get(), "IDC_WRITE"));
+  Button("IDC_BROWSE")->click();
+  EXPECT_EQ(1, browseCalls_) << "refused during the load and the transfer";
   Button("IDC_CPU_BOOT_IMITATION")->click();
   const QSettings saved(settings_->fileName(), QSettings::NativeFormat);
   EXPECT_EQ((QStringList{kBootFileKey, kImageKey}), saved.allKeys());
-  EXPECT_EQ(PathOf("A.MOT"), Std(saved.value(kBootFileKey).toString()));
+  EXPECT_EQ(PathOf("B.MOT"), Std(saved.value(kBootFileKey).toString()));
   EXPECT_EQ(PathOf("image.mot"), Std(saved.value(kImageKey).toString()));
-}
-
-class RamTransferTest : public MainDialogTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(RamTransferTest, CheckingSwapsTheSidesAndUncheckingKeepsALoadedImageUsable) {
-  const bool imageLoaded = GetParam();
-  OpenDialog();
-  Button("IDC_RAM_TRANSFER")->click();
-  EXPECT_TRUE(session_->Snapshot().ramTransfer);
-  EXPECT_EQ((Names{"IDC_BOOT_FILES", "IDC_CPU_SELECT"}), Disabled());
-  if (imageLoaded) LoadImage();
-  Button("IDC_RAM_TRANSFER")->click();
-  EXPECT_FALSE(Button("IDC_RAM_TRANSFER")->isChecked());
-  EXPECT_EQ(imageLoaded ? Names{} : kImageSide, Disabled());
-}
-
-INSTANTIATE_TEST_SUITE_P(Image, RamTransferTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Loaded" : "None"; });
-
-TEST_F(MainDialogTest, CpuSelectWithAnEmptyListAsksForABootFileAndBrowseWaitsForLoadsAndTransfers) {
-  OpenDialog();
-  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText({});
-  Button("IDC_CPU_SELECT")->click();
-  EXPECT_EQ((std::vector<Message>{{text::kSpecifyBootFile, text::kFileErrorCaption}}), boxes_.messages);
-  EXPECT_EQ(kImageSide, Disabled());
-
-  Find<QComboBox>(dialog_.get(), "IDC_BOOT_FILES")->setCurrentText(QStringLiteral("B.MOT"));
-  Button("IDC_CPU_SELECT")->click();
-  ASSERT_TRUE(session_->Snapshot().loading);
-  Button("IDC_BROWSE")->click();
-  EXPECT_EQ(0, browseCalls_) << "during the load";
-  WaitLoaded(0);
-  LoadImage();
-  Button("IDC_WRITE")->click();
-  Button("IDC_BROWSE")->click();
-  EXPECT_EQ(1, browseCalls_) << "during the transfer";
-}
-
-// During a transfer: "終了" aborts and leaves, the close box only aborts,
-// Escape does nothing at all.
-struct ExitCase {
-  const char* name;
-  std::function<void(QDialog*)> act;
-  bool open;
-  bool aborted;
-};
-
-class ExitTest : public MainDialogTest, public ::testing::WithParamInterface<ExitCase> {};
-
-TEST_P(ExitTest, DuringATransfer) {
-  StartTransfer();
-  GetParam().act(dialog_.get());
-  EXPECT_EQ(GetParam().open, dialog_->isVisible());
-  EXPECT_EQ(GetParam().aborted, session_->Snapshot().state == 0);
-  EXPECT_EQ(!GetParam().open, session_->ThreadExited());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ways, ExitTest,
-    ::testing::Values(
-        ExitCase{"Exit", [](QDialog* d) { Find(d, "IDOK")->click(); }, false, true},
-        ExitCase{"CloseBox", [](QDialog* d) { d->close(); }, true, true},
-        ExitCase{"Escape", [](QDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }, true, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Enter presses the push button that has the focus, and "終了" from anywhere
-// else; Space presses the focused button.
-struct KeyCase {
-  const char* focus;
-  Qt::Key key;
-  const char* pressed;  // the button whose command ran
-};
-
-class EnterTest : public MainDialogTest, public ::testing::WithParamInterface<KeyCase> {
- protected:
-  std::string Pressed() {  // told by its effect
-    if (!dialog_->isVisible()) return "IDOK";
-    if (browseCalls_ > 0) return "IDC_BROWSE";
-    if (session_->Snapshot().state > 0) return "IDC_WRITE";
-    if (session_->Snapshot().loading) return "IDC_CPU_SELECT";
-    if (fake_->Written() == std::vector<uint8_t>{'1'}) return "IDC_EXECUTE";
-    return "nothing";
-  }
-};
-
-TEST_P(EnterTest, GoesToTheFocusedPushButtonElseToExit) {
-  OpenDialog();
-  LoadBoot("B.MOT");
-  LoadImage();
-  if (GetParam().pressed == std::string("IDC_EXECUTE")) Button("IDC_RAM_TRANSFER")->click();  // else it does nothing
-  browseCalls_ = 0;
-  fake_->ClearEvents();
-  QWidget* target = Find<QWidget>(dialog_.get(), GetParam().focus);
-  target->setFocus();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return target->hasFocus(); }, kWaitMs));
-  QTest::keyClick(QApplication::focusWidget(), GetParam().key);
-  // Execute's "1" goes out on the link thread, a moment later.
-  (void)QTest::qWaitFor([&] { return Pressed() == GetParam().pressed; }, kWaitMs);
-  EXPECT_EQ(GetParam().pressed, Pressed());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Focus, EnterTest,
-    ::testing::Values(KeyCase{"IDOK", Qt::Key_Return, "IDOK"}, KeyCase{"IDC_BROWSE", Qt::Key_Return, "IDC_BROWSE"},
-                      KeyCase{"IDC_WRITE", Qt::Key_Enter, "IDC_WRITE"},
-                      KeyCase{"IDC_CPU_SELECT", Qt::Key_Return, "IDC_CPU_SELECT"},
-                      KeyCase{"IDC_EXECUTE", Qt::Key_Return, "IDC_EXECUTE"},
-                      KeyCase{"IDC_WRITE", Qt::Key_Space, "IDC_WRITE"},
-                      KeyCase{"IDC_BOOT_FILES", Qt::Key_Return, "IDOK"},
-                      KeyCase{"IDC_FILE_PATH", Qt::Key_Return, "IDOK"},
-                      KeyCase{"IDC_ADDRESS", Qt::Key_Enter, "IDOK"},
-                      KeyCase{"IDC_RAM_TRANSFER", Qt::Key_Return, "IDOK"}),
-    [](const auto& info) {
-      return std::string(info.param.focus) + (info.param.key == Qt::Key_Space ? "_Space" : "");
-    });
-
-TEST_F(MainDialogTest, EnterOnTheAbortButtonAbortsAndStaysOpen) {
-  StartTransfer();
-  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 中断, and the focus with it
-  QTest::mouseClick(Button("IDC_WRITE"), Qt::LeftButton);  // 書込み again
-  ASSERT_GT(session_->Snapshot().state, 0);
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-  EXPECT_EQ(0, session_->Snapshot().state);
-  EXPECT_TRUE(dialog_->isVisible());
 }
 
 TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
@@ -276,46 +136,67 @@ TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
   Button("IDC_WRITE")->click();
   fake_->WaitForBlockedWrite();  // the sync byte hangs on the link thread
   Button("IDC_WRITE")->click();  // 中断: returns while the write still hangs
-  EXPECT_EQ(text::kWrite, Text("IDC_WRITE"));
-  EXPECT_EQ(Outcome::kAborted, session_->Snapshot().outcome);
+  EXPECT_EQ(text::kWrite, Text(dialog_.get(), "IDC_WRITE"));
+  EXPECT_EQ(Outcome::kAborted, session_.Snapshot().outcome);
   fake_->ReleaseWrites();
 }
 
 // What the last run chose comes back as far as it is still there; the image
-// is shown, not loaded.
-struct RecallCase {
-  const char* name;
-  const char* bootFile;  // remembered, in the start directory
-  const char* image;
-  const char* selected;
-  bool imageShown;
-  Names keysLeft;
-};
-
-class RecallTest : public MainDialogTest, public ::testing::WithParamInterface<RecallCase> {};
-
-TEST_P(RecallTest, LastBootFileSelectedAndLastImageShown) {
-  const RecallCase& c = GetParam();
+// is shown, not loaded. (The case that shows one comes last: the window
+// system keeps a text for the next dialog.)
+TEST_F(MainDialogTest, LastBootFileSelectedAndLastImageShown) {
   ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("other")));
-  WriteSRecordFile(PathOf("other/B.MOT"), 0x0400, Pattern(64, 1));
-  settings_->setValue(kBootFileKey, QString::fromStdString(PathOf(c.bootFile)));
-  settings_->setValue(kImageKey, QString::fromStdString(PathOf(c.image)));
-  OpenDialog();
+  WriteFile(PathOf("other/B.MOT"), MakeSRecords({{0x0400, RandomBytes(64)}}));
+  const struct { const char *bootFile, *image, *selected; QStringList keysLeft; } cases[] = {
+      {"C.MOT", "gone.mot", "A.MOT", {}},
+      {"other/B.MOT", "gone.mot", "A.MOT", {kBootFileKey}},  // not in the start directory
+      {"B.MOT", "image.mot", "B.MOT", {kBootFileKey, kImageKey}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bootFile);
+    settings_->setValue(kBootFileKey, QString::fromStdString(PathOf(c.bootFile)));
+    settings_->setValue(kImageKey, QString::fromStdString(PathOf(c.image)));
+    OpenDialog();
+    const bool shown = c.keysLeft.size() == 2;
+    EXPECT_EQ(c.selected, Std(BootFiles()->currentText()));
+    EXPECT_EQ(shown ? PathOf(c.image) : "", Text(dialog_.get(), "IDC_FILE_PATH"));
+    EXPECT_EQ(shown ? text::kPleaseLoad : "", Text(dialog_.get(), "IDC_ADDRESS"));
+    EXPECT_EQ(0u, session_.Snapshot().slotLength[1]);
+    EXPECT_EQ(c.keysLeft, settings_->allKeys());
+  }
+}
 
-  EXPECT_EQ(c.selected, Text("IDC_BOOT_FILES"));
-  EXPECT_EQ(c.imageShown ? PathOf(c.image) : "", Text("IDC_FILE_PATH"));
-  EXPECT_EQ(c.imageShown ? text::kPleaseLoad : "", Text("IDC_ADDRESS"));
-  EXPECT_EQ(0u, session_->Snapshot().slotLength[1]);
-  Names keys;
-  for (const QString& key : settings_->allKeys()) keys.push_back(Std(key));
-  EXPECT_EQ(c.keysLeft, keys);
+// With both files loaded, idle or writing: Enter presses the push button that
+// has the focus, and "終了" from anywhere else. During a transfer "終了" aborts
+// and leaves, the close box and Enter on "中断" only abort, Escape does
+// nothing at all. The close box is the case without a focus.
+struct ActCase { const char* name; bool writing; const char* focus; Qt::Key key; const char* effect; };
+
+class ActTest : public MainDialogTest, public ::testing::WithParamInterface<ActCase> {};
+
+TEST_P(ActTest, TheEffect) {
+  const ActCase& c = GetParam();
+  OpenDialog();
+  LoadBoot("A.MOT");
+  LoadImage();
+  if (c.writing) Button("IDC_WRITE")->click();
+  if (c.focus) {
+    Find<QWidget>(dialog_.get(), c.focus)->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), c.key);
+  } else {
+    dialog_->close();
+  }
+  const bool left = !dialog_->isVisible() && session_.ThreadExited();
+  EXPECT_EQ(c.effect, left ? "left" : session_.Snapshot().state > 0 ? "writing" : "idle");
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Entries, RecallTest,
-    ::testing::Values(RecallCase{"Both", "B.MOT", "image.mot", "B.MOT", true, {kBootFileKey, kImageKey}},
-                      RecallCase{"BothGone", "C.MOT", "gone.mot", "A.MOT", false, {}},
-                      RecallCase{"BootFileElsewhere", "other/B.MOT", "gone.mot", "A.MOT", false, {kBootFileKey}}),
+    Acts, ActTest,
+    ::testing::Values(ActCase{"EnterOnWrite", false, "IDC_WRITE", Qt::Key_Enter, "writing"},
+                      ActCase{"EnterOnBootFiles", false, "IDC_BOOT_FILES", Qt::Key_Return, "left"},
+                      ActCase{"EnterOnExitWhileWriting", true, "IDOK", Qt::Key_Return, "left"},
+                      ActCase{"EnterOnAbort", true, "IDC_WRITE", Qt::Key_Return, "idle"},
+                      ActCase{"CloseBoxWhileWriting", true, nullptr, Qt::Key_unknown, "idle"},
+                      ActCase{"EscapeWhileWriting", true, "IDC_FILE_PATH", Qt::Key_Escape, "writing"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

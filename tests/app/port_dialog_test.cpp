@@ -1,181 +1,143 @@
-// The port selection dialog and the start-up flow around it.
-#include <gtest/gtest.h>
-
-#include <QAbstractItemView>
-#include <QApplication>
-#include <QComboBox>
-#include <QDir>
-#include <QFile>
-#include <QLineEdit>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-
-#include "app/download_app.h"
-#include "app/port_select_dlg.h"
-#include "app/qt_window_system.h"
-#include "app/remembered.h"
+// The start of the tool: the boot file directory, the port selection dialog,
+// the flow from it to the main dialog, and how both dialogs look on a desktop
+// that is not Japanese.
+#include "app/boot_files.h"
+#include "app/dialog_units.h"
 #include "app_test_util.h"
-#include "core/texts.h"
-#include "protocol/download_session.h"
 
 namespace porten::app::testing {
 namespace {
 
-constexpr int kWaitMs = 20000;
-
-struct OkCase {
-  const char* name;
-  const char* typed;
-  OpenFailure failure;  // kNone: the open succeeds
-  std::string box;      // "": none
-  const char* opened;   // the path the port was asked to open, "" if none
-};
-
-class PortOkTest : public ::testing::TestWithParam<OkCase> {};
-
-TEST_P(PortOkTest, OkOpensTheTypedPortAndRemembersItOrSaysWhyNot) {
-  const OkCase& c = GetParam();
-  QtWindowSystem window;
-  auto port = std::make_unique<FakePort>();
-  FakePort* fake = port.get();
-  if (c.failure != OpenFailure::kNone) fake->FailOpens(1, c.failure);
-  DownloadSession session(window, SystemClock(), std::move(port), "/tmp");
-  MessageRecorder boxes;
-  QTemporaryDir home;
-  auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
-
-  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyUSB0"}; }, settings.get());
-  Find<QComboBox>(&dialog, "IDC_PORT_LIST")->setCurrentText(QString::fromUtf8(c.typed));
-  Find(&dialog, "IDOK")->click();
-
-  const bool opened = c.box.empty();
-  const std::vector<Message> expected = opened ? std::vector<Message>{} : std::vector<Message>{{c.box, text::kPortCaption}};
-  EXPECT_EQ(expected, boxes.messages);
-  EXPECT_EQ(opened, dialog.result() == QDialog::Accepted);
-  EXPECT_EQ(opened, fake->IsOpen());
-  EXPECT_EQ(c.opened, fake->LastPath());
-  EXPECT_EQ(opened ? c.typed : "", Std(settings->value(kPortKey).toString()));
-  if (opened) {
-    EXPECT_EQ(4800, fake->Baud());
+TEST(BootFiles, RegularMotFilesSortedWithoutRegardToCaseAndWhereTheyAreLookedFor) {
+  QTemporaryDir root;
+  const auto path = [&](const char* sub) { return sub[0] ? Std(root.filePath(QLatin1String(sub))) : ""; };
+  for (const char* sub : {"arg", "withMot", "withMot/dir.MOT", "empty", "last"}) {
+    ASSERT_TRUE(QDir().mkdir(QString::fromStdString(path(sub))));
+  }
+  for (const char* name : {"zeta.MOT", "Alpha.mot", "beta.Mot", "a.mot", "A.MOT", "image.mhx", "readme", "mot",
+                           ".hidden.mot", "x.mot.bak"}) {
+    WriteFile(path("withMot") + "/" + name, "S9030000FC\r\n");
+  }
+  EXPECT_EQ((Names{"A.MOT", "a.mot", "Alpha.mot", "beta.Mot", "zeta.MOT"}), ListBootFiles(path("withMot")));
+  // The argument, else a current directory with boot files, else the last
+  // run's directory while it exists.
+  const char* cases[][4] = {{"arg", "withMot", "last", "arg"},  {"", "withMot", "last", "withMot"},
+                            {"", "empty", "last", "last"},      {"", "empty", "gone", "empty"},
+                            {"", "empty", "", "empty"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(path(c[3]), ChooseBootDir(path(c[0]), path(c[1]), path(c[2]))) << c[0] << "," << c[1] << "," << c[2];
   }
 }
 
-const std::string kWrong = text::kWrongPort;
-INSTANTIATE_TEST_SUITE_P(
-    Names, PortOkTest,
-    ::testing::Values(OkCase{"Empty", "", OpenFailure::kNone, text::kSelectPort, ""},
-                      OkCase{"Blank", "  ", OpenFailure::kNone, text::kSelectPort, ""},
-                      OkCase{"Missing", "ttyUSB7", OpenFailure::kNotFound, kWrong + kNotFoundHint, "/dev/ttyUSB7"},
-                      OkCase{"Busy", "ttyUSB0", OpenFailure::kBusy, kWrong + kBusyHint, "/dev/ttyUSB0"},
-                      OkCase{"NoPermission", "ttyUSB0", OpenFailure::kPermission, kWrong + kPermissionHint,
-                             "/dev/ttyUSB0"},
-                      OkCase{"BareName", "ttyUSB0", OpenFailure::kNone, "", "/dev/ttyUSB0"},
-                      OkCase{"Path", "/tmp/board/link", OpenFailure::kNone, "", "/tmp/board/link"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// The probed ports in their order, the last port offered while it is there.
-struct OfferCase {
-  const char* name;
-  const char* remembered;
-  const char* selected;
+// A session over a fake port, and settings of its own.
+struct Rig {
+  QtWindowSystem window;
+  FakePort* fake = new FakePort;
+  DownloadSession session{window, SystemClock(), std::unique_ptr<Port>(fake), "/tmp"};
+  QTemporaryDir home;
+  std::unique_ptr<QSettings> settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
 };
 
-class PortOfferTest : public ::testing::TestWithParam<OfferCase> {};
-
-const char kLongest[] = "/home/user/boards/a-rather-long-directory-name/ttySIM0";
-
-TEST_P(PortOfferTest, LastPortOfferedWhileListedAndLongNamesShowWhole) {
-  const OfferCase& c = GetParam();
-  QtWindowSystem window;
-  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
-  QTemporaryDir home;
-  auto settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
-  if (c.remembered[0]) settings->setValue(kPortKey, c.remembered);
-  CPortSelectDlg dialog(session, [] { return std::vector<std::string>{"ttyS0", "ttyUSB0", kLongest}; },
-                        settings.get());
-
-  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
-  ASSERT_EQ(3, list->count());
-  EXPECT_EQ("ttyUSB0", Std(list->itemText(1)));
-  EXPECT_EQ(c.selected, Std(list->currentText()));
-  EXPECT_EQ(c.selected, Std(list->lineEdit()->toolTip()));
-  EXPECT_EQ(c.remembered == std::string(c.selected), settings->contains(kPortKey)) << "stale ones dropped";
-  // The box keeps its width; the drop-down shows the longest entry whole.
-  const int longest = list->view()->fontMetrics().horizontalAdvance(QLatin1String(kLongest));
-  EXPECT_LT(list->width(), longest);
-  EXPECT_GT(list->view()->minimumWidth(), longest);
+// OK with no port named, or with one that does not open, says why and
+// stays, remembering nothing. (One that opens: the start-up.)
+TEST(PortDialog, OkWithoutAPortThatOpensSaysWhyAndStays) {
+  const std::string wrong = text::kWrongPort;
+  const struct { const char* typed; OpenFailure failure; std::string box; } cases[] = {
+      {"", OpenFailure::kNone, text::kSelectPort},
+      {"  ", OpenFailure::kNone, text::kSelectPort},
+      {"ttyUSB7", OpenFailure::kNotFound, wrong + kNotFoundHint},
+      {"ttyUSB0", OpenFailure::kBusy, wrong + kBusyHint}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.box);
+    Rig rig;
+    rig.fake->FailOpens(1, c.failure);
+    MessageRecorder boxes;
+    CPortSelectDlg dialog(rig.session, [] { return Names{"ttyUSB0"}; }, rig.settings.get());
+    Find<QComboBox>(&dialog, "IDC_PORT_LIST")->setCurrentText(QString::fromUtf8(c.typed));
+    Find(&dialog, "IDOK")->click();
+    EXPECT_EQ((std::vector<Message>{{c.box, text::kPortCaption}}), boxes.messages);
+    EXPECT_FALSE(dialog.result() == QDialog::Accepted || rig.fake->IsOpen() || rig.settings->contains(kPortKey));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Remembered, PortOfferTest,
-                         ::testing::Values(OfferCase{"None", "", "ttyS0"}, OfferCase{"Listed", kLongest, kLongest},
-                                           OfferCase{"Gone", "ttyUSB3", "ttyS0"}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(PortDialog, OffersTheLinksOfSimulatedBoardsAfterTheSerialPorts) {
-  QTemporaryDir runtime;
-  const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-  ASSERT_TRUE(QDir(runtime.path()).mkdir(QStringLiteral("porten")));
-  QFile::setPermissions(runtime.filePath(QStringLiteral("porten")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  const QString link = runtime.filePath(QStringLiteral("porten/ttySIM0"));
-  ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), link));  // a character device, as the pty is
-  QtWindowSystem window;
-  DownloadSession session(window, SystemClock(), std::make_unique<FakePort>(), "/tmp");
-  CPortSelectDlg dialog(session);
-  qputenv("XDG_RUNTIME_DIR", saved);
-
-  auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
-  ASSERT_GT(list->count(), 0);
-  EXPECT_EQ(Std(link), Std(list->itemText(list->count() - 1)));
+// The last port offered while it is listed, the whole name in the tool tip;
+// the box keeps its width and the drop-down shows the longest entry whole.
+TEST(PortDialog, LastPortOfferedWhileListedAndLongNamesShowWhole) {
+  const std::string longest = "/home/user/boards/a-rather-long-directory-name/ttySIM0";
+  for (const auto& [remembered, selected] : std::vector<std::pair<std::string, std::string>>{
+           {"", "ttyS0"}, {longest, longest}, {"ttyUSB3", "ttyS0"}}) {
+    SCOPED_TRACE(remembered);
+    Rig rig;
+    if (!remembered.empty()) rig.settings->setValue(kPortKey, QString::fromStdString(remembered));
+    CPortSelectDlg dialog(rig.session, [&] { return Names{"ttyS0", "ttyUSB0", longest}; }, rig.settings.get());
+    auto* list = Find<QComboBox>(&dialog, "IDC_PORT_LIST");
+    EXPECT_EQ(selected, Std(list->currentText()));
+    EXPECT_EQ(selected, Std(list->lineEdit()->toolTip()));
+    EXPECT_EQ(remembered == selected, rig.settings->contains(kPortKey)) << "stale ones dropped";
+    const int width = list->view()->fontMetrics().horizontalAdvance(QString::fromStdString(longest));
+    EXPECT_LT(list->width(), width);
+    EXPECT_GT(list->view()->minimumWidth(), width);
+  }
 }
 
-// The whole start: the port dialog, on OK the main dialog with the boot files
-// of the directory argument, then the port closed; cancel opens nothing.
-class StartupTest : public ::testing::TestWithParam<bool> {};
-
-TEST_P(StartupTest, PortDialogThenMainDialogThenThePortClosed) {
-  const bool ok = GetParam();
-  auto fake = std::make_shared<FakePort>();
-  QTemporaryDir home, boot;
-  WriteFile(Std(boot.filePath(QStringLiteral("LOADER.MOT"))), "S9030000FC\r\n");
-  CDownloadApp::Options options;
-  options.makePort = [fake] { return std::make_unique<SharedPort>(fake); };
-  options.listPorts = [] { return std::vector<std::string>{"ttyUSB0"}; };
-  options.currentDir = "/tmp";
-  options.bootDir = Std(boot.path());
-  options.settingsFile = home.filePath(QStringLiteral("porten.conf"));
-  CDownloadApp app(std::move(options));
-
-  std::string sawBootFile;
-  QTimer poll;
-  int ticks = 0;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (!modal) return;
-    const bool main = modal == app.mainDialog();
-    if (main) sawBootFile = Std(modal->findChild<QComboBox*>(QStringLiteral("IDC_BOOT_FILES"))->currentText());
-    if (++ticks * 10 > kWaitMs) ADD_FAILURE() << "stuck in " << Std(modal->objectName());
-    Find(modal, main || ok ? "IDOK" : "IDCANCEL")->click();
-  });
-  poll.start(10);
-  EXPECT_FALSE(app.InitInstance());
-
-  EXPECT_EQ(ok ? "LOADER.MOT" : "", sawBootFile);
-  const auto events = fake->Events();
-  ASSERT_EQ(ok ? 2u : 0u, events.size());
-  if (ok) {
-    EXPECT_EQ(porten::testing::PortEvent::kOpen, events[0].kind);
-    EXPECT_EQ(4800, events[0].baud);
-    EXPECT_EQ(porten::testing::PortEvent::kClose, events[1].kind);
+// The port dialog; on OK the port opened and remembered, and the main dialog
+// with the boot files of the directory argument; cancel opens nothing. The
+// directory is remembered for a start without the argument.
+TEST(Startup, PortDialogThenMainDialog) {
+  for (const bool ok : {true, false}) {
+    QTemporaryDir home;
+    WriteFile(Std(home.filePath(QStringLiteral("LOADER.MOT"))), "S9030000FC\r\n");
+    FakePort* fake = new FakePort;
+    CDownloadApp app({.makePort = [&] { return std::unique_ptr<Port>(fake); },
+                      .listPorts = [] { return Names{"ttyUSB0"}; },
+                      .browse = {}, .currentDir = "/tmp", .bootDir = Std(home.path()),
+                      .settingsFile = home.filePath(QStringLiteral("porten.conf"))});
+    std::string seen;  // in the main dialog
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal) return;
+      if (modal == app.mainDialog()) {
+        seen = Std(Find<QComboBox>(modal, "IDC_BOOT_FILES")->currentText()) + " " + fake->LastPath() + " " +
+               std::to_string(fake->IsOpen() ? fake->Baud() : 0);
+      }
+      Find(modal, modal == app.mainDialog() || ok ? "IDOK" : "IDCANCEL")->click();
+    });
+    poll.start(10);
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(ok ? "LOADER.MOT /dev/ttyUSB0 4800" : "", seen);
     const QSettings saved(home.filePath(QStringLiteral("porten.conf")), QSettings::NativeFormat);
-    EXPECT_EQ(boot.path(), saved.value(kBootDirKey).toString()) << "for a start without the argument";
+    EXPECT_EQ(home.path(), saved.value(kBootDirKey).toString());
+    EXPECT_EQ(ok ? "ttyUSB0" : "", Std(saved.value(kPortKey).toString()));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Button, StartupTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Ok" : "Cancel"; });
+// Qt's own texts in Japanese; each caption fits its control (the text, a
+// push button's margins, a check box's mark) in every Japanese font there.
+TEST(Look, QtsOwnTextsAreJapaneseAndTheCaptionsFitInEveryJapaneseFont) {
+  ASSERT_TRUE(InstallJapaneseTranslation());
+  const QDialogButtonBox box(QDialogButtonBox::Cancel);
+  EXPECT_EQ("キャンセル", Std(box.button(QDialogButtonBox::Cancel)->text()));
+  const QStringList japanese = JapaneseFamilies();
+  ASSERT_TRUE(japanese.contains(QLatin1String(kPreferredFamily))) << "scripts/test installs it";
+  EXPECT_EQ(kPreferredFamily, PickDialogFamily(japanese));
+  for (const QString& family : japanese) {
+    SetDialogFamily(family);
+    Rig rig;
+    CPortSelectDlg portDialog(rig.session, [] { return Names{"ttyUSB0"}; });
+    CDownloadDlg mainDialog(rig.session, rig.window, "/tmp");
+    EXPECT_EQ(family, QFontInfo(mainDialog.font()).family()) << "the font is there, not substituted";
+    for (QWidget* w : portDialog.findChildren<QWidget*>() + mainDialog.findChildren<QWidget*>()) {
+      int need = w->fontMetrics().horizontalAdvance(w->property("text").toString() + w->property("title").toString());
+      if (qobject_cast<QCheckBox*>(w)) need = w->sizeHint().width();
+      else if (qobject_cast<QPushButton*>(w)) need += 2 * w->style()->pixelMetric(QStyle::PM_ButtonMargin);
+      else if (!qobject_cast<QLabel*>(w) && !qobject_cast<QGroupBox*>(w)) continue;
+      EXPECT_TRUE(need <= w->width() && w->fontMetrics().height() <= w->height())
+          << Std(family + " " + w->objectName()) << " needs " << need << " by " << w->fontMetrics().height();
+    }
+  }
+  SetDialogFamily({});
+}
 
 }  // namespace
 }  // namespace porten::app::testing
