@@ -32,12 +32,6 @@ std::string Record(const std::string& lead, uint64_t address, int addressBytes, 
   return text + Hex((checksum + static_cast<unsigned>(checksumDelta)) & 0xFF, 2) + eol;
 }
 
-void Put(std::string& to, uint64_t value, int bytes, bool bigEndian) {
-  for (int i = 0; i < bytes; ++i) {
-    to += static_cast<char>(value >> (8 * (bigEndian ? bytes - 1 - i : i)));
-  }
-}
-
 }  // namespace
 
 std::string SRecord(int type, uint32_t address, const std::vector<uint8_t>& data, const std::string& eol,
@@ -89,7 +83,9 @@ std::string MakeElf(const std::vector<ElfSegment>& segments, bool is64, bool big
   std::string elf = std::string("\177ELF") + char(is64 ? 2 : 1) + char(bigEndian ? 2 : 1) + '\1';
   elf.resize(16, '\0');
   auto put = [&](Fields fields) {
-    for (auto [value, bytes] : fields) Put(elf, value, bytes, bigEndian);
+    for (auto [value, n] : fields) {
+      for (int i = 0; i < n; ++i) elf += static_cast<char>(value >> (8 * (bigEndian ? n - 1 - i : i)));
+    }
   };
   // An executable without sections: type, machine, version, entry, program
   // and section header offsets, flags, sizes and counts.
@@ -120,9 +116,7 @@ std::string MakeElf(const std::vector<Segment>& segments) {
 
 bool WriteTextFile(const std::string& path, const std::string& text) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  return !file.fail();
+  return (file << text).flush().good();
 }
 
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
