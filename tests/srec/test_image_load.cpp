@@ -7,17 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "core/texts.h"
-#include "srec/hex.h"
 #include "srec/image_load.h"
 #include "srec/intel_hex.h"
 #include "srec/srec.h"
@@ -28,6 +24,7 @@ namespace {
 
 using testing::ElfSegment;
 using testing::MakeElf;
+using testing::MakeSRecords;
 using testing::RandomBytes;
 using testing::Segment;
 using testing::SRecord;
@@ -41,7 +38,6 @@ long OpenDescriptors() {
 struct Loaded {
   R result;
   Image image = {};
-  ImageFormat format = {};
   LoadError error = {};
   std::vector<uint32_t> progress = {};  // the length after each batch that did not end the load
 };
@@ -57,7 +53,6 @@ Loaded LoadPath(const std::string& path, const std::string& startDir = "") {
   EXPECT_FALSE(load.IsOpen());
   EXPECT_EQ(descriptors, OpenDescriptors()) << "the load leaves its file open";
   if (r.result == R::kDone) r.image = load.TakeImage();
-  r.format = load.format();
   r.error = load.error();
   return r;
 }
@@ -84,42 +79,17 @@ void ExpectImage(const std::vector<Segment>& segments, const Loaded& r) {
 const char *kNot = text::kNotSRecord, *kSum = text::kChecksum, *kOver = text::kMemoryOver;
 const char *kNotHex = text::kNotIntelHex, *kNotElf = text::kNotElf;
 const Bytes A = RandomBytes(16, 1), B = RandomBytes(16, 2), C = RandomBytes(16, 3), D = RandomBytes(32, 4);
+const Bytes K250 = RandomBytes(250, 5);
 
 // One row per kind of file, run with LF and with CR LF line ends: a "\n" in
 // the text stands for the one line end, a "\v" for the other.
 struct Case {
-  const char* name;  // "hex..." and "elf..." rows load as those formats, the latter as they are
+  const char* name;  // "elf..." rows load as they are
   std::string file;
   std::vector<Segment> image;  // what loads, when message is null
   const char* message = nullptr;
   std::string detail = {};
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
-class LoadCase : public ::testing::TestWithParam<std::tuple<Case, bool>> {};
-
-TEST_P(LoadCase, LoadsTheRecordsOrRefuses) {
-  const auto& [c, crlf] = GetParam();
-  const std::string name = c.name;
-  const ImageFormat format = name.rfind("hex", 0) == 0   ? ImageFormat::kIntelHex
-                             : name.rfind("elf", 0) == 0 ? ImageFormat::kElf
-                                                         : ImageFormat::kSRecord;
-  std::string file;
-  for (char ch : c.file) {
-    file += format == ImageFormat::kElf || (ch != '\n' && ch != '\v') ? std::string(1, ch)
-            : (ch == '\n') == crlf                                    ? "\r\n"
-                                                                      : "\n";
-  }
-  const Loaded r = Load(file);
-  if (c.message) {
-    EXPECT_EQ(R::kFailed, r.result);
-    EXPECT_EQ(c.message, r.error.message);
-    EXPECT_EQ(c.detail, r.error.detail);
-    return;
-  }
-  ExpectImage(c.image, r);
-  EXPECT_EQ(format, r.format);
-}
 
 std::string S(int type, uint32_t address, const Bytes& data, const std::string& eol = "\n") {
   return SRecord(type, address, data, eol);
@@ -127,30 +97,37 @@ std::string S(int type, uint32_t address, const Bytes& data, const std::string& 
 std::string H(int type, uint16_t offset, const Bytes& data, const std::string& eol = "\n", int checksumDelta = 0) {
   return testing::HexRecord(type, offset, data, eol, checksumDelta);
 }
-// Two adjacent segments at their load addresses, the second with .bss and run in RAM;
-// neither an empty PT_LOAD nor a PT_NOTE is part of the image.
-const std::vector<ElfSegment> kElf = {
-    {0x8000, 0x8000, A}, {0x8010, 0x20000000, B, 0x400}, {0, 0, {}, 0x100}, {0x9000, 0x9000, C, 0, 4}};
+// Three adjacent segments at their load addresses, the second with .bss and run in RAM,
+// the third of one byte; neither an empty PT_LOAD nor a PT_NOTE is part of the image.
+const std::vector<ElfSegment> kElf = {{0x8000, 0x8000, A}, {0x8010, 0x20000000, B, 0x400}, {0x8020, 0x8020, {7}},
+                                      {0, 0, {}, 0x100}, {0x9000, 0x9000, C, 0, 4}};
 const std::string kAfter2 = "line 3: an S1 record after the end of the data at line 2";
 const std::string kPast = "the data runs past the limit of 307,200 bytes from the lowest address ";
 const std::string kWraps = "the last byte would lie beyond address FFFFFFFF";
 const std::string kText200 = [] { std::string t; for (int i = 0; i < 200; ++i) t += "text\n"; return t; }();
-const char* kNoData = "no S1, S2 or S3 record";
 
 // clang-format off
 const Case kCases[] = {
     // A line end of the other style, then a record lower than all before it.
-    {"mixed_line_ends", S(1, 0x2000, A) + S(1, 0x2010, B, "\v") + S(1, 0x1000, C), {{0x2000, A}, {0x2010, B}, {0x1000, C}}},
+    {"mixed_line_ends", S(1, 0x2000, A) + S(1, 0x2010, B, "\v") + S(1, 0x1000, C),
+     {{0x2000, A}, {0x2010, B}, {0x1000, C}}},
     {"blank_line_in_the_data", S(1, 0x100, A) + "\n" + S(1, 0x110, B), {}, kNot, kAfter2},
-    {"two_files_joined", testing::MakeSRecords({{0x8000, D}}, 1, 16, "\n") + testing::MakeSRecords({{0x1000, A}}, 2, 16, "\n"),
+    {"two_files_joined", MakeSRecords({{0x8000, D}}, 1, 16, "\n") + MakeSRecords({{0x1000, A}}, 2, 16, "\n"),
      {}, kNot, "line 6: an S2 record after the end of the data at line 4"},
     {"behind_a_lone_CR_after_the_end", S(1, 0x100, A) + S(9, 0, {}, "\r") + S(1, 0x110, B), {}, kNot, kAfter2},
     {"S3_at_the_end_of_the_file", S(1, 0x100, A) + S(9, 0, {}) + "S3",
      {}, kNot, "line 3: an S3 record after the end of the data at line 2"},
-    {"what_may_follow_the_data", S(0, 0, {'h'}) + S(1, 0x100, A) + S(9, 0, {}) + "\n" + S(5, 1, {}) + "end\n\n", {{0x100, A}}},
+    {"what_may_follow_the_data", S(0, 0, {'h'}) + S(1, 0x100, A) + S(9, 0, {}) + "\n" + S(5, 1, {}) + "end\n\n",
+     {{0x100, A}}},
     {"CR_ends_the_file", S(1, 0x100, A) + S(1, 0x110, B, "\r"), {{0x100, A}, {0x110, B}}},
     {"wraps_past_FFFFFFFF", S(3, 0xFFFFFFF0, D), {}, kOver, "line 1: " + kWraps},
-    {"ends_at_FFFFFFFF", S(3, 0xFFFFFFF0, A), {{0xFFFFFFF0, A}}},
+    {"longest_record_ends_at_FFFFFFFF", S(3, 0xFFFFFF06, K250), {{0xFFFFFF06, K250}}},
+    // Lower case; fields that convert in part, as sscanf's "%2x" would read
+    // them: an address "12G4", a byte "1G", a checksum "F"; a digit after the
+    // checksum.
+    {"fields_that_convert_in_part", "S1060000abcdef92\nS10412G401E8\nS10400201GDA\nS1040030BCF\n" +
+       S(1, 0x40, {0x42}, "7\n"), {{0, {0xAB, 0xCD, 0xEF}}, {0x12, {1}}, {0x20, {1}}, {0x30, {0xBC}}, {0x40, {0x42}}}},
+    {"data_pair_not_hex", S(1, 0x100, A) + "S1050000G1F9\n", {}, kNot, "line 2: a malformed record"},
     {"NUL_after_the_checksum", S(1, 0x100, A) + S(1, 0x110, B, std::string(1, '\0') + "\n"),
      {}, kNot, "line 2: a NUL character in the record"},
     {"lone_CR", S(1, 0x100, A, "\r") + S(1, 0x110, B), {}, kNot, "line 1: a carriage return without a line feed"},
@@ -165,13 +142,16 @@ const Case kCases[] = {
      {}, kNot, "line 2: an address without a digit"},
     // The address cut short: the count wants the next line's digits.
     {"count_beyond_the_line", "S20500FA\n01FF\n", {}, kNot, "line 1: a malformed record"},
+    {"S1_alone", S(1, 0x100, A) + "S1\n" + S(1, 0x110, B), {}, kNot, "line 2: an address without a digit"},
     {"no_line_end", S(1, 0x100, A) + S(1, 0x110, B, ""), {}, kNot, "line 2: no line end"},
-    {"only_byte_at_FFFFFFFF", S(3, 0xFFFFFFFF, {1}), {}, kNot, kNoData},
-    {"first_line_blank", "\n" + S(1, 0x100, A), {}, kNot, "line 1: not an S0, S1, S2 or S3 record"},
+    {"only_byte_at_FFFFFFFF", S(3, 0xFFFFFFFF, {1}), {}, kNot, "no S1, S2 or S3 record"},
+    {"first_line_S5", S(5, 1, {}) + S(1, 0x100, A), {}, kNot, "line 1: not an S0, S1, S2 or S3 record"},
     {"header_over_1024", "S0" + std::string(1100, '0') + "\n" + S(1, 0x100, A),
      {}, kNot, "line 1: no line end within 1024 characters"},
-    {"header_with_lone_CR", S(0, 0, {1}, "\r") + S(1, 0x100, A), {}, kNot, "line 1: a carriage return without a line feed"},
-    {"data_line_over_1024", S(1, 0x100, A, std::string(1100, ' ') + "\n"), {}, kNot, "line 1: longer than 1024 characters"},
+    {"header_with_lone_CR", S(0, 0, {1}, "\r") + S(1, 0x100, A),
+     {}, kNot, "line 1: a carriage return without a line feed"},
+    {"data_line_over_1024", S(1, 0x100, A, std::string(1100, ' ') + "\n"),
+     {}, kNot, "line 1: longer than 1024 characters"},
     // Intel HEX: every record type, blank lines, text after the end record.
     {"hex_record_types", "\n" + H(4, 0, {0, 1}) + H(0, 0x8000, A) + "\n" + H(3, 0, {0, 0, 1, 2}) + H(2, 0, {0x10, 0}) +
        H(0, 0x0010, B) + " \t\n" + H(5, 0, {0, 0, 0, 4}, "\t \n") + H(0, 0xFFF8, C) + H(1, 0, {}) + "end\n" +
@@ -181,7 +161,8 @@ const Case kCases[] = {
     {"hex_no_end_record", H(0, 0, A), {}, kNotHex, "no end record (type 01)"},
     {"hex_data_after_end", H(0, 0, A) + H(1, 0, {}) + "\n" + H(0, 0x10, B),
      {}, kNotHex, "line 4: a data record after the end record at line 2"},
-    {"hex_checksum", H(0, 0, A) + H(0, 0x10, B, "\n", -1) + H(1, 0, {}), {}, kSum, "line 2: the checksum does not match"},
+    {"hex_checksum", H(0, 0, A) + H(0, 0x10, B, "\n", -1) + H(1, 0, {}),
+     {}, kSum, "line 2: the checksum does not match"},
     {"hex_text_line", H(0, 0, A) + "junk\n" + H(1, 0, {}), {}, kNotHex, "line 2: not a record"},
     {"hex_lone_CR", H(0, 0, A, "\r") + H(1, 0, {}), {}, kNotHex, "line 1: a carriage return without a line feed"},
     {"hex_no_data", H(0, 0x10, {}) + H(1, 0, {}), {}, kNotHex, "no data record"},
@@ -189,8 +170,8 @@ const Case kCases[] = {
     {"hex_span", H(0, 0x100, {1}) + H(4, 0, {0, 4}) + H(0, 0xB100, {2}) + H(1, 0, {}),
      {}, kOver, "line 3: " + kPast + "00000100: 0004B100 is the first address beyond it"},
     // ELF, both classes and byte orders.
-    {"elf32_LSB", MakeElf(kElf), {{0x8000, A}, {0x8010, B}}},
-    {"elf64_MSB", MakeElf(kElf, true, true), {{0x8000, A}, {0x8010, B}}},
+    {"elf32_LSB", MakeElf(kElf), {{0x8000, A}, {0x8010, B}, {0x8020, {7}}}},
+    {"elf64_MSB", MakeElf(kElf, true, true), {{0x8000, A}, {0x8010, B}, {0x8020, {7}}}},
     {"elf_overlap", MakeElf({{0x1000, 0x1000, A}, {0x1008, 0x5000, B}}, true, true),
      {}, kNotElf, "segments 0 and 1 overlap at physical address 00001008"},
     {"elf_no_contents", MakeElf({{0x1000, 0x1000, {}, 0x100}, {0x2000, 0x2000, A, 0, 4}}),
@@ -199,24 +180,38 @@ const Case kCases[] = {
      {}, kOver, "segment 1: " + kPast + "00001000: 0004C000 is the first address beyond it"},
     {"elf_above_4G", MakeElf({{0x100000000, 0, A}}, true), {}, kOver, "segment 0: " + kWraps},
     {"elf_magic_only", "\177ELF", {}, kNotElf, "libelf does not read it as ELF"},
-    {"elf_headers_beyond_the_file", MakeElf({{0x1000, 0x1000, A}}).replace(28, 4, "\xF0\xFF\xFF\x0F"),
-     {}, kNotElf, "libelf cannot read its program headers: invalid data"},
     {"elf_contents_cut_off", MakeElf({{0x1000, 0x1000, A}}).erase(99),  // of 52 + 32 + 16 bytes
      {}, kNotElf, "segment 0: its contents lie beyond the end of the file"},
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Files, LoadCase, ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_CRLF" : "_LF");
-                         });
+TEST(ImageLoad, FilesLoadTheirRecordsOrAreRefused) {
+  for (const Case& c : kCases) {
+    const bool binary = std::string(c.name).rfind("elf", 0) == 0;
+    for (const bool crlf : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (crlf ? " CRLF" : " LF"));
+      std::string file;
+      for (char ch : c.file) {
+        file += binary || (ch != '\n' && ch != '\v') ? std::string(1, ch) : (ch == '\n') == crlf ? "\r\n" : "\n";
+      }
+      const Loaded r = Load(file);
+      if (c.message) {
+        EXPECT_EQ(R::kFailed, r.result);
+        EXPECT_EQ(c.message, r.error.message);
+        EXPECT_EQ(c.detail, r.error.detail);
+      } else {
+        ExpectImage(c.image, r);
+      }
+    }
+  }
+}
 
 // 1,000 records of 16 bytes: six full batches of 150 and a seventh that ends
 // the data, whichever the text format.
 TEST(ImageLoad, ThousandRecordsInSevenBatches) {
   const Bytes bytes = RandomBytes(16000, 4);
   for (const std::string& file :
-       {testing::MakeSRecords({{0x1000, bytes}}, 1, 16), testing::MakeIntelHex({{0x1000, bytes}})}) {
+       {MakeSRecords({{0x1000, bytes}}, 1, 16), testing::MakeIntelHex({{0x1000, bytes}})}) {
     const Loaded r = Load(file);
     ExpectImage({{0x1000, bytes}}, r);
     EXPECT_EQ((std::vector<uint32_t>{2400, 4800, 7200, 9600, 12000, 14400}), r.progress);
@@ -250,11 +245,12 @@ TEST(ImageLoad, WindowBoundaryAtEveryCharacter) {
 
 // After the end of the data the file is read on through refills: a line end
 // split across one (its CR at every place in the window), or long text, does
-// not hide a data record behind it.
+// not hide a data record behind it, and a record inside a long line that a
+// refill starts at is no record.
 TEST(ImageLoad, DataAfterTheEndAcrossRefills) {
   for (size_t pad = 1000; pad < 2024; ++pad) {
     SCOPED_TRACE(pad);
-    const std::string text = std::string(pad, 'x') + "\r\n";
+    const std::string text = std::string(pad, 'x') + "S1:0000000000\r\n";
     EXPECT_EQ("line 4: an S1 record after the end of the data at line 2",
               Load(SRecord(1, 0x100, A) + SRecord(9, 0, {}) + text + SRecord(1, 0x110, B)).error.detail);
     EXPECT_EQ("line 4: a data record after the end record at line 2",
@@ -276,19 +272,17 @@ TEST(ImageLoad, OpenFailuresAndRelativePaths) {
 
 // Random images as records of random types and line ends, in random order,
 // with gaps and overlaps: the load gives the image the records make, in
-// either text format. A failure names its seed: PORTEN_LOAD_SEED=S sets the
-// first one (default random), PORTEN_LOAD_IMAGES=N the number (300).
+// either text format. 300 images from a random seed, or from the one
+// PORTEN_LOAD_SEED gives; a failure names its image's seed.
 TEST(ImageLoad, RandomImages) {
-  auto env = [](const char* name, uint64_t fallback) {
-    const char* v = std::getenv(name);
-    return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
-  };
-  const uint64_t first = env("PORTEN_LOAD_SEED", std::random_device{}());
-  for (uint64_t seed = first; seed < first + env("PORTEN_LOAD_IMAGES", 300); ++seed) {
-    SCOPED_TRACE("PORTEN_LOAD_SEED=" + std::to_string(seed) + " PORTEN_LOAD_IMAGES=1");
+  const char* given = std::getenv("PORTEN_LOAD_SEED");
+  const uint64_t first = given && *given ? std::strtoull(given, nullptr, 0) : std::random_device{}();
+  for (uint64_t seed = first; seed < first + 300; ++seed) {
+    SCOPED_TRACE("PORTEN_LOAD_SEED=" + std::to_string(seed));
     std::mt19937 rng(static_cast<uint32_t>(seed));
     auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
-    const uint32_t base = pick(4) == 0 ? 0xFFFFFFFF - kImageBufferSize + 1 : pick(4) == 0 ? pick(0x10000) : pick(0xFF000000);
+    const uint32_t base =
+        pick(4) == 0 ? 0xFFFFFFFF - kImageBufferSize + 1 : pick(4) == 0 ? pick(0x10000) : pick(0xFF000000);
     const uint32_t span = 1 + pick(pick(8) == 0 ? kImageBufferSize : 4096);
     std::vector<Segment> records;
     std::string srec;
@@ -303,48 +297,6 @@ TEST(ImageLoad, RandomImages) {
   }
 }
 
-// The hexadecimal fields convert exactly as sscanf's "%Nlx" would: random
-// strings over digits of both cases, other letters and NUL (white space,
-// signs and "0x", which sscanf takes, never occur in records).
-TEST(Records, ScanHexAgreesWithSscanf) {
-  const char alphabet[] = "0123456789abcdefABCDEFSgGzZ:";
-  std::mt19937 rng(7);
-  for (int round = 0; round < 20000; ++round) {
-    char text[12] = {};
-    for (int i = 0; i < 10; ++i) text[i] = alphabet[rng() % sizeof alphabet];
-    for (int width : {2, 4, 6, 8}) {
-      uint32_t ours = 0xDEADBEEF;
-      unsigned long theirs = 0xDEADBEEF;
-      const bool converted = std::sscanf(text, ("%" + std::to_string(width) + "lx").c_str(), &theirs) == 1;
-      ASSERT_EQ(converted, srec::ScanHex(text, width, &ours) > 0) << text << " width " << width;
-      ASSERT_EQ(theirs, ours) << text << " width " << width;
-    }
-  }
-}
-
-// One S-record line: the data bytes, kRecordMalformed, kRecordChecksum, or
-// kNoAddressRead when its address field does not start with a digit.
-constexpr int32_t kNoAddressRead = -100;
-TEST(Records, SRecords) {
-  const Bytes k250(250, 0x5A);
-  for (const auto& [record, result, bytes] : std::vector<std::tuple<std::string, int32_t, Bytes>>{
-           {"S1060000abcdef92", 3, {0xAB, 0xCD, 0xEF}}, {SRecord(3, 0xFEDCBA98, k250, ""), 250, k250},
-           {"S10412G401E8", 1, {1}},  // the address is 12: the checksum counts it
-           {"S104G23401E8", kNoAddressRead, {}}, {"S1", kNoAddressRead, {}}, {"S1ZZ0000FF", kRecordMalformed, {}},
-           {"S1050000G1F9", kRecordMalformed, {}}, {"S1050000AB", kRecordMalformed, {}},
-           {"S10400001GFA", 1, {0x01}},  // "1G" converts its first digit alone
-           {"S1040000ECF", 1, {0xEC}},   // "F" alone reads 0x0F
-           {SRecord(1, 0x8000, {0x42}, "7"), 1, {0x42}}}) {
-    const int P = RecordPrefixLength(record[1]);
-    uint32_t address = 0;
-    uint8_t out[256];
-    const int32_t n = ReadRecordAddress(record.c_str(), P, &address) ? ParseDataRecord(record.c_str() + 2, P, address, out)
-                                                                     : kNoAddressRead;
-    EXPECT_EQ(result, n) << record;
-    EXPECT_EQ(bytes, Bytes(out, out + std::max(n, 0))) << record;
-  }
-}
-
 // One Intel HEX record: "" loads, "checksum", or what is malformed.
 TEST(Records, IntelHex) {
   auto hex = [](int type, const Bytes& data, int checksumDelta = 0) {
@@ -353,7 +305,8 @@ TEST(Records, IntelHex) {
   const char* kCount = "the byte count does not match the record";
   const char* kDigit = "a character that is not a hexadecimal digit";
   for (const auto& [record, why] : std::vector<std::pair<std::string, std::string>>{
-           {":0300300002337a1e", ""}, {hex(0, Bytes(255, 1)), ""}, {":" + std::string(522, '0'), "longer than a record"},
+           {":0300300002337a1e", ""}, {hex(0, Bytes(255, 1)), ""},
+           {":" + std::string(522, '0'), "longer than a record"},
            {hex(0, {1, 2}, 1), "checksum"}, {hex(1, {0}), "an end record with data"},
            {hex(2, {1}), "a base address record without 2 bytes"},
            {hex(5, {1, 2, 3}), "a start address record without 4 bytes"},
