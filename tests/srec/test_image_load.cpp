@@ -15,7 +15,6 @@
 
 #include "core/texts.h"
 #include "srec/image_load.h"
-#include "srec/intel_hex.h"
 #include "srec/srec.h"
 #include "support/image_writer.h"
 
@@ -79,7 +78,7 @@ void ExpectImage(const std::vector<Segment>& segments, const Loaded& r) {
 const char *kNot = text::kNotSRecord, *kSum = text::kChecksum, *kOver = text::kMemoryOver;
 const char *kNotHex = text::kNotIntelHex, *kNotElf = text::kNotElf;
 const Bytes A = RandomBytes(16, 1), B = RandomBytes(16, 2), C = RandomBytes(16, 3), D = RandomBytes(32, 4);
-const Bytes K250 = RandomBytes(250, 5);
+const Bytes K250 = RandomBytes(250, 5), K255 = RandomBytes(255, 6);
 
 // One row per kind of file, run with LF and with CR LF line ends: a "\n" in
 // the text stands for the one line end, a "\v" for the other.
@@ -156,7 +155,9 @@ const Case kCases[] = {
     {"hex_record_types", "\n" + H(4, 0, {0, 1}) + H(0, 0x8000, A) + "\n" + H(3, 0, {0, 0, 1, 2}) + H(2, 0, {0x10, 0}) +
        H(0, 0x0010, B) + " \t\n" + H(5, 0, {0, 0, 0, 4}, "\t \n") + H(0, 0xFFF8, C) + H(1, 0, {}) + "end\n" +
        H(4, 0, {0, 2}) + H(0x10, 0, {}) + ";10000000\n", {{0x18000, A}, {0x10010, B}, {0x1FFF8, C}}},
-    {"hex_after_many_blank_lines", std::string(600, '\n') + H(0, 0x10, A) + H(1, 0, {}), {{0x10, A}}},
+    // The format told after 600 blank lines; lower case; the longest record.
+    {"hex_after_many_blank_lines", std::string(600, '\n') + H(0, 0x10, A) + ":0300300002337a1e\n" +
+       H(0, 0xFF00, K255) + H(1, 0, {}), {{0x10, A}, {0x30, {0x02, 0x33, 0x7A}}, {0xFF00, K255}}},
     {"hex_long_text_after_the_end", H(0, 0, A) + H(1, 0, {}) + kText200, {{0, A}}},  // more lines than a batch
     {"hex_no_end_record", H(0, 0, A), {}, kNotHex, "no end record (type 01)"},
     {"hex_data_after_end", H(0, 0, A) + H(1, 0, {}) + "\n" + H(0, 0x10, B),
@@ -164,6 +165,16 @@ const Case kCases[] = {
     {"hex_checksum", H(0, 0, A) + H(0, 0x10, B, "\n", -1) + H(1, 0, {}),
      {}, kSum, "line 2: the checksum does not match"},
     {"hex_text_line", H(0, 0, A) + "junk\n" + H(1, 0, {}), {}, kNotHex, "line 2: not a record"},
+    {"hex_longer", H(0, 0, A) + ":" + std::string(522, '0') + "\n", {}, kNotHex, "line 2: longer than a record"},
+    {"hex_shorter", H(0, 0, A) + ":00000001F\n", {}, kNotHex, "line 2: shorter than a record"},
+    {"hex_odd", H(0, 0, A) + ":00000001FFF\n", {}, kNotHex, "line 2: an odd number of digits"},
+    {"hex_not_a_digit", H(0, 0, A) + ":01000000000G\n",
+     {}, kNotHex, "line 2: a character that is not a hexadecimal digit"},
+    {"hex_count", H(0, 0, A) + ":0200000000FF\n", {}, kNotHex, "line 2: the byte count does not match the record"},
+    {"hex_end_with_data", H(0, 0, A) + H(1, 0, {0}), {}, kNotHex, "line 2: an end record with data"},
+    {"hex_base_count", H(0, 0, A) + H(2, 0, {1}), {}, kNotHex, "line 2: a base address record without 2 bytes"},
+    {"hex_start_count", H(0, 0, A) + H(5, 0, {1, 2, 3}), {}, kNotHex, "line 2: a start address record without 4 bytes"},
+    {"hex_type_06", H(0, 0, A) + H(6, 0, {}), {}, kNotHex, "line 2: a record type other than 00 to 05"},
     {"hex_lone_CR", H(0, 0, A, "\r") + H(1, 0, {}), {}, kNotHex, "line 1: a carriage return without a line feed"},
     {"hex_no_data", H(0, 0x10, {}) + H(1, 0, {}), {}, kNotHex, "no data record"},
     {"hex_wraps", H(4, 0, {0xFF, 0xFF}) + H(0, 0xFFF0, D) + H(1, 0, {}), {}, kOver, "line 2: " + kWraps},
@@ -294,29 +305,6 @@ TEST(ImageLoad, RandomImages) {
     }
     ExpectImage(records, Load(testing::MakeIntelHex(records, 64, pick(2) ? "\n" : "\r\n")));
     ExpectImage(records, Load(srec + SRecord(7, 0, {})));
-  }
-}
-
-// One Intel HEX record: "" loads, "checksum", or what is malformed.
-TEST(Records, IntelHex) {
-  auto hex = [](int type, const Bytes& data, int checksumDelta = 0) {
-    return testing::HexRecord(type, 0xFF00, data, "", checksumDelta);
-  };
-  const char* kCount = "the byte count does not match the record";
-  const char* kDigit = "a character that is not a hexadecimal digit";
-  for (const auto& [record, why] : std::vector<std::pair<std::string, std::string>>{
-           {":0300300002337a1e", ""}, {hex(0, Bytes(255, 1)), ""},
-           {":" + std::string(522, '0'), "longer than a record"},
-           {hex(0, {1, 2}, 1), "checksum"}, {hex(1, {0}), "an end record with data"},
-           {hex(2, {1}), "a base address record without 2 bytes"},
-           {hex(5, {1, 2, 3}), "a start address record without 4 bytes"},
-           {hex(6, {}), "a record type other than 00 to 05"}, {":0300300002337A", kCount}, {":0200000000FF", kCount},
-           {":00000001F", "shorter than a record"}, {":00000001FFF", "an odd number of digits"},
-           {":01000000G0FF", kDigit}, {":0100000000 F", kDigit}}) {
-    HexRecord parsed;
-    const HexParse p = ParseHexRecord(record.c_str(), record.size(), &parsed);
-    EXPECT_EQ(why, p.status == HexParse::kChecksum ? "checksum" : p.why ? p.why : "") << record;
-    EXPECT_EQ(why.empty(), p.status == HexParse::kOk) << record;
   }
 }
 
