@@ -86,9 +86,8 @@ size_t IntelHexData(const std::vector<std::string>& lines, Bytes& bytes) {
     std::vector<uint8_t> b;
     for (size_t at = 1; at + 1 < l.size(); at += 2) b.push_back(static_cast<uint8_t>(Hex(l, at, 2)));
     Check(l[0] == ':' && b.size() >= 5 && b.size() == 5u + b[0], "loaded a malformed record");
-    const uint64_t offset = b[1] << 8 | b[2];
     if (b[3] == 0) {
-      for (size_t k = 0; k < b[0]; ++k) bytes[base + offset + k] = b[4 + k];
+      for (size_t k = 0; k < b[0]; ++k) bytes[base + (b[1] << 8 | b[2]) + k] = b[4 + k];
     } else if (b[3] == 2 || b[3] == 4) {
       base = static_cast<uint64_t>(b[4] << 8 | b[5]) << (b[3] == 2 ? 4 : 16);
     } else if (b[3] == 1) {

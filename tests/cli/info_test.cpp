@@ -16,12 +16,6 @@
 namespace porten::cli {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
 // "123456789" has well-known digests: CRC-32 cbf43926, and the SHA-256 below.
 // A refused file: the message as the dialog's box shows it, then the line
 // that says where; no dump of it, and no report when the dump fails.
@@ -52,13 +46,14 @@ TEST(CliInfo, ReportsAndErrors) {
            {{"a.mot", "--dump-bin"}, 1, "", usage}, {{"a.mot", "--dump-bin="}, 1, "", usage},
            {{"--", "-x.mot"}, 2, "", "-x.mot" + open}, {{"-"}, 2, "", "-" + open},  // "--" ends the options
            {{"--help"}, 0, "Usage: porten-cli info FILE [--dump-bin OUT]", ""}}) {
-    std::ostringstream o, e;
+    std::ostringstream o, e, dumped;
     std::remove(dump.c_str());
     args.insert(args.begin(), {"porten-cli", "info"});
     EXPECT_EQ(status, Dispatch(args, o, e)) << ::testing::PrintToString(args);
     EXPECT_EQ(out, start(o.str(), out)) << ::testing::PrintToString(args);
     EXPECT_EQ(err, start(e.str(), err)) << ::testing::PrintToString(args);
-    EXPECT_EQ(status == 0 && args.size() > 3 ? "123456789" : "", ReadFile(dump));
+    dumped << std::ifstream(dump, std::ios::binary).rdbuf();
+    EXPECT_EQ(status == 0 && args.size() > 3 ? "123456789" : "", dumped.str());
   }
 }
 

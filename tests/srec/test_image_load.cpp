@@ -15,7 +15,6 @@
 
 #include "core/texts.h"
 #include "srec/image_load.h"
-#include "srec/srec.h"
 #include "support/image_writer.h"
 
 namespace porten {
@@ -103,7 +102,6 @@ const std::vector<ElfSegment> kElf = {{0x8000, 0x8000, A}, {0x8010, 0x20000000, 
 const std::string kAfter2 = "line 3: an S1 record after the end of the data at line 2";
 const std::string kPast = "the data runs past the limit of 307,200 bytes from the lowest address ";
 const std::string kWraps = "the last byte would lie beyond address FFFFFFFF";
-const std::string kText200 = [] { std::string t; for (int i = 0; i < 200; ++i) t += "text\n"; return t; }();
 
 // clang-format off
 const Case kCases[] = {
@@ -111,8 +109,6 @@ const Case kCases[] = {
     {"mixed_line_ends", S(1, 0x2000, A) + S(1, 0x2010, B, "\v") + S(1, 0x1000, C),
      {{0x2000, A}, {0x2010, B}, {0x1000, C}}},
     {"blank_line_in_the_data", S(1, 0x100, A) + "\n" + S(1, 0x110, B), {}, kNot, kAfter2},
-    {"two_files_joined", MakeSRecords({{0x8000, D}}, 1, 16, "\n") + MakeSRecords({{0x1000, A}}, 2, 16, "\n"),
-     {}, kNot, "line 6: an S2 record after the end of the data at line 4"},
     {"behind_a_lone_CR_after_the_end", S(1, 0x100, A) + S(9, 0, {}, "\r") + S(1, 0x110, B), {}, kNot, kAfter2},
     {"S3_at_the_end_of_the_file", S(1, 0x100, A) + S(9, 0, {}) + "S3",
      {}, kNot, "line 3: an S3 record after the end of the data at line 2"},
@@ -158,7 +154,7 @@ const Case kCases[] = {
     // The format told after 600 blank lines; lower case; the longest record.
     {"hex_after_many_blank_lines", std::string(600, '\n') + H(0, 0x10, A) + ":0300300002337a1e\n" +
        H(0, 0xFF00, K255) + H(1, 0, {}), {{0x10, A}, {0x30, {0x02, 0x33, 0x7A}}, {0xFF00, K255}}},
-    {"hex_long_text_after_the_end", H(0, 0, A) + H(1, 0, {}) + kText200, {{0, A}}},  // more lines than a batch
+    {"hex_more_lines_after_the_end_than_a_batch", H(0, 0, A) + H(1, 0, {}) + "text" + std::string(200, '\n'), {{0, A}}},
     {"hex_no_end_record", H(0, 0, A), {}, kNotHex, "no end record (type 01)"},
     {"hex_data_after_end", H(0, 0, A) + H(1, 0, {}) + "\n" + H(0, 0x10, B),
      {}, kNotHex, "line 4: a data record after the end record at line 2"},
@@ -187,8 +183,6 @@ const Case kCases[] = {
      {}, kNotElf, "segments 0 and 1 overlap at physical address 00001008"},
     {"elf_no_contents", MakeElf({{0x1000, 0x1000, {}, 0x100}, {0x2000, 0x2000, A, 0, 4}}),
      {}, kNotElf, "no loadable segment with contents in the file"},
-    {"elf_span", MakeElf({{0x1000, 0x1000, A}, {0x1000 + 307192, 0, A}}, false, true),
-     {}, kOver, "segment 1: " + kPast + "00001000: 0004C000 is the first address beyond it"},
     {"elf_above_4G", MakeElf({{0x100000000, 0, A}}, true), {}, kOver, "segment 0: " + kWraps},
     {"elf_magic_only", "\177ELF", {}, kNotElf, "libelf does not read it as ELF"},
     {"elf_contents_cut_off", MakeElf({{0x1000, 0x1000, A}}).erase(99),  // of 52 + 32 + 16 bytes
@@ -221,8 +215,7 @@ TEST(ImageLoad, FilesLoadTheirRecordsOrAreRefused) {
 // the data, whichever the text format.
 TEST(ImageLoad, ThousandRecordsInSevenBatches) {
   const Bytes bytes = RandomBytes(16000, 4);
-  for (const std::string& file :
-       {MakeSRecords({{0x1000, bytes}}, 1, 16), testing::MakeIntelHex({{0x1000, bytes}})}) {
+  for (const std::string& file : {MakeSRecords({{0x1000, bytes}}, 1, 16), testing::MakeIntelHex({{0x1000, bytes}})}) {
     const Loaded r = Load(file);
     ExpectImage({{0x1000, bytes}}, r);
     EXPECT_EQ((std::vector<uint32_t>{2400, 4800, 7200, 9600, 12000, 14400}), r.progress);
@@ -236,17 +229,16 @@ TEST(ImageLoad, ThousandRecordsInSevenBatches) {
 // the CR is the window's last character, its LF still in the file.
 TEST(ImageLoad, WindowBoundaryAtEveryCharacter) {
   const Bytes bytes = RandomBytes(2000, 7);
-  for (size_t shift = 0; shift < 96; ++shift) {
-    for (const std::string eol : {"\r\n", "\n"}) {
-      const long first = 16 + static_cast<long>(shift / 2);
-      std::string text = SRecord(3, 0x1000, {bytes.begin(), bytes.begin() + first}, std::string(shift % 2, ' ') + eol);
-      for (long at = first; at < 2000; at += 16) {
-        text += SRecord(1, 0x1000 + static_cast<uint32_t>(at),
-                        {bytes.begin() + at, bytes.begin() + std::min(at + 16, 2000L)}, eol);
-      }
-      SCOPED_TRACE("shift " + std::to_string(shift) + (eol.size() == 1 ? " LF" : ""));
-      ExpectImage({{0x1000, bytes}}, Load(text));
+  for (size_t shift = 0; shift < 192; ++shift) {
+    const std::string eol = shift % 4 < 2 ? "\r\n" : "\n";
+    const long first = 16 + static_cast<long>(shift / 4);
+    std::string text = SRecord(3, 0x1000, {bytes.begin(), bytes.begin() + first}, std::string(shift % 2, ' ') + eol);
+    for (long at = first; at < 2000; at += 16) {
+      text += SRecord(1, 0x1000 + static_cast<uint32_t>(at),
+                      {bytes.begin() + at, bytes.begin() + std::min(at + 16, 2000L)}, eol);
     }
+    SCOPED_TRACE("shift " + std::to_string(shift));
+    ExpectImage({{0x1000, bytes}}, Load(text));
   }
   for (size_t length = 1000; length < 1024; ++length) {
     SCOPED_TRACE(length);
@@ -263,10 +255,9 @@ TEST(ImageLoad, DataAfterTheEndAcrossRefills) {
     SCOPED_TRACE(pad);
     const std::string text = std::string(pad, 'x') + "S1:0000000000\r\n";
     EXPECT_EQ("line 4: an S1 record after the end of the data at line 2",
-              Load(SRecord(1, 0x100, A) + SRecord(9, 0, {}) + text + SRecord(1, 0x110, B)).error.detail);
+              Load(S(1, 0x100, A) + S(9, 0, {}) + text + S(1, 0x110, B)).error.detail);
     EXPECT_EQ("line 4: a data record after the end record at line 2",
-              Load(testing::HexRecord(0, 0, A) + testing::HexRecord(1, 0, {}) + text + testing::HexRecord(0, 0x10, B))
-                  .error.detail);
+              Load(H(0, 0, A) + H(1, 0, {}) + text + H(0, 0x10, B)).error.detail);
   }
 }
 
@@ -292,8 +283,8 @@ TEST(ImageLoad, RandomImages) {
     SCOPED_TRACE("PORTEN_LOAD_SEED=" + std::to_string(seed));
     std::mt19937 rng(static_cast<uint32_t>(seed));
     auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
-    const uint32_t base =
-        pick(4) == 0 ? 0xFFFFFFFF - kImageBufferSize + 1 : pick(4) == 0 ? pick(0x10000) : pick(0xFF000000);
+    // A quarter of the images in the last 307,200 bytes below 4 GB.
+    const uint32_t base = pick(4) == 0 ? 0u - kImageBufferSize : pick(4) == 0 ? pick(0x10000) : pick(0xFF000000);
     const uint32_t span = 1 + pick(pick(8) == 0 ? kImageBufferSize : 4096);
     std::vector<Segment> records;
     std::string srec;
