@@ -137,7 +137,7 @@ const Case kCases[] = {
      {}, kNot, "line 2: an address without a digit"},
     // The address cut short: the count wants the next line's digits.
     {"count_beyond_the_line", "S20500FA\n01FF\n", {}, kNot, "line 1: a malformed record"},
-    {"S1_alone", S(1, 0x100, A) + "S1\n" + S(1, 0x110, B), {}, kNot, "line 2: an address without a digit"},
+    {"S1_alone", S(0, 0, {'h'}) + S(1, 0x100, A) + "S1\n", {}, kNot, "line 3: an address without a digit"},
     {"no_line_end", S(1, 0x100, A) + S(1, 0x110, B, ""), {}, kNot, "line 2: no line end"},
     {"only_byte_at_FFFFFFFF", S(3, 0xFFFFFFFF, {1}), {}, kNot, "no S1, S2 or S3 record"},
     {"first_line_S5", S(5, 1, {}) + S(1, 0x100, A), {}, kNot, "line 1: not an S0, S1, S2 or S3 record"},
@@ -154,10 +154,12 @@ const Case kCases[] = {
     // The format told after 600 blank lines; lower case; the longest record.
     {"hex_after_many_blank_lines", std::string(600, '\n') + H(0, 0x10, A) + ":0300300002337a1e\n" +
        H(0, 0xFF00, K255) + H(1, 0, {}), {{0x10, A}, {0x30, {0x02, 0x33, 0x7A}}, {0xFF00, K255}}},
-    {"hex_more_lines_after_the_end_than_a_batch", H(0, 0, A) + H(1, 0, {}) + "text" + std::string(200, '\n'), {{0, A}}},
+    // More lines after the end than a batch takes, the last without a line end: the loads after this one must
+    // still look at the line after their end record.
+    {"hex_lines_after_the_end", H(0, 0, A) + H(1, 0, {}) + std::string(200, '\n') + "end", {{0, A}}},
     {"hex_no_end_record", H(0, 0, A), {}, kNotHex, "no end record (type 01)"},
-    {"hex_data_after_end", H(0, 0, A) + H(1, 0, {}) + "\n" + H(0, 0x10, B),
-     {}, kNotHex, "line 4: a data record after the end record at line 2"},
+    {"hex_data_after_end", H(0, 0, A) + H(1, 0, {}) + H(0, 0x10, B),
+     {}, kNotHex, "line 3: a data record after the end record at line 2"},
     {"hex_checksum", H(0, 0, A) + H(0, 0x10, B, "\n", -1) + H(1, 0, {}),
      {}, kSum, "line 2: the checksum does not match"},
     {"hex_text_line", H(0, 0, A) + "junk\n" + H(1, 0, {}), {}, kNotHex, "line 2: not a record"},
