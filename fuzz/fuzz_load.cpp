@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "core/image.h"
 #include "srec/image_load.h"
 
 namespace {
 
 using porten::ImageFormat;
 using porten::ImageLoad;
+using Bytes = std::map<uint64_t, uint8_t>;
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -34,43 +35,35 @@ void Check(bool ok, const char* what) {
   }
 }
 
-// Up to width hexadecimal digits at p, stopping at any other character; -1
-// when there is none.
-long Hex(const std::string& s, size_t at, int width) {
-  long value = -1;
-  for (int i = 0; i < width && at + i < s.size(); ++i) {
-    const char c = s[at + i];
-    const int d = c >= '0' && c <= '9'   ? c - '0'
-                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                         : -1;
-    if (d < 0) break;
-    value = (value < 0 ? 0 : value << 4) | d;
-  }
-  return value;
+// Up to width hexadecimal digits at `at`, stopping at any other character;
+// -1 when there is none.
+long Hex(const std::string& s, size_t at, size_t width) {
+  const std::string field = s.substr(std::min(at, s.size()), width);
+  const size_t n = std::min(field.find_first_not_of("0123456789abcdefABCDEF"), field.size());
+  return n == 0 ? -1 : std::stol(field.substr(0, n), nullptr, 16);
 }
 
 // Lines end at LF, CR LF or a lone CR.
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines(1);
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' && text[i] != '\n') {
-      lines.back() += text[i];
-      continue;
-    }
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    lines.emplace_back();
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // its LF ends the line
+    if (text[i] == '\r' || text[i] == '\n') lines.emplace_back();
+    if (text[i] != '\r' && text[i] != '\n') lines.back() += text[i];
   }
   return lines;
 }
 
-using Bytes = std::map<uint64_t, uint8_t>;
+bool IsSRecordData(const std::string& l) { return l.size() >= 2 && l[0] == 'S' && l[1] >= '1' && l[1] <= '3'; }
+bool IsHexData(const std::string& l) {
+  return l.size() >= 9 && l[0] == ':' && l.compare(7, 2, "00") == 0 &&
+         l.find_first_not_of("0123456789abcdefABCDEF", 1) >= 9;
+}
 
-Bytes SRecordData(const std::vector<std::string>& lines) {
-  Bytes bytes;
-  size_t i = !lines.empty() && lines[0].compare(0, 2, "S0") == 0 ? 1 : 0;
-  auto isData = [&](const std::string& l) { return l.size() >= 2 && l[0] == 'S' && l[1] >= '1' && l[1] <= '3'; };
-  for (; i < lines.size() && isData(lines[i]); ++i) {
+// The data, and the line after the end of it.
+size_t SRecordData(const std::vector<std::string>& lines, Bytes& bytes) {
+  size_t i = lines[0].compare(0, 2, "S0") == 0 ? 1 : 0;
+  for (; i < lines.size() && IsSRecordData(lines[i]); ++i) {
     const std::string& l = lines[i];
     const int width = 2 * (l[1] - '0' + 1);
     const long count = Hex(l, 2, 2), address = Hex(l, 4, width);
@@ -81,43 +74,26 @@ Bytes SRecordData(const std::vector<std::string>& lines) {
       bytes[address + k] = static_cast<uint8_t>(b);
     }
   }
-  for (; i < lines.size(); ++i) Check(!isData(lines[i]), "loaded with a data record after the end");
-  return bytes;
+  return i;
 }
 
-Bytes IntelHexData(const std::vector<std::string>& lines) {
-  Bytes bytes;
+size_t IntelHexData(const std::vector<std::string>& lines, Bytes& bytes) {
   uint64_t base = 0;
-  size_t i = 0;
-  for (bool end = false; !end; ++i) {
+  for (size_t i = 0;; ++i) {
     Check(i < lines.size(), "loaded without an end record");
     const std::string l = lines[i].substr(0, lines[i].find_last_not_of(" \t") + 1);
     if (l.empty()) continue;
     std::vector<uint8_t> b;
     for (size_t at = 1; at + 1 < l.size(); at += 2) b.push_back(static_cast<uint8_t>(Hex(l, at, 2)));
     Check(l[0] == ':' && b.size() >= 5 && b.size() == 5u + b[0], "loaded a malformed record");
-    const uint64_t offset = b[1] << 8 | b[2];
     if (b[3] == 0) {
-      for (size_t k = 0; k < b[0]; ++k) bytes[base + offset + k] = b[4 + k];
+      for (size_t k = 0; k < b[0]; ++k) bytes[base + (b[1] << 8 | b[2]) + k] = b[4 + k];
     } else if (b[3] == 2 || b[3] == 4) {
       base = static_cast<uint64_t>(b[4] << 8 | b[5]) << (b[3] == 2 ? 4 : 16);
+    } else if (b[3] == 1) {
+      return i + 1;
     }
-    end = b[3] == 1;
   }
-  for (; i < lines.size(); ++i) {
-    const std::string& l = lines[i];
-    const bool data = l.size() >= 9 && l[0] == ':' && l.compare(7, 2, "00") == 0 &&
-                      l.find_first_not_of("0123456789abcdefABCDEF", 1) >= 9;
-    Check(!data, "loaded with a data record after the end record");
-  }
-  return bytes;
-}
-
-int MemFile() {
-  static int fd = -1;
-  if (fd < 0) fd = ::memfd_create("image", MFD_CLOEXEC);
-  Check(fd >= 0, "memfd_create");
-  return fd;
 }
 
 }  // namespace
@@ -126,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #ifdef PORTEN_FUZZ_HEX
   if (size == 0 || data[0] != ':') return 0;
 #endif
-  const int fd = MemFile();
-  Check(::ftruncate(fd, 0) == 0, "ftruncate");
+  static const int fd = ::memfd_create("image", MFD_CLOEXEC);
+  Check(fd >= 0 && ::ftruncate(fd, 0) == 0, "memfd");
   Check(::pwrite(fd, data, size, 0) == static_cast<ssize_t>(size), "pwrite");
   static const std::string path = "/proc/self/fd/" + std::to_string(fd);
   // One load for every run, as a window keeps one: a new one costs a 300 KB
@@ -137,11 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ImageLoad::Result result = load->Open(path, "");
   // A batch consumes at least a character for each of its 150 steps.
   const size_t maxBatches = size / porten::kRecordsPerBatch + 2;
-  size_t batches = 0;
-  while (result == ImageLoad::Result::kMore) {
+  for (size_t batches = 0; result == ImageLoad::Result::kMore; result = load->Batch()) {
     Check(++batches <= maxBatches, "the load does not make progress");
-    Check(load->length() <= porten::kImageBufferSize, "the image beyond its buffer");
-    result = load->Batch();
   }
   Check(!load->IsOpen(), "the file stays open after the load");
   if (result == ImageLoad::Result::kFailed) {
@@ -149,12 +122,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const porten::Image image = load->TakeImage();
-  Check(image.bytes.size() <= porten::kImageBufferSize, "longer than the image buffer");
   Check(image.base + uint64_t{image.bytes.size()} <= 0x100000000, "the image wraps past FFFFFFFF");
   if (load->format() == ImageFormat::kElf) return 0;  // libelf reads it, nothing to compare
 
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  const Bytes bytes = load->format() == ImageFormat::kSRecord ? SRecordData(Lines(text)) : IntelHexData(Lines(text));
+  const std::vector<std::string> lines = Lines(std::string(reinterpret_cast<const char*>(data), size));
+  const bool srec = load->format() == ImageFormat::kSRecord;
+  Bytes bytes;
+  for (size_t i = srec ? SRecordData(lines, bytes) : IntelHexData(lines, bytes); i < lines.size(); ++i) {
+    Check(!(srec ? IsSRecordData(lines[i]) : IsHexData(lines[i])), "loaded with a data record after the end");
+  }
   Check(!bytes.empty(), "an image without data records");
   Check(image.base == bytes.begin()->first, "the base is not the lowest address");
   Check(image.bytes.size() == bytes.rbegin()->first + 1 - image.base, "the length is not the span");

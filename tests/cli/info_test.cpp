@@ -1,114 +1,60 @@
+// porten-cli info in process: its arguments, its report, and how a refused
+// file reaches standard error. What loads and what is refused is the
+// loader's own tests' business.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli_run.h"
 #include "support/image_writer.h"
 
 namespace porten::cli {
 namespace {
 
-using testing::SRecord;
-using testing::TempDir;
-
-struct Outcome {
-  int exit;
-  std::string out;
-  std::string err;
-};
-
-Outcome Info(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  std::vector<std::string> all = {"porten-cli", "info"};
-  all.insert(all.end(), args.begin(), args.end());
-  int exit = Dispatch(all, out, err);
-  return {exit, out.str(), err.str()};
-}
-
-std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
-
 // "123456789" has well-known digests: CRC-32 cbf43926, and the SHA-256 below.
-const std::vector<uint8_t> kCheck = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-std::string Report(const char* format) {
-  return std::string("ｱﾄﾞﾚｽ: 00010000 - 00010008\nformat: ") + format +
-         "\nlength: 9 bytes\n"
-         "sha256: 15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225\n"
-         "crc32: cbf43926\n";
-}
-
-TEST(CliInfo, PrintsRangeFormatLengthAndDigestsOfEachFormat) {
-  TempDir dir;
-  const std::vector<testing::Segment> image = {{0x10000, kCheck}};
-  for (const auto& [file, format] :
-       std::vector<std::pair<std::string, const char*>>{{testing::MakeSRecords(image, 2, 16, "\n"), "S-record"},
-                                                        {testing::MakeIntelHex(image), "Intel HEX"},
-                                                        {testing::MakeElf(image), "ELF"}}) {
-    Outcome r = Info({dir.Write("image", file)});
-    EXPECT_EQ(0, r.exit);
-    EXPECT_EQ(Report(format), r.out);
-    EXPECT_EQ("", r.err);
+// A refused file: the message as the dialog's box shows it, then the line
+// that says where; no dump of it, and no report when the dump fails.
+TEST(CliInfo, ReportsAndErrors) {
+  testing::TempDir dir;
+  const std::vector<testing::Segment> check = {{0x10000, {'1', '2', '3', '4', '5', '6', '7', '8', '9'}}};
+  const std::string mot = dir.Write("a.mot", testing::MakeSRecords(check, 2, 16, "\n")), dump = dir.File("out.bin");
+  const std::string hex = dir.Write("a.hex", testing::MakeIntelHex(check));
+  const std::string elf = dir.Write("a.elf", testing::MakeElf(check));
+  const std::string bad = dir.Write("bad", testing::SRecord(3, 0, {1}) + testing::SRecord(3, 307200, {1}));
+  const std::string report = "ｱﾄﾞﾚｽ: 00010000 - 00010008\nformat: %\nlength: 9 bytes\nsha256: "
+                             "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225\ncrc32: cbf43926\n";
+  const std::string usage = "porten-cli info: ", open = ": ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n";
+  auto start = [](const std::string& whole, const std::string& expected) {
+    return expected.empty() || expected.back() == '\n' ? whole : whole.substr(0, expected.size());
+  };
+  // Arguments, exit status, standard output and error: whole, or their start
+  // when the text does not end in a line feed.
+  for (auto [args, status, out, err] : std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
+           {{mot, "--dump-bin", dump}, 0, std::string(report).replace(report.find('%'), 1, "S-record"), ""},
+           {{"--dump-bin=" + dump, hex}, 0, std::string(report).replace(report.find('%'), 1, "Intel HEX"), ""},
+           {{elf, "--dump-bin", dump}, 0, std::string(report).replace(report.find('%'), 1, "ELF"), ""},
+           {{bad, "--dump-bin", dump}, 2, "",
+            bad + ": ﾒﾓﾘが８ＭＢを越えます\nporten-cli info: line 2: the data runs past the limit of 307,200 bytes "
+                  "from the lowest address 00000000: 0004B000 is the first address beyond it\n"},
+           {{mot, "--dump-bin", dir.File("no/such/dir/out.bin")}, 2, "", usage + "cannot write "},
+           {{}, 1, "", usage}, {{"a.mot", "b.mot"}, 1, "", usage}, {{"--bogus", "a.mot"}, 1, "", usage},
+           {{"a.mot", "--dump-bin"}, 1, "", usage}, {{"a.mot", "--dump-bin="}, 1, "", usage},
+           {{"--", "-x.mot"}, 2, "", "-x.mot" + open}, {{"-"}, 2, "", "-" + open},  // "--" ends the options
+           {{"--help"}, 0, "Usage: porten-cli info FILE [--dump-bin OUT]", ""}}) {
+    std::ostringstream o, e, dumped;
+    std::remove(dump.c_str());
+    args.insert(args.begin(), {"porten-cli", "info"});
+    EXPECT_EQ(status, Dispatch(args, o, e)) << ::testing::PrintToString(args);
+    EXPECT_EQ(out, start(o.str(), out)) << ::testing::PrintToString(args);
+    EXPECT_EQ(err, start(e.str(), err)) << ::testing::PrintToString(args);
+    dumped << std::ifstream(dump, std::ios::binary).rdbuf();
+    EXPECT_EQ(status == 0 && args.size() > 3 ? "123456789" : "", dumped.str());
   }
-}
-
-// The message as the dialog's box shows it, then the line that says where;
-// no dump of a refused file.
-TEST(CliInfo, RefusedFilesExitTwoWithTheMessageAndWhere) {
-  TempDir dir;
-  for (const auto& [content, err] : std::vector<std::pair<std::string, std::string>>{
-           {"hello\r\n", "ﾓﾄﾛｰﾗＳﾌｫｰﾏｯﾄでありません\nporten-cli info: no S1, S2 or S3 record\n"},
-           {SRecord(3, 0, {1}) + SRecord(3, 307200, {1}),
-            "ﾒﾓﾘが８ＭＢを越えます\nporten-cli info: line 2: the data runs past the limit of 307,200 bytes from the "
-            "lowest address 00000000: 0004B000 is the first address beyond it\n"},
-           {testing::MakeElf({{0x1000, 0x1000, {}, 16}}),
-            "ELFﾌｫｰﾏｯﾄでありません\nporten-cli info: no loadable segment with contents in the file\n"}}) {
-    const std::string path = dir.Write("bad", content);
-    Outcome r = Info({path, "--dump-bin", dir.File("out.bin")});
-    EXPECT_EQ(2, r.exit);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ(path + ": " + err, r.err);
-    EXPECT_FALSE(std::ifstream(dir.File("out.bin")).good());
-  }
-}
-
-TEST(CliInfo, UsageErrorsMissingFileAndUnwritableDump) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"a.mot", "b.mot"}, {"--bogus", "a.mot"}, {"a.mot", "--dump-bin"}, {"a.mot", "--dump-bin="}}) {
-    Outcome r = Info(args);
-    EXPECT_EQ(1, r.exit) << ::testing::PrintToString(args);
-    EXPECT_EQ("", r.out);
-    EXPECT_NE("", r.err);
-  }
-  // "--" lets a file name start with a dash.
-  EXPECT_EQ("-x.mot: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", Info({"--", "-x.mot"}).err);
-  EXPECT_EQ("-: ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n", Info({"-"}).err);
-  EXPECT_EQ(0u, Info({"--help"}).out.find("Usage: porten-cli info FILE [--dump-bin OUT]\n"));
-  TempDir dir;
-  Outcome r = Info({dir.Write("a.mot", SRecord(1, 0, {1})), "--dump-bin", dir.File("no/such/dir/out.bin")});
-  EXPECT_EQ(2, r.exit);
-  EXPECT_EQ("", r.out) << "nothing reported as success";
-}
-
-// The executable itself: a relative FILE is found from the directory it
-// runs in, the caption is the path as typed, and the exit statuses reach
-// the shell; a full image of many batches.
-TEST(CliInfoExecutable, RelativePathsExitStatusesAndAFullImage) {
-  TempDir dir;
-  const auto bytes = testing::RandomBytes(307200, 5);
-  dir.Write("full.hex", testing::MakeIntelHex({{0x00400000, bytes}}, 32, "\n"));
-  dir.Write("bad.mot", "S1\r\n");
-
-  CliResult ok = RunCli(dir.path(), "info full.hex --dump-bin=full.bin", dir.path());
-  EXPECT_EQ(0, ok.exit) << ok.err;
-  EXPECT_EQ(0u, ok.out.find("ｱﾄﾞﾚｽ: 00400000 - 0044AFFF\nformat: Intel HEX\nlength: 307200 bytes\n"));
-  EXPECT_EQ(Bytes(bytes), ReadWhole(dir.File("full.bin")));
-
-  CliResult bad = RunCli(dir.path(), "info bad.mot", dir.path());
-  EXPECT_EQ(2, bad.exit);
-  EXPECT_EQ("bad.mot: ﾓﾄﾛｰﾗＳﾌｫｰﾏｯﾄでありません\nporten-cli info: no S1, S2 or S3 record\n", bad.err);
-  EXPECT_EQ(1, RunCli(dir.path(), "info", dir.path()).exit);
 }
 
 }  // namespace

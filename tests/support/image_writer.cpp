@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 
 namespace porten::testing {
 
@@ -24,18 +25,10 @@ std::string Record(const std::string& lead, uint64_t address, int addressBytes, 
   unsigned sum = count + (intel ? static_cast<unsigned>(type) : 0);
   std::string text = lead + Hex(count, 2) + Hex(address, 2 * addressBytes) + (intel ? Hex(type, 2) : "");
   for (int i = 0; i < addressBytes; ++i) sum += (address >> (8 * i)) & 0xFF;
-  for (uint8_t b : data) {
-    sum += b;
-    text += Hex(b, 2);
-  }
+  for (uint8_t b : data) text += Hex(b, 2);
+  sum = std::accumulate(data.begin(), data.end(), sum);
   const unsigned checksum = intel ? 0x100 - (sum & 0xFF) : ~sum;
   return text + Hex((checksum + static_cast<unsigned>(checksumDelta)) & 0xFF, 2) + eol;
-}
-
-void Put(std::string& to, uint64_t value, int bytes, bool bigEndian) {
-  for (int i = 0; i < bytes; ++i) {
-    to += static_cast<char>(value >> (8 * (bigEndian ? bytes - 1 - i : i)));
-  }
 }
 
 }  // namespace
@@ -89,7 +82,9 @@ std::string MakeElf(const std::vector<ElfSegment>& segments, bool is64, bool big
   std::string elf = std::string("\177ELF") + char(is64 ? 2 : 1) + char(bigEndian ? 2 : 1) + '\1';
   elf.resize(16, '\0');
   auto put = [&](Fields fields) {
-    for (auto [value, bytes] : fields) Put(elf, value, bytes, bigEndian);
+    for (auto [value, n] : fields) {
+      for (int i = 0; i < n; ++i) elf += static_cast<char>(value >> (8 * (bigEndian ? n - 1 - i : i)));
+    }
   };
   // An executable without sections: type, machine, version, entry, program
   // and section header offsets, flags, sizes and counts.
@@ -100,11 +95,10 @@ std::string MakeElf(const std::vector<ElfSegment>& segments, bool is64, bool big
   uint64_t offset = headerSize + entrySize * segments.size();
   for (const ElfSegment& s : segments) {
     const uint64_t memsz = s.memsz ? s.memsz : s.bytes.size();
-    const uint32_t flags = 5;  // R X
     put({{s.type, 4}});
-    if (is64) put({{flags, 4}});
+    if (is64) put({{5, 4}});  // flags: R X
     put({{offset, word}, {s.vaddr, word}, {s.paddr, word}, {s.bytes.size(), word}, {memsz, word}});
-    if (!is64) put({{flags, 4}});
+    if (!is64) put({{5, 4}});
     put({{1, word}});  // alignment
     offset += s.bytes.size();
   }
@@ -120,9 +114,7 @@ std::string MakeElf(const std::vector<Segment>& segments) {
 
 bool WriteTextFile(const std::string& path, const std::string& text) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  return !file.fail();
+  return (file << text).flush().good();
 }
 
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
@@ -133,9 +125,8 @@ std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "porten-test-XXXXXX").string();
-  char* made = ::mkdtemp(pattern.data());
-  path_ = made ? made : "";
+  path_ = (std::filesystem::temp_directory_path() / "porten-test-XXXXXX").string();
+  if (!::mkdtemp(path_.data())) path_.clear();
 }
 
 TempDir::~TempDir() {
@@ -143,9 +134,5 @@ TempDir::~TempDir() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::Write(const std::string& name, const std::string& content) const {
-  WriteTextFile(File(name), content);
-  return File(name);
-}
 
 }  // namespace porten::testing

@@ -56,7 +56,10 @@ class TempDir {
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   // Writes content to the file name; its path.
-  std::string Write(const std::string& name, const std::string& content) const;
+  std::string Write(const std::string& name, const std::string& content) const {
+    WriteTextFile(File(name), content);
+    return File(name);
+  }
 
  private:
   std::string path_;
