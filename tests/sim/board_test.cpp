@@ -34,7 +34,6 @@ void Download(const std::string& path, SimBoard* board) {
   TermiosPort port;
   for (const auto& [rate, send, reply] : steps) {
     if (rate != port.Baud()) {
-      port.Close();
       ASSERT_TRUE(port.Open(path, rate, 1, 0)) << port.LastOpenError().detail;
       ASSERT_TRUE(!board || board->WaitFor([&, r = rate] { return board->SampledToolRate() == r; }, kWaitMs));
     }
@@ -57,7 +56,6 @@ TEST(SimBoard, ReadsTheToolsRateTakesTheWireTimeAndKeepsItsLinkAndDescriptors) {
   SimBoard board(options);
   ASSERT_TRUE(board.Start()) << board.Error();
   Download(board.PortPath(), &board);
-  EXPECT_EQ(board.RomRange(0x1000, 4), (Bytes{0x11, 0x22, 0x33, 0xFF}));
   EXPECT_TRUE(board.WaitFor([&] { return board.Drained(); }, kWaitMs));
   EXPECT_EQ(board.Counters().bytesToTool, 13u);
   const LatencyStats latency = board.ReplyLatency();

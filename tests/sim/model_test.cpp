@@ -20,21 +20,19 @@ using Reply = std::vector<int>;
 constexpr int kSlow = 4800, kFast = 38400, kReset = 0, kAny = -1;  // kAny: a noise byte
 
 template <typename T>
-std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 
 // rate kReset presses the reset button; on a pty the rate is sampled before
 // and after a byte, so `before` (when set) may be the right one as well.
 struct Step { int rate; Bytes in; int before = 0; };
+using Steps = std::vector<Step>;
 const Bytes kFill(127, 0xFF);  // a block is its first byte and these
 const Step kUpload = {kSlow, {0x55, 0x00, 0x02, 0xAB, 0xCD}}, kLoader = {kFast, {'3', 'D', 'D', 0x88}};
 
 // The tool's download: sync, the boot loader AB CD, two ROM blocks at 0x0FC0
 // (across a page), one RAM block at 0x1000, run; then a fresh sync while the
 // loader runs, and one after a reset, each with the other rate in one sample.
-std::vector<Step> Script(const Bytes& sync = {0, 0, 0}) {
+Steps Script(const Bytes& sync = {0, 0, 0}) {
   return {{kSlow, sync},  kUpload, kLoader, {kFast, Bytes{0, 0, 0x0F, 0xC0, 0, 0, 1, 0, 1} + kFill + Bytes{2} + kFill},
           {kSlow, {'2'}}, kLoader, {kFast, Bytes{0, 0, 0x10, 0, 0, 0, 0, 0x80, 3} + kFill},
           {kSlow, {'1'}}, {kSlow, sync, kFast}, {kReset, {}}, {kFast, sync, kSlow}};
@@ -43,7 +41,7 @@ const Reply kReady = {0, 0, 0, 0}, kBoot = Reply{0x00, 0xAA, 0x00, 0x02, 0xAB, 0
 const Reply kWrites = {0x11, 0x11, 0, 0, 0, 0, 0, 0x11, 0}, kNormal = kBoot + kWrites + Reply{0, 0};
 
 // The replies and the events, with "(line gone)" where a reaction hung up.
-std::pair<Reply, Texts> Play(BoardModel& board, const std::vector<Step>& steps) {
+std::pair<Reply, Texts> Play(BoardModel& board, const Steps& steps) {
   std::pair<Reply, Texts> seen;
   auto take = [&](const Reaction& r, int rate, int before) {
     EXPECT_TRUE(r.reply.empty() ? r.replyRate == 0 : r.replyRate == rate || r.replyRate == before);
@@ -59,25 +57,24 @@ std::pair<Reply, Texts> Play(BoardModel& board, const std::vector<Step>& steps) 
 
 // events: those a download without faults does not have; anomalies -1: not counted.
 struct Case {
-  const char* name; BoardKnobs knobs; Reply reply; Texts events = {}; std::vector<Step> steps = Script();
-  int anomalies = 0;
+  const char* name; BoardKnobs knobs; Reply reply; Texts events = {}; int anomalies = 0; Steps steps = Script();
 };
 const Bytes kMarked = {0, 0, 0, '3', 0, 0, 0};
 const Reply kAtOnce = Reply{0} + kBoot + kWrites + Reply{0, 0, 0, 0};  // each sync answered twice
 const Case kCases[] = {
     {"Download", {}, kNormal},
-    {"SyncAtOnce", {.sync = SyncAnswer::kAtOnce}, kAtOnce, Texts(3, "sync marker 30"), Script({0, '0', 0, 0, 0})},
+    {"SyncAtOnce", {.sync = SyncAnswer::kAtOnce}, kAtOnce, Texts(3, "sync marker 30"), 0, Script({0, '0', 0, 0, 0})},
     // A tool that missed the first answer sends the pair: answered again.
     {"SyncAtOnceThenPair", {.sync = SyncAnswer::kAtOnce}, kAtOnce},
-    {"SyncAfterTriple", {.sync = SyncAnswer::kAfterTriple}, kNormal, Texts(3, "sync marker 33"), Script(kMarked)},
+    {"SyncAfterTriple", {.sync = SyncAnswer::kAfterTriple}, kNormal, Texts(3, "sync marker 33"), 0, Script(kMarked)},
     {"Silent", {.silent = true}, {}},
-    {"SyncNeverAnswered", {.syncNeverAnswered = true}, {}, Texts(3, "sync marker 33"), Script(kMarked), -1},
+    {"SyncNeverAnswered", {.syncNeverAnswered = true}, {}, Texts(3, "sync marker 33"), -1, Script(kMarked)},
     {"WrongEcho", {.wrongEchoAt = 1}, Reply{0, 0xAA, 0, 2, 0xAB, 0x32, 0xAA} + kReady + kWrites + Reply{0, 0},
      {"echo altered at byte 1"}},
     {"ErrorAfterHeader", {.errorAfterBlock = 0}, kBoot + Reply{0x60} + kReady + Reply{0x60, 0, 0},
-     Texts(2, "error 60 after header"), Script(), -1},
+     Texts(2, "error 60 after header"), -1},
     {"ErrorAfterBlock", {.errorAfterBlock = 1}, kBoot + Reply{0x11, 0x60} + kReady + Reply{0x11, 0x60, 0, 0},
-     Texts(2, "error 60 after block 1"), Script(), -1},
+     Texts(2, "error 60 after block 1"), -1},
     // The N-th byte is not taken; after it nothing is, not even a reset.
     {"HangUp", {.hangUpAfterBytes = 3}, {}, {"hang-up after 3 bytes", "(line gone)"}},
     {"NoiseBeforeEverySyncAnswer", {.noiseBytes = 2, .seed = 7},
@@ -94,16 +91,15 @@ const Case kCases[] = {
      Texts(2, "error 60 in handshake")},
     // Garbage and wrong rates are logged; the tool's 0x22 and late "3"s belong
     // to the handshake; an empty write is answered at once; every header byte counts.
-    {"OutOfProtocol", {}, Reply{0x00, 0xAA, 0x00, 0x00, 0xAB, 0xAA} + kReady + Reply{0x11, 0} + kReady + Reply{0} +
-     kReady + Reply{0x11},
+    {"OutOfProtocol", {}, Reply{0, 0xAA, 0, 0, 0xAB, 0xAA} + kReady + Reply{0x11, 0} + kReady + Reply{0} + kReady +
+     Reply{0x11},
      {"boot loader size 0", "boot loader runs (0 bytes)", "header address 00001000 length 64",
       "write done: ROM 00001000-0000103F (64 bytes)", "header address 00000000 length 0",
-      "header address 12345678 length 16909184"},
+      "header address 12345678 length 16909184"}, 10,
      {{kFast, {0x00}}, {kSlow, {0x07, 0x00, 0x00, 0x00}}, {kSlow, {0x12, 0x55}}, {kSlow, {0x00, 0x00, 0xAB}},
       {kSlow, {'D'}}, {kFast, {0x22, 'D', '3', 0x22, 0x88, 'D', '3', 'D', 'D', 0x88}},
       {kFast, Bytes{0, 0, 0x10, 0, 0, 0, 0, 0x40, 0} + kFill}, {kSlow, {'X', '2'}}, {kFast, kLoader.in + Bytes(8)},
-      {kSlow, {'2'}}, {kFast, kLoader.in + Bytes{0x12, 0x34, 0x56, 0x78, 0x01, 0x02, 0x03, 0x80}}},
-     10}};
+      {kSlow, {'2'}}, {kFast, kLoader.in + Bytes{0x12, 0x34, 0x56, 0x78, 0x01, 0x02, 0x03, 0x80}}}}};
 
 // ... and once the faults are cleared the same steps go as on a fresh board.
 TEST(BoardModel, EachKnobChangesTheAnswersAsDocumented) {
@@ -127,7 +123,7 @@ TEST(BoardModel, EachKnobChangesTheAnswersAsDocumented) {
 
 TEST(BoardModel, WritesTheBlocksAndKeepsTheCountsAndTheLog) {
   BoardModel board;
-  Play(board, Script() + std::vector<Step>{{kFast, {'X'}}});
+  Play(board, Script() + Steps{{kFast, {'X'}}});
   // ROM around both ends of the write, RAM at its start, the loader.
   EXPECT_EQ(board.Rom().Range(0x0FBF, 3) + board.Rom().Range(0x103F, 3) + board.Ram().Range(0x1000, 2) +
                 board.BootLoader(), (Bytes{0xFF, 1, 0xFF, 0xFF, 2, 0xFF, 3, 0xFF, 0xAB, 0xCD}));
