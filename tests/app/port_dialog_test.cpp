@@ -29,15 +29,6 @@ TEST(BootFiles, RegularMotFilesSortedWithoutRegardToCaseAndWhereTheyAreLookedFor
   }
 }
 
-// A session over a fake port, and settings of its own.
-struct Rig {
-  QtWindowSystem window;
-  FakePort* fake = new FakePort;
-  DownloadSession session{window, SystemClock(), std::unique_ptr<Port>(fake), "/tmp"};
-  QTemporaryDir home;
-  std::unique_ptr<QSettings> settings = OpenSettings(home.filePath(QStringLiteral("porten.conf")));
-};
-
 // OK with no port named, or with one that does not open, says why and
 // stays, remembering nothing. (One that opens: the start-up.)
 TEST(PortDialog, OkWithoutAPortThatOpensSaysWhyAndStays) {
@@ -125,7 +116,7 @@ TEST(Look, QtsOwnTextsAreJapaneseAndTheCaptionsFitInEveryJapaneseFont) {
     SetDialogFamily(family);
     Rig rig;
     CPortSelectDlg portDialog(rig.session, [] { return Names{"ttyUSB0"}; });
-    CDownloadDlg mainDialog(rig.session, rig.window, "/tmp");
+    CDownloadDlg mainDialog(rig.session, rig.window, Std(rig.dir.path()));
     EXPECT_EQ(family, QFontInfo(mainDialog.font()).family()) << "the font is there, not substituted";
     for (QWidget* w : portDialog.findChildren<QWidget*>() + mainDialog.findChildren<QWidget*>()) {
       int need = w->fontMetrics().horizontalAdvance(w->property("text").toString() + w->property("title").toString());
