@@ -31,8 +31,8 @@ TEST(QtWindowSystem, RequestsFromAnotherThreadArriveLaterAndLoseToNewerOnesFromT
   EXPECT_TRUE(window.Text(Surface::kStatus).isEmpty() && boxes.messages.empty())
       << "not before the GUI thread handles its events";
   ASSERT_TRUE(QTest::qWaitFor([&] { return target.fired.size() >= 2; }, kWaitMs));
-  EXPECT_EQ("128/300", Std(window.Text(Surface::kStatus)));
-  EXPECT_EQ((std::vector<Message>{{"text", "caption"}}), boxes.messages);
+  EXPECT_EQ(std::pair(Std(window.Text(Surface::kStatus)), boxes.messages),
+            std::pair(std::string("128/300"), std::vector<Message>{{"text", "caption"}}));
 
   std::thread([&] { window.SetText(Surface::kStatus, "300/300"); }).join();
   window.SetText(Surface::kStatus, "書込み終了");
