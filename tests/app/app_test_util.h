@@ -60,4 +60,15 @@ inline std::string Std(const QString& s) { return s.toStdString(); }
 // A label's, an edit field's or a button's text.
 inline std::string Text(QWidget* d, const char* id) { return Std(Find<QWidget>(d, id)->property("text").toString()); }
 
+// A session over a fake port, starting in a directory of its own that also
+// holds its settings.
+struct Rig {
+  QTemporaryDir dir;
+  std::unique_ptr<QSettings> settings = OpenSettings(dir.filePath(QStringLiteral("porten.conf")));
+  QtWindowSystem window;  // before the session, which holds on to it
+  FakePort* fake = new FakePort;
+  DownloadSession session{window, SystemClock(), std::unique_ptr<Port>(fake), Std(dir.path())};
+  std::string PathOf(const char* name) const { return Std(dir.filePath(QString::fromLatin1(name))); }
+};
+
 }  // namespace porten::app::testing

@@ -15,9 +15,7 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
   std::string error;
   ASSERT_TRUE(EnsureBoardLinkDir(BoardLinkDir(), &error)) << error;
-  sim::BoardOptions options;
-  options.linkPath = DefaultBoardLink();
-  sim::SimBoard board(options);
+  sim::SimBoard board({{}, DefaultBoardLink(), /*wireTime=*/false, {}});
   ASSERT_TRUE(board.Start()) << board.Error();
   const std::string startDir = Std(dir.path());
   const std::vector<uint8_t> loader = RandomBytes(300, 7), image = RandomBytes(1000, 9);  // not whole blocks
@@ -54,13 +52,10 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
     Find(&dialog, "IDC_WRITE")->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return session.Snapshot().outcome != Outcome::kNone; }, 60000));
     QCoreApplication::processEvents();  // texts the link thread posted
-    EXPECT_EQ(Outcome::kWritten, session.Snapshot().outcome);
-    EXPECT_EQ(text::kWriteDone + std::string(" ") + text::kWrite,
-              Text(&dialog, "IDC_STATUS") + " " + Text(&dialog, "IDC_WRITE"));
-    EXPECT_EQ(loader, board.BootLoader());
-    EXPECT_EQ(image, board.RomRange(segments[0].address, static_cast<uint32_t>(image.size())));
-    EXPECT_EQ(std::vector<std::string>{}, board.Anomalies());
-    EXPECT_TRUE(boxes.messages.empty());
+    EXPECT_EQ(std::tuple(Outcome::kWritten, std::string(text::kWriteDone), std::string(text::kWrite), loader, image),
+              std::tuple(session.Snapshot().outcome, Text(&dialog, "IDC_STATUS"), Text(&dialog, "IDC_WRITE"),
+                         board.BootLoader(), board.RomRange(segments[0].address, uint32_t(image.size()))));
+    EXPECT_TRUE(board.Anomalies().empty() && boxes.messages.empty()) << board.Anomalies().size();
     board.Reset();  // back to boot mode for the next one
   }
   Find(&dialog, "IDOK")->click();
