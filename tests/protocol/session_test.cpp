@@ -55,28 +55,19 @@ class SessionDriver final : public Driver {
   }
 
   std::string Feed(const In& in, bool byteByByte) override {
-    switch (in.kind) {
-      case In::kRx:
-        if (byteByByte) {
-          for (uint8_t b : in.rx) {
-            port_->Feed({b});
-            session->Pump();
-          }
-        } else {
-          port_->Feed(in.rx);
-        }
-        break;
-      case In::kTimer:
-        win.Advance(static_cast<int>(win.DueAt(in.timer) - win.NowMs()));
-        break;
-      case In::kCommand: {
-        const std::function<void(DownloadSession&)> kCommands[] = {
-            &DownloadSession::OnWrite,   &DownloadSession::Abort,
-            &DownloadSession::OnExecute, [](DownloadSession& s) { s.OnRamTransfer(); },
-            [](DownloadSession& s) { s.OnCpuBootImitation(); }, &DownloadSession::GiveUp};
-        kCommands[static_cast<int>(in.command)](*session);
-        break;
+    if (in.kind == In::kRx) {
+      for (size_t i = 0; i < in.rx.size(); i += byteByByte ? 1 : in.rx.size()) {
+        port_->Feed(Bytes(in.rx.begin() + i, byteByByte ? in.rx.begin() + i + 1 : in.rx.end()));
+        if (byteByByte) session->Pump();
       }
+    } else if (in.kind == In::kTimer) {
+      win.Advance(static_cast<int>(win.DueAt(in.timer) - win.NowMs()));
+    } else {
+      const std::function<void(DownloadSession&)> kCommands[] = {
+          &DownloadSession::OnWrite,   &DownloadSession::Abort,
+          &DownloadSession::OnExecute, [](DownloadSession& s) { s.OnRamTransfer(); },
+          [](DownloadSession& s) { s.OnCpuBootImitation(); }, &DownloadSession::GiveUp};
+      kCommands[static_cast<int>(in.command)](*session);
     }
     Settle();
     return Transcript();

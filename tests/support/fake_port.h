@@ -118,13 +118,7 @@ class FakePort final : public Port {
 
   // Inspection.
   std::vector<PortEvent> Events() const { return Locked([&] { return events_; }); }
-  std::vector<uint8_t> Written() const {  // all bytes written, in order
-    std::vector<uint8_t> out;
-    for (const PortEvent& e : Events()) out.insert(out.end(), e.bytes.begin(), e.bytes.end());
-    return out;
-  }
   std::string LastPath() const { return Locked([&] { return path_; }); }
-  void ClearEvents() { Notify([&] { events_.clear(); }); }
 
  private:
   mutable std::mutex mu_;
