@@ -34,7 +34,7 @@ TEST(PortList, KindsInOrderUsbDetailsStableNamesInUseAndSimulatedBoards) {
   const PortPlaces places{(root / "dev").string(), (root / "sys/class/tty").string(), "/proc",
                           (root / "boards").string()};
   // Device stand-ins: regular files open and lock like nodes.
-  for (const char* name : {"ttyUSB10", "ttyS1", "ttyUSB2", "ttyS0", "ttySAC0", "tty0", "ttyUSBx", "rfcomm0"}) {
+  for (const char* name : {"ttyUSB2", "ttyS1", "ttyUSB10", "ttyUSB1", "ttyS0", "ttySAC0", "tty0", "ttyUSBx", "rfcomm0"}) {
     Write(root / "dev" / name, "");
   }
   Write(root / "sys/class/tty/ttyS0/type", "4\n");
@@ -75,6 +75,7 @@ TEST(PortList, KindsInOrderUsbDetailsStableNamesInUseAndSimulatedBoards) {
   ports.at(0).availability = PortAvailability::kNoPermission;  // root cannot be refused
   EXPECT_EQ((std::vector<std::string>{
                 row("ttyS0", dev + "/ttyS0", "[no permission: join the dialout group]"),
+                row("ttyUSB1", dev + "/ttyUSB1", ""),
                 row("ttyUSB2", dev + "/ttyUSB2", "FTDI FT232R USB UART (0403:6001), serial A50285BI"),
                 std::string(board.size() + 2, ' ') + "--port " + byId,
                 row("ttyUSB10", dev + "/ttyUSB10", inUse),
@@ -92,7 +93,7 @@ TEST(PortList, KindsInOrderUsbDetailsStableNamesInUseAndSimulatedBoards) {
 
   // Boards are never listed from a directory others could have planted.
   ::chmod(places.boardDir.c_str(), 0777);
-  EXPECT_EQ(5u, ListPorts(places).size());
+  EXPECT_EQ(6u, ListPorts(places).size());
 }
 
 // The holder when known; the group that grants access.
