@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/unique_fd.h"
 #include "link/link.h"
 #include "link/port_holder.h"
 #include "support/image_writer.h"
@@ -27,13 +28,13 @@ void Write(const fs::path& file, const std::string& text) {
   std::ofstream(file) << text;
 }
 
-TEST(PortList, KindsInOrderUsbDetailsStableNamesAndSimulatedBoards) {
+TEST(PortList, KindsInOrderUsbDetailsStableNamesInUseAndSimulatedBoards) {
   testing::TempDir dir;
   const fs::path root = dir.path();
   const PortPlaces places{(root / "dev").string(), (root / "sys/class/tty").string(), "/proc",
                           (root / "boards").string()};
   // Device stand-ins: regular files open and lock like nodes.
-  for (const char* name : {"ttyUSB10", "ttyS1", "ttyUSB2", "ttyS0", "ttySAC0", "tty0", "ttyUSBx", "rfcomm0"}) {
+  for (const char* name : {"ttyUSB2", "ttyS1", "ttyUSB10", "ttyUSB1", "ttyS0", "ttySAC0", "tty0", "ttyUSBx", "rfcomm0"}) {
     Write(root / "dev" / name, "");
   }
   Write(root / "sys/class/tty/ttyS0/type", "4\n");
@@ -55,6 +56,12 @@ TEST(PortList, KindsInOrderUsbDetailsStableNamesAndSimulatedBoards) {
   fs::create_symlink("/dev/null", places.boardDir + "/ttySIM0");    // a character device
   fs::create_symlink("/nonexistent", places.boardDir + "/ttySIM1");  // stale: left out
 
+  // In use: ttyUSB10 locked, ttySAC0 open without a lock.
+  const UniqueFd locked(::open((root / "dev/ttyUSB10").c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_EQ(0, ::flock(locked.get(), LOCK_EX | LOCK_NB));
+  const UniqueFd unlocked(::open((root / "dev/ttySAC0").c_str(), O_RDWR | O_CLOEXEC));
+  auto ports = ListPorts(places);
+
   const std::string dev = places.devDir;
   const std::string board = places.boardDir + "/ttySIM0";
   auto row = [&](const std::string& name, const std::string& path, const std::string& rest) {
@@ -62,16 +69,21 @@ TEST(PortList, KindsInOrderUsbDetailsStableNamesAndSimulatedBoards) {
     if (!rest.empty()) line += std::string(dev.size() + 11 - path.size(), ' ') + rest;
     return line;
   };
+  std::string comm;
+  std::getline(std::ifstream("/proc/self/comm"), comm);
+  const std::string inUse = "[in use by " + std::to_string(::getpid()) + " (" + comm + ")]";
+  ports.at(0).availability = PortAvailability::kNoPermission;  // root cannot be refused
   EXPECT_EQ((std::vector<std::string>{
-                row("ttyS0", dev + "/ttyS0", ""),
+                row("ttyS0", dev + "/ttyS0", "[no permission: join the dialout group]"),
+                row("ttyUSB1", dev + "/ttyUSB1", ""),
                 row("ttyUSB2", dev + "/ttyUSB2", "FTDI FT232R USB UART (0403:6001), serial A50285BI"),
                 std::string(board.size() + 2, ' ') + "--port " + byId,
-                row("ttyUSB10", dev + "/ttyUSB10", ""),
-                row("ttySAC0", dev + "/ttySAC0", ""),
+                row("ttyUSB10", dev + "/ttyUSB10", inUse),
+                row("ttySAC0", dev + "/ttySAC0", inUse),
                 row("rfcomm0", dev + "/rfcomm0", ""),
                 row(board, "/dev/null", "simulated board"),
             }),
-            FormatPortLines(ListPorts(places)));
+            FormatPortLines(ports));
   EXPECT_EQ("A50285BI", UsbSerialOf(dev + "/" + byId, places));
   EXPECT_EQ("", UsbSerialOf(dev + "/ttyS0", places));
   // --port takes the stable name as a name in /dev; a relative name that is
@@ -81,45 +93,15 @@ TEST(PortList, KindsInOrderUsbDetailsStableNamesAndSimulatedBoards) {
 
   // Boards are never listed from a directory others could have planted.
   ::chmod(places.boardDir.c_str(), 0777);
-  EXPECT_EQ(5u, ListPorts(places).size());
+  EXPECT_EQ(6u, ListPorts(places).size());
 }
 
-TEST(PortList, PortLockedElsewhereIsInUseByItsHolder) {
-  testing::TempDir dir;
-  const PortPlaces places{dir.path(), dir.path() + "/sys", "/proc", dir.path() + "/boards"};
-  Write(dir.File("ttyUSB0"), "");
-  Write(dir.File("ttyUSB1"), "");
-  const int fd = ::open(dir.File("ttyUSB0").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(0, ::flock(fd, LOCK_EX | LOCK_NB));
-  auto ports = ListPorts(places);
-  ::close(fd);
-  ASSERT_EQ(2u, ports.size());
-  std::string comm;
-  std::getline(std::ifstream("/proc/self/comm"), comm);
-  EXPECT_EQ("ttyUSB0  " + dir.File("ttyUSB0") + "  [in use by " + std::to_string(::getpid()) + " (" +
-                comm + ")]",
-            FormatPortLines(ports)[0]);
-  EXPECT_EQ(PortAvailability::kFree, ports[1].availability);
-  EXPECT_EQ(PortAvailability::kFree, ListPorts(places)[0].availability);  // once let go
-  ports[1].availability = PortAvailability::kNoPermission;
-  EXPECT_EQ("ttyUSB1  " + dir.File("ttyUSB1") + "  [no permission: join the dialout group]",
-            FormatPortLines({ports[1]})[0]);
-}
-
-TEST(OpenFailureText, NamesTheHolderWhenKnownAndTheUsualSuspectsOtherwise) {
-  const struct {
-    OpenError error;
-    const char* text;
-  } cases[] = {
-      {{OpenFailure::kBusy, "busy", "812 (minicom)"}, "/dev/x: the port is in use by 812 (minicom)."},
-      {{OpenFailure::kBusy, "busy", ""},
-       "/dev/x: the port is in use. Close the other program (ModemManager and brltty are common "
-       "culprits)."},
-      {{OpenFailure::kPermission, "denied", ""},
-       "/dev/x: permission denied. Add yourself to the dialout group (sudo usermod -aG dialout "
-       "$USER), then log in again."},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.text, DescribeOpenFailure("/dev/x", c.error));
+// The holder when known; the group that grants access.
+TEST(OpenFailureText, NamesTheHolderAndTheDialoutGroup) {
+  EXPECT_EQ("/dev/x: the port is in use by 812 (minicom).",
+            DescribeOpenFailure("/dev/x", {OpenFailure::kBusy, "busy", "812 (minicom)"}));
+  EXPECT_NE(std::string::npos,
+            DescribeOpenFailure("/dev/x", {OpenFailure::kPermission, "denied", ""}).find("the dialout group"));
 }
 
 // Who holds a port, from a made-up /proc.
