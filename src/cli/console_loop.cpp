@@ -124,6 +124,13 @@ bool ConsoleLoop::Finish() {
 
 bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_point deadline) {
   for (;;) {
+    // The wake count is read before done() is asked: a Wake() between the
+    // two then ends the wait below at once instead of being lost.
+    uint64_t seen;
+    {
+      std::lock_guard lock(mu_);
+      seen = epoch_;
+    }
     if (done()) return Finish();
     if (RunQueuedTasks(done) || FireDueTimers(done)) return Finish();
 
@@ -132,7 +139,6 @@ bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_
     if (!tasks_.empty()) continue;
     SteadyClock::time_point wakeAt = deadline;
     for (const auto& [id, t] : timers_) wakeAt = std::min(wakeAt, t.due);
-    const uint64_t seen = epoch_;
     auto woken = [&] { return epoch_ != seen; };
     if (wakeAt == SteadyClock::time_point::max()) {
       cv_.wait(lock, woken);
