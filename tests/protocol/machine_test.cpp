@@ -2,10 +2,13 @@
 // clock. Port steps it asks for are completed by the test.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
+#include <random>
 
 #include "core/texts.h"
 #include "protocol/replay.h"
+#include "support/image_writer.h"
 
 namespace porten {
 namespace {
@@ -24,6 +27,14 @@ class MachineDriver final : public Driver {
     for (const Action& action : m.On(event)) {
       if (const auto* send = std::get_if<Send>(&action)) {
         Append(transcript, Hex(send->bytes));
+        if (send->transfer != sentTransfer) sent.clear(), sentTransfer = send->transfer;
+        if (send->bytes.size() == 8 || send->bytes.size() == kBlockSize) {
+          sent.insert(sent.end(), send->bytes.begin(), send->bytes.end());
+        }
+        if (send->checked && failSends) {
+          failedTransfer = send->transfer;
+          Append(transcript, Run(SendFailed{send->transfer}));
+        }
       } else if (const auto* reopen = std::get_if<Reopen>(&action)) {
         Append(transcript, "@" + std::to_string(reopen->rate));
         Append(transcript, Run(Reopened{reopen->ticket, !failReopens}));
@@ -76,7 +87,9 @@ class MachineDriver final : public Driver {
   Outcome outcome() const { return m.state().m_nOutcome; }
 
   DownloadMachine m;
-  bool failReopens = false, holdPauses = false;
+  bool failReopens = false, holdPauses = false, failSends = false;
+  Bytes sent;  // the headers and blocks of the latest transfer that sent, in order
+  uint32_t sentTransfer = 0, failedTransfer = 0;
   uint32_t heldPause = 0;
   std::vector<int> pauses;
   std::map<Surface, std::string> texts;
@@ -137,6 +150,7 @@ const Reaction kReactions[] = {
     {"WrittenThoughReopenFails", kFinish, ByteReceived{0x00}, "@4800", 0, "書込み終了", kWritten, true},
     // Idle again, the progress text takes the boot loader's form.
     {"RequestBeyondImage", kFinish, ByteReceived{0x11}, "", 0, "Boot Load: 3/2 (0000F000)", kWriteError},
+    {"ShortHeader", kData, SendFailed{1}, "@4800", 0, kErr, kWriteError},
     {"ShortBlock", kFinish, SendFailed{1}, "@4800", 0, kErr, kWriteError},
     {"ShortWriteOfEarlierTransfer", kData, SendFailed{0}, "", 24, nullptr, kNone},
     {"Unplugged", kData, LineLost{}, "", 0, "COMﾎﾟｰﾄが切断されました", kUnplugged},
@@ -320,6 +334,73 @@ TEST(MachineLoad, CpuSelectCancelsARunningLoadAtItsNextTickAndNothingStartsUnder
   t.Run(LoadReport{LoadReport::kDone});
   EXPECT_TRUE(t.log.empty());
   EXPECT_EQ("11 22 33 FF*125", t.Run(ByteReceived{0x11}));
+}
+
+// ---- Random programs --------------------------------------------------------
+// Events of every kind in any order, bytes a working board would send mixed
+// with noise, sends and reopens failing now and then. After every event: the
+// state is one the protocols know, the Write button reads "中断" exactly while
+// pressing it would abort, an ended download is not busy, and a write reported
+// written sent the header and every block of the image, whole and in order.
+// PORTEN_MACHINE_SEED=S runs one program; a failure names its seed.
+TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
+  const char* one = std::getenv("PORTEN_MACHINE_SEED");
+  for (uint32_t seed = one ? std::stoul(one) : 0; seed < (one ? std::stoul(one) + 1 : 3000); ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    MachineDriver d;
+    d.texts[Surface::kWriteCaption] = text::kWrite;
+    uint32_t transfer = 0, base = 0;
+    bool zeroAnswered = false;
+    Bytes image;
+    Outcome outcome = kNone;
+    for (int step = 0; step < 200; ++step) {
+      const DownloadState& st = d.m.state();
+      d.failReopens = pick(24) == 0;
+      d.failSends = pick(24) == 0;
+      d.holdPauses = pick(4) == 0;
+      switch (pick(9)) {
+        case 0: d.Run(ByteReceived{static_cast<uint8_t>(pick(256))}); break;
+        case 1: d.Run(TimerFired{static_cast<int>(101 + pick(3))}); break;
+        case 2: d.Run(CommandIssued{static_cast<Command>(pick(6))}); break;
+        case 3: d.Run(PauseOver{d.heldPause}); break;
+        case 4: d.Run(pick(8) ? Event(LoadReport{LoadReport::kProgress, pick(99)}) : Event(LineLost{})); break;
+        case 5: d.Load(static_cast<int>(pick(2)), pick(4) << 12, RandomBytes(pick(4) ? pick(pick(2) ? 24 : 300) : 0, seed)); break;
+        default: {  // what a working board sends next
+          const int32_t s = st.m_nState;
+          zeroAnswered = s == STATE_BOOT_HANDSHAKE && !zeroAnswered;
+          const bool echo = s == STATE_BOOT_DATA && st.m_byBootImage && st.m_nPos < st.m_byBootImage->size();
+          d.Run(ByteReceived{s == STATE_BOOT_HANDSHAKE ? (zeroAnswered ? uint8_t{0} : uint8_t{0xAA})
+                             : echo ? (*st.m_byBootImage)[st.m_nPos]
+                             : s == STATE_BOOT_WAIT_START ? uint8_t{0xAA}
+                             : s == STATE_WRITE_DATA ? uint8_t{0x11} : uint8_t{0}});
+        }
+      }
+      if (st.m_nTransfer != transfer) {  // a Write started: the image it writes
+        transfer = st.m_nTransfer;
+        image = st.m_byWriteImage ? *st.m_byWriteImage : Bytes();
+        base = st.m_nSlotBase[1];
+      }
+      const int32_t s = st.m_nState;
+      ASSERT_TRUE((s >= 0 && s <= 4) || s == 10 || (s >= 20 && s <= 24) || s == 100 || s == 254 || s == 255);
+      ASSERT_EQ(st.Busy() ? text::kAbort : text::kWrite, d.texts[Surface::kWriteCaption]);
+      ASSERT_TRUE(d.outcome() == kNone || !st.Busy());
+      if (d.outcome() == kWritten && outcome != kWritten) {
+        ASSERT_NE(transfer, d.failedTransfer);
+        ASSERT_EQ(transfer, d.sentTransfer);
+        const uint32_t length = (static_cast<uint32_t>(image.size()) + 127) & ~127u;
+        Bytes expected;
+        for (uint32_t v : {base, length}) {
+          for (int shift = 24; shift >= 0; shift -= 8) expected.push_back(static_cast<uint8_t>(v >> shift));
+        }
+        expected.insert(expected.end(), image.begin(), image.end());
+        expected.resize(8 + length, 0xFF);
+        ASSERT_EQ(Hex(expected), Hex(d.sent));
+      }
+      outcome = d.outcome();
+    }
+  }
 }
 
 }  // namespace
