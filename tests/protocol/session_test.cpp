@@ -103,10 +103,6 @@ TEST_P(SessionTables, NormalDownloadThenRamTransfer) {
   SessionDriver d;
   d.LoadBoth();
   EXPECT_EQ((PortEvent{PortEvent::kOpen, 4800, {}}), d.port().Events().at(0));
-  const auto v = d.session->Snapshot();
-  EXPECT_EQ(kBoot.size(), v.slotLength[0]);
-  EXPECT_EQ(kBootBase, v.slotBase[0]);
-  EXPECT_FALSE(v.cpuBootImitation);
   ReplayRows(d, kNormalDownload, GetParam());
   EXPECT_EQ(Outcome::kWritten, d.session->Snapshot().outcome);
   EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
