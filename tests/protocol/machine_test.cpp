@@ -231,25 +231,6 @@ TEST(Machine, AbortStopsThePollsAndKeepsAHandOverFromStarting) {
   EXPECT_EQ(0u, h.timers.count(TIMER_WRITE_POLL));
 }
 
-TEST(Machine, ThreeHundredBytesMakeThreeBlocks) {
-  MachineDriver d;
-  Bytes image(300);
-  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i);
-  d.Load(0, kBootBase, kBoot);
-  d.Load(1, kImageBase, image);
-  for (size_t i = 0; i < kData - 1; ++i) d.Feed(kNormalDownload[i].in, false);
-  EXPECT_EQ("44 44 88 00 00 10 00 00 00 01 80", d.Feed(kNormalDownload[kData - 1].in, false));
-  Bytes sent;
-  for (int block = 0; block < 3; ++block) {
-    const Bytes b = std::get<Send>(d.m.On(ByteReceived{0x11}).at(0)).bytes;
-    sent.insert(sent.end(), b.begin(), b.end());
-  }
-  image.resize(384, 0xFF);
-  EXPECT_EQ(image, sent);
-  EXPECT_EQ(STATE_WRITE_FINISH, d.State());
-  EXPECT_EQ(256u, d.m.state().m_nConfirmed);
-}
-
 TEST(Machine, WriteRefusesWithoutImageOrUsableBootLoader) {
   MachineDriver d;
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
@@ -353,13 +334,11 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
     d.texts[Surface::kWriteCaption] = text::kWrite;
     uint32_t transfer = 0, base = 0;
     bool zeroAnswered = false;
-    Bytes image;
+    Bytes image;  // and base: what the running transfer writes
     Outcome outcome = kNone;
     for (int step = 0; step < 200; ++step) {
       const DownloadState& st = d.m.state();
-      d.failReopens = pick(24) == 0;
-      d.failSends = pick(24) == 0;
-      d.holdPauses = pick(4) == 0;
+      d.failReopens = pick(24) == 0, d.failSends = pick(24) == 0, d.holdPauses = pick(4) == 0;
       switch (pick(9)) {
         case 0: d.Run(ByteReceived{static_cast<uint8_t>(pick(256))}); break;
         case 1: d.Run(TimerFired{static_cast<int>(101 + pick(3))}); break;
@@ -377,10 +356,9 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
                              : s == STATE_WRITE_DATA ? uint8_t{0x11} : uint8_t{0}});
         }
       }
-      if (st.m_nTransfer != transfer) {  // a Write started: the image it writes
-        transfer = st.m_nTransfer;
+      if (st.m_nTransfer != transfer) {
+        transfer = st.m_nTransfer, base = st.m_nSlotBase[1];
         image = st.m_byWriteImage ? *st.m_byWriteImage : Bytes();
-        base = st.m_nSlotBase[1];
       }
       const int32_t s = st.m_nState;
       ASSERT_TRUE((s >= 0 && s <= 4) || s == 10 || (s >= 20 && s <= 24) || s == 100 || s == 254 || s == 255);
@@ -389,6 +367,7 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
       if (d.outcome() == kWritten && outcome != kWritten) {
         ASSERT_NE(transfer, d.failedTransfer);
         ASSERT_EQ(transfer, d.sentTransfer);
+        ASSERT_EQ(image.size(), st.m_nConfirmed);
         const uint32_t length = (static_cast<uint32_t>(image.size()) + 127) & ~127u;
         Bytes expected;
         for (uint32_t v : {base, length}) {
