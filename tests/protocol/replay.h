@@ -114,7 +114,9 @@ inline void ReplayRows(Driver& d, const std::vector<Row>& rows, Replay how) {
     }
     EXPECT_EQ(row.out, d.Feed(in, how == Replay::kByteByByte)) << "row " << i;
     EXPECT_EQ(row.state, d.State()) << "row " << i;
-    if (row.status) EXPECT_EQ(row.status, d.Status()) << "row " << i;
+    if (row.status) {
+      EXPECT_EQ(row.status, d.Status()) << "row " << i;
+    }
   }
 }
 
