@@ -4,6 +4,7 @@
 // next write must go through.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,22 +157,18 @@ TEST_F(Bench, InterruptDuringStalledWriteExits130AndLogs) {
   o.burstValue = 0x11;
   StartBoard(o);
   const std::string log = dir_.File("write.log");
-  // Everything the child needs is made before the fork: after it, in a
-  // process with threads, only async-signal-safe calls are allowed.
   std::vector<std::string> args = {"porten-cli", "write", "--port", board().PortPath(), "--boot",
                                    dir_.File("LOADER.MOT"), dir_.File("big.mot"), "--log", log};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::execv(PORTEN_CLI_PATH, argv.data());
-    ::_exit(127);
-  }
-  ::close(null);
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&quiet, 1, 2);
+  pid_t child = 0;
+  ASSERT_EQ(0, posix_spawn(&child, PORTEN_CLI_PATH, &quiet, nullptr, argv.data(), environ));
+  posix_spawn_file_actions_destroy(&quiet);
   ASSERT_TRUE(board().WaitForEvent("stalled", 30000));
   ::usleep(500 * 1000);  // the tool fills the line and waits inside a write
   const auto start = Clock::now();
