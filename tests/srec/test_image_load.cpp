@@ -207,14 +207,12 @@ TEST(ImageLoad, ThousandRecordsInSevenBatches) {
 // the CR is the window's last character, its LF still in the file.
 TEST(ImageLoad, WindowBoundaryAtEveryCharacter) {
   const Bytes bytes = RandomBytes(2000, 7);
+  const uint8_t* p = bytes.data();
   for (size_t shift = 0; shift < 192; ++shift) {
     const std::string eol = shift % 4 < 2 ? "\r\n" : "\n";
     const long first = 16 + static_cast<long>(shift / 4);
-    std::string text = SRecord(3, 0x1000, {bytes.begin(), bytes.begin() + first}, std::string(shift % 2, ' ') + eol);
-    for (long at = first; at < 2000; at += 16) {
-      text += SRecord(1, 0x1000 + static_cast<uint32_t>(at),
-                      {bytes.begin() + at, bytes.begin() + std::min(at + 16, 2000L)}, eol);
-    }
+    std::string text = S(3, 0x1000, {p, p + first}, std::string(shift % 2, ' ') + eol);
+    for (long at = first; at < 2000; at += 16) text += S(1, 0x1000 + at, {p + at, p + std::min(at + 16, 2000L)}, eol);
     SCOPED_TRACE("shift " + std::to_string(shift));
     ExpectImage({{0x1000, bytes}}, Load(text));
   }
