@@ -29,10 +29,7 @@ using porten::ImageLoad;
 using Bytes = std::map<uint64_t, uint8_t>;
 
 void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
+  if (!ok) std::fprintf(stderr, "invariant broken: %s\n", what), std::abort();
 }
 
 // Up to width hexadecimal digits at `at`, stopping at any other character;
@@ -47,9 +44,9 @@ long Hex(const std::string& s, size_t at, size_t width) {
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines(1);
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // its LF ends the line
-    if (text[i] == '\r' || text[i] == '\n') lines.emplace_back();
     if (text[i] != '\r' && text[i] != '\n') lines.back() += text[i];
+    // A CR LF ends its line at the LF.
+    if (text[i] == '\n' || (text[i] == '\r' && text.compare(i, 2, "\r\n") != 0)) lines.emplace_back();
   }
   return lines;
 }
@@ -86,13 +83,9 @@ size_t IntelHexData(const std::vector<std::string>& lines, Bytes& bytes) {
     std::vector<uint8_t> b;
     for (size_t at = 1; at + 1 < l.size(); at += 2) b.push_back(static_cast<uint8_t>(Hex(l, at, 2)));
     Check(l[0] == ':' && b.size() >= 5 && b.size() == 5u + b[0], "loaded a malformed record");
-    if (b[3] == 0) {
-      for (size_t k = 0; k < b[0]; ++k) bytes[base + (b[1] << 8 | b[2]) + k] = b[4 + k];
-    } else if (b[3] == 2 || b[3] == 4) {
-      base = static_cast<uint64_t>(b[4] << 8 | b[5]) << (b[3] == 2 ? 4 : 16);
-    } else if (b[3] == 1) {
-      return i + 1;
-    }
+    if (b[3] == 1) return i + 1;
+    if (b[3] == 2 || b[3] == 4) base = static_cast<uint64_t>(b[4] << 8 | b[5]) << (b[3] == 2 ? 4 : 16);
+    for (size_t k = 0; b[3] == 0 && k < b[0]; ++k) bytes[base + (b[1] << 8 | b[2]) + k] = b[4 + k];
   }
 }
 

@@ -31,8 +31,7 @@ std::string HexRecord(int type, uint16_t offset, const std::vector<uint8_t>& dat
 std::string MakeIntelHex(const std::vector<Segment>& segments, size_t perRecord = 16, const std::string& eol = "\r\n");
 
 struct ElfSegment {
-  uint64_t paddr;
-  uint64_t vaddr;
+  uint64_t paddr, vaddr;
   std::vector<uint8_t> bytes;  // the file contents
   uint64_t memsz = 0;          // 0: as many as bytes
   uint32_t type = 1;           // PT_LOAD
@@ -55,10 +54,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
-  // Writes content to the file name; its path.
+  // Writes content to the file name; its path, or "" when it could not be written.
   std::string Write(const std::string& name, const std::string& content) const {
-    WriteTextFile(File(name), content);
-    return File(name);
+    return WriteTextFile(File(name), content) ? File(name) : "";
   }
 
  private:
