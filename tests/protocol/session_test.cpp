@@ -19,14 +19,9 @@ using namespace testing;
 
 class SessionDriver final : public Driver {
  public:
-  explicit SessionDriver(bool open = true) {
-    auto port = std::make_unique<FakePort>();
-    port_ = port.get();
-    session = std::make_unique<DownloadSession>(win, win, std::move(port), dir.path());
+  SessionDriver() {
     win.Bind(session.get());
-    if (open) {
-      EXPECT_TRUE(session->OpenInitialPort("/dev/ttyFAKE0"));
-    }
+    EXPECT_TRUE(session->OpenInitialPort("/dev/ttyFAKE0"));
     seen_ = port_->Events().size();
   }
 
@@ -90,11 +85,14 @@ class SessionDriver final : public Driver {
 
   TempDir dir;
   FakeWindow win;
-  std::unique_ptr<DownloadSession> session;
 
  private:
-  FakePort* port_;
+  FakePort* port_ = new FakePort;
   size_t seen_ = 0;
+
+ public:
+  std::unique_ptr<DownloadSession> session =
+      std::make_unique<DownloadSession>(win, win, std::unique_ptr<Port>(port_), dir.path());
 };
 
 class SessionTables : public ::testing::TestWithParam<Replay> {};
