@@ -81,7 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
             "書込み終了", true},
         End{"WrongEcho", [](BoardOptions& o) { o.wrongEchoAt = 100; }, 4, "ｴｺｰ不一致: 100/200 (00FFE000)"},
         End{"ErrorAfterHeader", [](BoardOptions& o) { o.errorAfterBlock = 0; }, 4, "書込みエラー終了"},
-        End{"ErrorAfterLastBlock", [](BoardOptions& o) { o.errorAfterBlock = 8; }, 4, "書込みエラー終了"},
         // The seeded noise holds a 0x01 or 0xFF before any 0xAA: in the
         // handshake that is the chip refusing the boot mode.
         End{"NoiseBeforeSyncAnswer", [](BoardOptions& o) { o.noiseBytes = 40; }, 4, "Bootﾓｰﾄﾞ応答異常"},
@@ -93,8 +92,6 @@ INSTANTIATE_TEST_SUITE_P(
             NO_ANSWER "the boot loader (200 bytes) was sent but did not start" RESET},
         End{"SilentAfterABlock", [](BoardOptions& o) { o.muteAfterBytesSent = 212; }, 5,
             NO_ANSWER "the loader stopped answering after block 3 of 8" RESET},
-        End{"UnpluggedInTheSync", [](BoardOptions& o) { o.hangUpAfterBytes = 1; }, 5,
-            "COMﾎﾟｰﾄが切断されました"},
         End{"UnpluggedAmongTheBlocks", [](BoardOptions& o) { o.hangUpAfterBytes = 410; }, 5,
             "COMﾎﾟｰﾄが切断されました"}),
     [](const auto& info) { return std::string(info.param.name); });
