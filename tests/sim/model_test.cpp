@@ -1,5 +1,6 @@
 // The board model fed whole downloads: one row per fault knob and sync
 // variant, and what the board keeps (memory, counts, the log).
+#include <algorithm>
 #include <tuple>
 
 #include <gtest/gtest.h>
