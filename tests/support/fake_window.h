@@ -2,6 +2,7 @@
 // timers are recorded, and time only moves when a test says so.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -43,19 +44,15 @@ class FakeWindow final : public WindowSystem, public Clock {
   // order of due time (and of arming, for equal times).
   void Advance(int ms) {
     const int64_t end = NowMs() + ms;
-    for (;;) {
-      const int id = Locked([&] {
-        auto next = timers_.end();
-        for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-          if (it->second.first <= end && (next == timers_.end() || it->second < next->second)) next = it;
-        }
-        if (next == timers_.end()) return -1;
-        const int due = next->first;
-        now_ = std::max(now_, next->second.first);
-        timers_.erase(next);  // one-shot: gone before its handler runs
-        return due;
-      });
-      if (id < 0) break;
+    for (int id; (id = Locked([&] {
+                    auto next = std::min_element(timers_.begin(), timers_.end(),
+                                                 [](auto& a, auto& b) { return a.second < b.second; });
+                    if (next == timers_.end() || next->second.first > end) return -1;
+                    const int due = next->first;
+                    now_ = std::max(now_, next->second.first);
+                    timers_.erase(next);  // one-shot: gone before its handler runs
+                    return due;
+                  })) >= 0;) {
       if (target_) target_->OnTimer(id);
     }
     Locked([&] { now_ = std::max(now_, end); });
