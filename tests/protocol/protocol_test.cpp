@@ -1,19 +1,142 @@
-// The download machine on its own: plain calls, no thread, no port, no
-// clock. Port steps it asks for are completed by the test.
+// The download machine and its runner. The byte tables of both protocols
+// are rows (an event in; the bytes and reopens out, the state after) that one
+// replay harness runs against the whole session on a scripted port with a
+// manual clock: whole, a byte at a time, and with noise where the state must
+// ignore it. The machine on its own (plain calls, no thread, no port, no
+// clock; the port steps it asks for completed by the test) answers a table of
+// single reactions and random programs of events. The session also loads
+// real files and runs its link thread against a line that stalls.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <memory>
 #include <random>
+#include <string>
+#include <vector>
 
+#include "core/download_state.h"
 #include "core/texts.h"
-#include "protocol/replay.h"
+#include "protocol/download_machine.h"
+#include "protocol/download_session.h"
+#include "support/fake_port.h"
+#include "support/fake_window.h"
 #include "support/image_writer.h"
 
 namespace porten {
 namespace {
 
 using namespace testing;
+
+using Bytes = std::vector<uint8_t>;
+
+struct In {
+  enum Kind { kRx, kTimer, kCommand } kind;
+  Bytes rx;
+  int timer = 0;
+  Command command = Command::kWrite;
+};
+inline In Rx(Bytes b) { return {In::kRx, std::move(b)}; }
+inline In Timer(int id) { return {In::kTimer, {}, id}; }
+inline In Cmd(Command c) { return {In::kCommand, {}, 0, c}; }
+
+struct Row {
+  In in;
+  const char* out;  // wire bytes in hex ("FF*125" for a run), "@RATE" a reopen
+  int32_t state;
+  const char* status = nullptr;  // the status line after, when it matters
+};
+
+// Hex of bytes; a run of eight or more equal bytes reads "FF*125".
+inline std::string Hex(const Bytes& bytes) {
+  std::string out;
+  for (size_t i = 0, run = 1; i < bytes.size(); i += run, run = 1) {
+    while (i + run < bytes.size() && bytes[i + run] == bytes[i]) ++run;
+    if (run < 8) run = 1;
+    char token[32];
+    std::snprintf(token, sizeof token, run > 1 ? "%s%02X*%zu" : "%s%02X", i ? " " : "", bytes[i], run);
+    out += token;
+  }
+  return out;
+}
+
+inline void Append(std::string& transcript, const std::string& token) {
+  if (!token.empty()) transcript += (transcript.empty() ? "" : " ") + token;
+}
+
+// A 2-byte boot loader AB CD at 0x0000F000 and the image 11 22 33 at 0x1000.
+inline const Bytes kBoot = {0xAB, 0xCD};
+inline const Bytes kImage = {0x11, 0x22, 0x33};
+inline constexpr uint32_t kBootBase = 0x0000F000;
+inline constexpr uint32_t kImageBase = 0x1000;
+
+// A normal download, the target silent after the first 0x00.
+inline const std::vector<Row> kNormalDownload = {
+    {Cmd(Command::kWrite), "00", STATE_SYNC_BOOT},
+    {Timer(TIMER_BOOT_SYNC), "00 00", STATE_BOOT_HANDSHAKE},
+    {Rx({0x00, 0xAA, 0x00, 0x02, 0xAB}), "55 00 02 AB CD", STATE_BOOT_DATA,
+     "Boot Load: 0/2 (0000F000)"},
+    {Rx({0xCD}), "", STATE_BOOT_WAIT_START, "Boot Load: 1/2 (0000F000)"},
+    {Rx({0xAA}), "@38400", STATE_WRITE_POLL},
+    {Timer(TIMER_WRITE_POLL), "33", STATE_WRITE_POLL},
+    {Rx({0x00, 0x00, 0x00, 0x00}), "44 44 88 00 00 10 00 00 00 00 80", STATE_WRITE_DATA},
+    {Rx({0x11}), "11 22 33 FF*125", STATE_WRITE_FINISH, "Writing: 3/3 (00001000)"},
+    {Rx({0x00}), "@4800", STATE_IDLE, "書込み終了"},
+};
+
+// The same image by RAM transfer to a running loader, then "実行".
+inline const std::vector<Row> kRamTransfer = {
+    {Cmd(Command::kRamTransfer), "", STATE_IDLE},
+    {Cmd(Command::kWrite), "32 @38400", STATE_WRITE_POLL},
+    {Timer(TIMER_WRITE_POLL), "33", STATE_WRITE_POLL},
+    {Timer(TIMER_WRITE_POLL), "33", STATE_WRITE_POLL},
+    {Rx({0x60, 0x00, 0x00, 0x00, 0x00}), "22 44 44 88 00 00 10 00 00 00 00 80", STATE_WRITE_DATA},
+    {Rx({0x11}), "11 22 33 FF*125", STATE_WRITE_FINISH},
+    {Rx({0x00}), "@4800", STATE_IDLE, "書込み終了"},
+    {Cmd(Command::kExecute), "31", STATE_IDLE, "プログラム　実行中"},
+};
+
+enum class Replay { kWhole, kByteByByte, kNoise };
+inline std::string ReplayName(const ::testing::TestParamInfo<Replay>& info) {
+  return std::vector<std::string>{"Whole", "ByteByByte", "Noise"}.at(static_cast<size_t>(info.param));
+}
+
+// States in which 0x5A is ignored, so noise there must change nothing.
+inline bool IgnoresNoise(int32_t state) {
+  return state == STATE_IDLE || state == STATE_BOOT_HANDSHAKE ||
+         (state >= STATE_WRITE_POLL && state <= STATE_WRITE_DATA) || state == STATE_WRITE_FINISH;
+}
+
+// What a harness does for one row; the replay checks the rest.
+class Driver {
+ public:
+  virtual ~Driver() = default;
+  // Feeds the row's event (rx: in one read, or one read per byte) and
+  // returns the transcript of what went out.
+  virtual std::string Feed(const In& in, bool byteByByte) = 0;
+  virtual int32_t State() = 0;
+  virtual std::string Status() = 0;
+};
+
+inline void ReplayRows(Driver& d, const std::vector<Row>& rows, Replay how) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    In in = row.in;
+    if (how == Replay::kNoise && in.kind == In::kRx && IgnoresNoise(d.State())) {
+      in.rx.insert(in.rx.begin(), 0x5A);
+    }
+    EXPECT_EQ(row.out, d.Feed(in, how == Replay::kByteByByte)) << "row " << i;
+    EXPECT_EQ(row.state, d.State()) << "row " << i;
+    if (row.status) {
+      EXPECT_EQ(row.status, d.Status()) << "row " << i;
+    }
+  }
+}
+
+// ==== The machine on its own ====================================================
+
 using enum Outcome;
 
 class MachineDriver {
@@ -371,6 +494,187 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
       outcome = d.outcome();
     }
   }
+}
+
+// ==== The session ===============================================================
+
+class SessionDriver final : public Driver {
+ public:
+  SessionDriver() {
+    win.Bind(session.get());
+    EXPECT_TRUE(session->OpenInitialPort("/dev/ttyFAKE0"));
+    seen_ = port_->Events().size();
+  }
+
+  void LoadBoth() {
+    WriteTextFile(dir.File("LOADER.MOT"), MakeSRecords({{kBootBase, kBoot}}, 2));
+    WriteTextFile(dir.File("image.mot"), MakeSRecords({{kImageBase, kImage}}, 1));
+    ASSERT_TRUE(session->OnCpuSelect("LOADER.MOT"));
+    win.Advance(100);
+    ASSERT_TRUE(session->OnBrowse(dir.File("image.mot")));
+    win.Advance(100);
+    ASSERT_EQ(kImage.size(), session->Snapshot().slotLength[1]);
+  }
+  // Loads both and replays the first n rows of the normal download.
+  void Reach(size_t n) {
+    LoadBoth();
+    for (size_t i = 0; i < n; ++i) Feed(kNormalDownload[i].in, false);
+  }
+
+  // Lets queued port actions run, moving the clock on through their pauses.
+  void Settle() {
+    session->Pump();
+    for (int i = 0; i < 100 && session->PortActionsPending(); ++i) {
+      win.Advance(10);
+      session->Pump();
+    }
+  }
+
+  std::string Feed(const In& in, bool byteByByte) override {
+    if (in.kind == In::kRx) {
+      for (size_t i = 0; i < in.rx.size(); i += byteByByte ? 1 : in.rx.size()) {
+        port_->Feed(Bytes(in.rx.begin() + i, byteByByte ? in.rx.begin() + i + 1 : in.rx.end()));
+        if (byteByByte) session->Pump();
+      }
+    } else if (in.kind == In::kTimer) {
+      win.Advance(static_cast<int>(win.DueAt(in.timer) - win.NowMs()));
+    } else {
+      const std::function<void(DownloadSession&)> kCommands[] = {
+          &DownloadSession::OnWrite,   &DownloadSession::Abort,
+          &DownloadSession::OnExecute, [](DownloadSession& s) { s.OnRamTransfer(); },
+          [](DownloadSession& s) { s.OnCpuBootImitation(); }, &DownloadSession::GiveUp};
+      kCommands[static_cast<int>(in.command)](*session);
+    }
+    Settle();
+    return Transcript();
+  }
+
+  // What went out since the last call: bytes in hex, "@RATE" for an open.
+  std::string Transcript() {
+    const auto events = port_->Events();
+    std::string t;
+    for (; seen_ < events.size(); ++seen_) {
+      const PortEvent& e = events[seen_];
+      if (e.kind == PortEvent::kWrite) Append(t, Hex(e.bytes));
+      if (e.kind == PortEvent::kOpen) Append(t, "@" + std::to_string(e.baud));
+    }
+    return t;
+  }
+  int32_t State() override { return session->Snapshot().state; }
+  std::string Status() override { return win.Text(Surface::kStatus); }
+  FakePort& port() { return *port_; }
+
+  TempDir dir;
+  FakeWindow win;
+
+ private:
+  FakePort* port_ = new FakePort;
+  size_t seen_ = 0;
+
+ public:
+  std::unique_ptr<DownloadSession> session =
+      std::make_unique<DownloadSession>(win, win, std::unique_ptr<Port>(port_), dir.path());
+};
+
+class SessionTables : public ::testing::TestWithParam<Replay> {};
+
+TEST_P(SessionTables, NormalDownloadThenRamTransfer) {
+  SessionDriver d;
+  d.LoadBoth();
+  EXPECT_EQ((PortEvent{PortEvent::kOpen, 4800, {}}), d.port().Events().at(0));
+  ReplayRows(d, kNormalDownload, GetParam());
+  EXPECT_EQ(Outcome::kWritten, d.session->Snapshot().outcome);
+  EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
+  // Closed for 50 ms before 38400 bit/s, and 10 ms before the first poll.
+  EXPECT_EQ((std::vector<int>{50, 10}), d.win.Sleeps());
+  ReplayRows(d, kRamTransfer, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Replays, SessionTables,
+                         ::testing::Values(Replay::kWhole, Replay::kByteByByte, Replay::kNoise),
+                         ReplayName);
+
+TEST(Session, WhatArrivesInOneReadAndWhatCannotGoOut) {
+  SessionDriver d;
+  d.Reach(4);
+  // The 0x00 behind the 0xAA came at 4800 bit/s: it is not the loader's.
+  EXPECT_EQ("@38400", d.Feed(Rx({0xAA, 0x00}), false));
+  EXPECT_EQ(STATE_WRITE_POLL, d.State());
+  for (size_t i = 5; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
+  Bytes burst(4500, 0x5A);  // more than the ring, ignored in the write phase ...
+  burst.push_back(0x11);    // ... up to the request behind it
+  d.port().ShortWriteAfter(100);
+  EXPECT_EQ("11 22 33 FF*97 @4800", d.Feed(Rx(burst), false));
+  EXPECT_EQ(text::kWriteError, d.Status());
+  EXPECT_EQ(Outcome::kWriteError, d.session->Snapshot().outcome);
+
+  SessionDriver u;
+  u.Reach(3);
+  u.port().SetLost(true);  // the device hung up
+  u.session->Pump();
+  EXPECT_EQ(Outcome::kUnplugged, u.session->Snapshot().outcome);
+  EXPECT_EQ(text::kPortLost, u.Status());
+}
+
+TEST(Session, LoadsRunInBatchesOneAtATimeAndNeverUnderATransfer) {
+  SessionDriver d;
+  WriteTextFile(d.dir.File("big.mot"), MakeSRecords({{0, Bytes(8000, 0x5A)}}, 1));
+  EXPECT_TRUE(d.session->OnBrowse(d.dir.File("big.mot")));  // 500 records: four batches
+  EXPECT_FALSE(d.session->OnBrowse(d.dir.File("big.mot")));  // still loading
+  d.win.Advance(100);
+  EXPECT_EQ(8000u, d.session->Snapshot().slotLength[1]);
+  d.LoadBoth();
+  const std::string missing = d.dir.File("missing.mot");
+  EXPECT_TRUE(d.session->OnBrowse(missing));
+  EXPECT_EQ((std::vector<Message>{{text::kFileOpenFailed, missing}}), d.win.Messages());
+  EXPECT_EQ(0u, d.session->Snapshot().slotLength[1]);
+  EXPECT_EQ(LoadOutcome::kFailed, d.session->Snapshot().loadOutcome);
+  d.LoadBoth();
+  d.Feed(Cmd(Command::kWrite), false);
+  EXPECT_FALSE(d.session->CanBrowse());
+  EXPECT_FALSE(d.session->OnBrowse(d.dir.File("image.mot")));
+  EXPECT_FALSE(d.session->OnCpuSelect("LOADER.MOT"));
+}
+
+// ---- The link thread against a stalled line ---------------------------------------
+// Each stop request must come back while the write is still blocked; if any
+// of them waited for the write, the test would hang (and CTest's time-out
+// fail it).
+
+class Stalled : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    d.Reach(7);
+    d.session->StartReceiveThread();
+    d.port().StallWrites();
+    d.port().Feed({0x11});
+    d.port().WaitForBlockedWrite();
+  }
+  SessionDriver d;
+};
+
+TEST_F(Stalled, AbortReturnsAndEndsTheWrite) {
+  d.session->Abort();
+  EXPECT_EQ(Outcome::kAborted, d.session->Snapshot().outcome);
+  EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
+  d.session->JoinReceiveThread();
+  EXPECT_EQ(Outcome::kAborted, d.session->Snapshot().outcome);  // not turned into an error
+}
+
+TEST_F(Stalled, GiveUpReturnsWithNoAnswerAndTheThreadStops) {
+  d.session->GiveUp();
+  EXPECT_EQ(Outcome::kNoAnswer, d.session->Snapshot().outcome);
+  d.session->JoinReceiveThread();
+  EXPECT_TRUE(d.session->ThreadExited());
+}
+
+TEST_F(Stalled, WriteButtonAbortsAndTheNextWriteStartsClean) {
+  d.session->OnWrite();  // 中断: ends the hung write by itself
+  d.port().WaitForNoBlockedWrite();
+  d.session->JoinReceiveThread();
+  d.port().ReleaseWrites();
+  EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));
+  EXPECT_EQ(STATE_SYNC_BOOT, d.State());
 }
 
 }  // namespace
