@@ -13,8 +13,7 @@
 #include "app/remembered.h"
 #include "core/texts.h"
 #include "protocol/download_session.h"
-#include "support/fake_port.h"
-#include "support/fake_window.h"
+#include "support/fakes.h"
 #include "support/image_writer.h"
 
 namespace porten::app::testing {

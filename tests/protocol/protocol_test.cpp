@@ -21,8 +21,7 @@
 #include "core/texts.h"
 #include "protocol/download_machine.h"
 #include "protocol/download_session.h"
-#include "support/fake_port.h"
-#include "support/fake_window.h"
+#include "support/fakes.h"
 #include "support/image_writer.h"
 
 namespace porten {
