@@ -66,10 +66,8 @@ inline void Append(std::string& transcript, const std::string& token) {
 }
 
 // A 2-byte boot loader AB CD at 0x0000F000 and the image 11 22 33 at 0x1000.
-inline const Bytes kBoot = {0xAB, 0xCD};
-inline const Bytes kImage = {0x11, 0x22, 0x33};
-inline constexpr uint32_t kBootBase = 0x0000F000;
-inline constexpr uint32_t kImageBase = 0x1000;
+const Bytes kBoot = {0xAB, 0xCD}, kImage = {0x11, 0x22, 0x33};
+constexpr uint32_t kBootBase = 0x0000F000, kImageBase = 0x1000;
 
 // A normal download, the target silent after the first 0x00.
 inline const std::vector<Row> kNormalDownload = {
@@ -108,18 +106,10 @@ inline bool IgnoresNoise(int32_t state) {
          (state >= STATE_WRITE_POLL && state <= STATE_WRITE_DATA) || state == STATE_WRITE_FINISH;
 }
 
-// What a harness does for one row; the replay checks the rest.
-class Driver {
- public:
-  virtual ~Driver() = default;
-  // Feeds the row's event (rx: in one read, or one read per byte) and
-  // returns the transcript of what went out.
-  virtual std::string Feed(const In& in, bool byteByByte) = 0;
-  virtual int32_t State() = 0;
-  virtual std::string Status() = 0;
-};
-
-inline void ReplayRows(Driver& d, const std::vector<Row>& rows, Replay how) {
+// d feeds the row's event (rx: in one read, or one read per byte) and
+// returns the transcript of what went out; the replay checks the rest.
+template <typename Driver>
+void ReplayRows(Driver& d, const std::vector<Row>& rows, Replay how) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     In in = row.in;
@@ -497,7 +487,7 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
 
 // ==== The session ===============================================================
 
-class SessionDriver final : public Driver {
+class SessionDriver {
  public:
   SessionDriver() {
     win.Bind(session.get());
@@ -529,7 +519,7 @@ class SessionDriver final : public Driver {
     }
   }
 
-  std::string Feed(const In& in, bool byteByByte) override {
+  std::string Feed(const In& in, bool byteByByte) {
     if (in.kind == In::kRx) {
       for (size_t i = 0; i < in.rx.size(); i += byteByByte ? 1 : in.rx.size()) {
         port_->Feed(Bytes(in.rx.begin() + i, byteByByte ? in.rx.begin() + i + 1 : in.rx.end()));
@@ -559,8 +549,8 @@ class SessionDriver final : public Driver {
     }
     return t;
   }
-  int32_t State() override { return session->Snapshot().state; }
-  std::string Status() override { return win.Text(Surface::kStatus); }
+  int32_t State() { return session->Snapshot().state; }
+  std::string Status() { return win.Text(Surface::kStatus); }
   FakePort& port() { return *port_; }
 
   TempDir dir;
