@@ -44,10 +44,7 @@ class Bench : public ::testing::Test {
   sim::SimBoard& board() { return *boards_.back(); }
   Bytes Rom() { return board().RomRange(kImageBase, kBlocks * 128); }
 
-  struct Cli {
-    int status = -1;
-    std::string out, err;  // out: its last line
-  };
+  struct Cli { int status = -1; std::string out, err; };  // out: its last line
   // porten-cli write in this process; "$" in an argument is the directory,
   // "$BOARD" the last board.
   Cli RunCli(std::vector<std::string> args) {

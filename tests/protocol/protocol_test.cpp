@@ -96,9 +96,7 @@ inline const std::vector<Row> kRamTransfer = {
 };
 
 enum class Replay { kWhole, kByteByByte, kNoise };
-inline std::string ReplayName(const ::testing::TestParamInfo<Replay>& info) {
-  return std::vector<std::string>{"Whole", "ByteByByte", "Noise"}.at(static_cast<size_t>(info.param));
-}
+const char* const kReplayNames[] = {"Whole", "ByteByByte", "Noise"};
 
 // States in which 0x5A is ignored, so noise there must change nothing.
 inline bool IgnoresNoise(int32_t state) {
@@ -448,7 +446,9 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
         case 2: d.Run(CommandIssued{static_cast<Command>(pick(6))}); break;
         case 3: d.Run(PauseOver{d.heldPause}); break;
         case 4: d.Run(pick(8) ? Event(LoadReport{LoadReport::kProgress, pick(99)}) : Event(LineLost{})); break;
-        case 5: d.Load(static_cast<int>(pick(2)), pick(4) << 12, RandomBytes(pick(4) ? pick(pick(2) ? 24 : 300) : 0, seed)); break;
+        case 5:  // at addresses that fill all four bytes of the header's address
+          d.Load(static_cast<int>(pick(2)), pick(4) << 29 | pick(4) << 12, RandomBytes(pick(4) ? pick(pick(2) ? 24 : 300) : 0, seed));
+          break;
         default: {  // what a working board sends next
           const int32_t s = st.m_nState;
           zeroAnswered = s == STATE_BOOT_HANDSHAKE && !zeroAnswered;
@@ -581,7 +581,7 @@ TEST_P(SessionTables, NormalDownloadThenRamTransfer) {
 
 INSTANTIATE_TEST_SUITE_P(Replays, SessionTables,
                          ::testing::Values(Replay::kWhole, Replay::kByteByByte, Replay::kNoise),
-                         ReplayName);
+                         [](const auto& info) { return kReplayNames[static_cast<int>(info.param)]; });
 
 TEST(Session, WhatArrivesInOneReadAndWhatCannotGoOut) {
   SessionDriver d;
