@@ -459,7 +459,8 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
                              : s == STATE_WRITE_DATA ? uint8_t{0x11} : uint8_t{0}});
         }
       }
-      if (st.m_nTransfer != transfer) {
+      if (st.m_nTransfer != transfer) {  // a Write started: nothing confirmed yet
+        ASSERT_EQ(0u, st.m_nConfirmed);
         transfer = st.m_nTransfer, base = st.m_nSlotBase[1];
         image = st.m_byWriteImage ? *st.m_byWriteImage : Bytes();
       }

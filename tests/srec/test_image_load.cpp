@@ -107,8 +107,9 @@ const Case kCases[] = {
     // Lower case; fields that convert in part, as sscanf's "%2x" would read
     // them: an address "12G4", a byte "1G", a checksum "F"; a digit after the
     // checksum.
-    {"partial_fields", "S1060000abcdef92\nS10412G401E8\nS10400201GDA\nS1040030BCF\n" + S(1, 0x40, {0x42}, "7\n"),
-     {{0, {0xAB, 0xCD, 0xEF}}, {0x12, {1}}, {0x20, {1}}, {0x30, {0xBC}}, {0x40, {0x42}}}},
+    {"partial_fields", "S1060000abcdef92\nS10412G401E8\nS10400201GDA\nS1040030BCF\n" + S(1, 0x40, {0x42}, "7\n") +
+     "S1041G3402F8\n", {{0, {0xAB, 0xCD, 0xEF}}, {0x12, {1}}, {0x20, {1}}, {0x30, {0xBC}}, {0x40, {0x42}}, {1, {2}}}},
+    {"blank_file", "\n \n", {}, kNot, "no S1, S2 or S3 record"},
     {"data_pair_not_hex", S(1, 0x100, A) + "S1050000G1F9\n", {}, kNot, "line 2: a malformed record"},
     {"NUL", S(1, 0x100, A) + S(1, 0x110, B, std::string("\0\n", 2)), {}, kNot, "line 2: a NUL character in the record"},
     {"lone_CR", S(1, 0x100, A, "\r") + S(1, 0x110, B), {}, kNot, "line 1: a carriage return without a line feed"},
