@@ -9,14 +9,27 @@ void ConsoleLoop::Notify() {
   cv_.notify_all();
 }
 
+namespace {
+// How late a text may be shown. The receive thread sets one for every byte
+// of a boot loader upload; waking the loop thread for each would cost each
+// answer on the line tens of microseconds (the woken thread takes a core
+// from the one that answers), so a run of texts wakes it at most this often.
+constexpr auto kTextEvery = std::chrono::milliseconds(20);
+}  // namespace
+
 void ConsoleLoop::SetText(Surface surface, const std::string& text) {
-  Post([this, surface, text] {
+  std::lock_guard lock(mu_);
+  tasks_.push_back([this, surface, text] {
     {
       std::lock_guard lock(mu_);
       texts_[surface] = text;
     }
+    textsRan_ = true;
     if (onText_) onText_(surface, text);
   });
+  // In order with every other task; a loop that is awake, or wakes by itself
+  // soon (it does after it has shown texts), takes it without a wake-up.
+  if (asleepUntil_ > SteadyClock::now() + kTextEvery) Notify();
 }
 
 void ConsoleLoop::ShowMessage(const std::string& text, const std::string& caption) {
@@ -139,12 +152,16 @@ bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_
     if (!tasks_.empty()) continue;
     SteadyClock::time_point wakeAt = deadline;
     for (const auto& [id, t] : timers_) wakeAt = std::min(wakeAt, t.due);
+    if (textsRan_) wakeAt = std::min(wakeAt, SteadyClock::now() + kTextEvery);  // more may follow
+    textsRan_ = false;
     auto woken = [&] { return epoch_ != seen; };
+    asleepUntil_ = wakeAt;
     if (wakeAt == SteadyClock::time_point::max()) {
       cv_.wait(lock, woken);
     } else {
       cv_.wait_until(lock, wakeAt, woken);
     }
+    asleepUntil_ = SteadyClock::time_point::min();
   }
 }
 

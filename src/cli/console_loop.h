@@ -79,12 +79,15 @@ class ConsoleLoop final : public WindowSystem {
   std::map<int, Timer> timers_;
   uint64_t seq_ = 0;
   uint64_t epoch_ = 0;  // bumped by everything that should wake the loop
+  // When the waiting loop wakes by itself; min() while it is not waiting.
+  SteadyClock::time_point asleepUntil_ = SteadyClock::time_point::min();
   std::map<Surface, std::string> texts_;
   std::vector<ConsoleMessage> messages_;
 
   // Loop thread only.
   TimerTarget* target_ = nullptr;
   TextCallback onText_;
+  bool textsRan_ = false;  // since the loop last went to sleep
 };
 
 }  // namespace porten::cli
