@@ -123,6 +123,12 @@ TEST_F(Console, PostsFromAnotherThreadInOrderThenWake) {
   flag = false;
   std::jthread waker([&] { flag = true; loop.Wake(); });
   EXPECT_TRUE(loop.RunUntil([&] { return flag.load(); }, Deadline()));
+  const auto start = ConsoleLoop::SteadyClock::now();
+  // A text to a loop asleep for long wakes it (later ones within 20 ms wait
+  // for it): it is there long before a sleep of a minute would end.
+  std::jthread late([&] { std::this_thread::sleep_for(30ms), loop.SetText(Surface::kStatus, "late"); });
+  loop.RunUntil([&] { return loop.Text(Surface::kStatus) == "late"; }, ConsoleLoop::SteadyClock::now() + 60s);
+  EXPECT_LT(ConsoleLoop::SteadyClock::now() - start, 20s);
 }
 
 }  // namespace
