@@ -13,27 +13,13 @@
 #include "srec/elf_image.h"
 #include "srec/hex.h"
 #include "srec/intel_hex.h"
+#include "srec/line_scan.h"
 #include "srec/span.h"
 #include "srec/srec.h"
 
 namespace porten {
 
 namespace {
-
-// Reads up to max characters; short only at the end of the file. -1 when the
-// file fails: that must not pass for its end, or a truncated image would
-// load as complete.
-int ReadFull(int fd, char* to, int max) {
-  int got = 0;
-  while (got < max) {
-    ssize_t r = ::read(fd, to + got, static_cast<size_t>(max - got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
-    if (r == 0) break;
-    got += static_cast<int>(r);
-  }
-  return got;
-}
 
 // Opens path for reading, a relative one against startDir (a process may run
 // several downloads, so the working directory is never changed).

@@ -2,36 +2,33 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace porten {
 
-namespace {
-
-// Reads up to max bytes; short only at the end of the file.
-int ReadSome(int fd, char* to, int max) {
+int ReadFull(int fd, char* to, int max) {
   int got = 0;
   while (got < max) {
     ssize_t r = ::read(fd, to + got, static_cast<size_t>(max - got));
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
+    if (r < 0) return -1;
+    if (r == 0) break;
     got += static_cast<int>(r);
   }
   return got;
 }
 
-}  // namespace
-
 void ForEachLineStart(int fd, int lookahead, const std::function<void(const char*, int)>& visit) {
   // Only this window is kept, never the file: any size scans in fixed memory.
   char window[kScanWindow];
-  int n = ReadSome(fd, window, kScanWindow);
+  int n = std::max(0, ReadFull(fd, window, kScanWindow));
   bool eof = n < kScanWindow;
   int p = 0;
   bool lineStart = true;
   auto readNext = [&] {
-    n = ReadSome(fd, window, kScanWindow);
+    n = std::max(0, ReadFull(fd, window, kScanWindow));
     eof = n < kScanWindow;
     p = 0;
   };
@@ -42,7 +39,7 @@ void ForEachLineStart(int fd, int lookahead, const std::function<void(const char
         std::memmove(window, window + p, static_cast<size_t>(n - p));
         n -= p;
         p = 0;
-        const int got = ReadSome(fd, window + n, kScanWindow - n);
+        const int got = std::max(0, ReadFull(fd, window + n, kScanWindow - n));
         eof = got < kScanWindow - n;
         n += got;
       }

@@ -13,6 +13,11 @@ namespace porten {
 
 inline constexpr int kScanWindow = 512;
 
+// Reads up to max characters from fd; short only at the end of the file.
+// -1 when the file fails: that must not pass for its end, or a truncated
+// image would load as complete.
+int ReadFull(int fd, char* to, int max);
+
 // Calls visit(line, available) at every line start of the file open at fd,
 // reading it in kScanWindow-byte pieces: at the start of the file and after
 // every line end. At least `lookahead` (at most kScanWindow) characters of
