@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "cli/console_loop.h"
-#include "srec/image_load.h"
-#include "srec/intel_hex.h"
-#include "srec/srec.h"
+#include "image/image_load.h"
+#include "image/intel_hex.h"
+#include "image/srec.h"
 
 extern char** environ;
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "srec/image_load.h"
+#include "image/image_load.h"
 
 namespace {
 

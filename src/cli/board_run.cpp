@@ -15,7 +15,7 @@
 #include "link/link.h"
 #include "link/port_list.h"
 #include "link/termios_port.h"
-#include "srec/digest.h"
+#include "image/digest.h"
 
 namespace porten::cli {
 

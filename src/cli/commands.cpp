@@ -9,7 +9,7 @@ namespace {
 
 constexpr Subcommand kSubcommands[] = {
     {"info", "FILE [--dump-bin OUT]",
-     "load an S-record file as the write image; print its address range and length", RunInfo},
+     "load an image file (S-record, Intel HEX or ELF) as the write image; print its address range and length", RunInfo},
     {"write", "--port PORT... (--boot LOADER | --ram) IMAGE",
      "write an image into the board's ROM (or RAM)", RunWrite},
     {"ports", "", "list the serial ports", RunPorts},

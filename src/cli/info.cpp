@@ -15,8 +15,8 @@
 
 #include "cli/commands.h"
 #include "protocol/download_machine.h"
-#include "srec/digest.h"
-#include "srec/image_load.h"
+#include "image/digest.h"
+#include "image/image_load.h"
 
 namespace porten::cli {
 

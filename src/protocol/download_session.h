@@ -30,7 +30,7 @@
 #include "core/port.h"
 #include "core/window_system.h"
 #include "protocol/download_machine.h"
-#include "srec/image_load.h"
+#include "image/image_load.h"
 
 namespace porten {
 

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e/e2e.h"
-#include "srec/digest.h"
+#include "image/digest.h"
 
 namespace porten {
 namespace {

@@ -13,7 +13,7 @@
 #include <array>
 #include <cstdint>
 
-namespace porten::srec {
+namespace porten::hex {
 
 namespace detail {
 constexpr std::array<int8_t, 256> MakeHexTable() {
@@ -45,4 +45,4 @@ inline int ScanHex(const char* p, int width, uint32_t* value) {
   return n;
 }
 
-}  // namespace porten::srec
+}  // namespace porten::hex

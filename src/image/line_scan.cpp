@@ -1,4 +1,4 @@
-#include "srec/line_scan.h"
+#include "image/line_scan.h"
 
 #include <unistd.h>
 

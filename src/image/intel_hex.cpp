@@ -1,12 +1,12 @@
-#include "srec/intel_hex.h"
+#include "image/intel_hex.h"
 
-#include "srec/hex.h"
-#include "srec/line_scan.h"
+#include "image/hex.h"
+#include "image/line_scan.h"
 
 namespace porten {
 
-using srec::HexDigit;
-using srec::ScanHex;
+using hex::HexDigit;
+using hex::ScanHex;
 
 HexParse ParseHexRecord(const char* text, size_t length, HexRecord* out) {
   if (length < 11) return {HexParse::kMalformed, "shorter than a record"};

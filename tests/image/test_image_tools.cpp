@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "srec/image_load.h"
+#include "image/image_load.h"
 #include "support/image_writer.h"
 
 namespace porten {

@@ -1,4 +1,4 @@
-#include "srec/digest.h"
+#include "image/digest.h"
 
 #include <openssl/evp.h>
 #include <zlib.h>

@@ -1,4 +1,4 @@
-#include "srec/elf_image.h"
+#include "image/elf_image.h"
 
 #include <gelf.h>
 #include <libelf.h>
@@ -9,8 +9,8 @@
 
 #include "core/image.h"
 #include "core/texts.h"
-#include "srec/image_load.h"
-#include "srec/span.h"
+#include "image/image_load.h"
+#include "image/span.h"
 
 namespace porten {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/texts.h"
-#include "srec/image_load.h"
+#include "image/image_load.h"
 #include "support/image_writer.h"
 
 namespace porten {

@@ -1,4 +1,4 @@
-#include "srec/image_load.h"
+#include "image/image_load.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,12 +10,12 @@
 #include <cstring>
 
 #include "core/texts.h"
-#include "srec/elf_image.h"
-#include "srec/hex.h"
-#include "srec/intel_hex.h"
-#include "srec/line_scan.h"
-#include "srec/span.h"
-#include "srec/srec.h"
+#include "image/elf_image.h"
+#include "image/hex.h"
+#include "image/intel_hex.h"
+#include "image/line_scan.h"
+#include "image/span.h"
+#include "image/srec.h"
 
 namespace porten {
 
@@ -64,7 +64,7 @@ bool IsDataRecordStart(ImageFormat format, const char* line, long available) {
   }
   if (available < 9 || line[0] != ':' || line[7] != '0' || line[8] != '0') return false;
   for (int i = 1; i < 7; ++i) {
-    if (srec::HexDigit(line[i]) < 0) return false;
+    if (hex::HexDigit(line[i]) < 0) return false;
   }
   return true;
 }

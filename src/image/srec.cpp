@@ -1,13 +1,13 @@
-#include "srec/srec.h"
+#include "image/srec.h"
 
 #include <cstring>
 
-#include "srec/hex.h"
-#include "srec/line_scan.h"
+#include "image/hex.h"
+#include "image/line_scan.h"
 
 namespace porten {
 
-using srec::ScanHex;
+using hex::ScanHex;
 
 bool ReadRecordAddress(const char* record, int P, uint32_t* address) {
   // The count field may be cut short by the end of the text; the address
