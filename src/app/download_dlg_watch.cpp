@@ -80,6 +80,7 @@ std::string CDownloadDlg::PathOf(const LoadedFile& file) const {
 
 void CDownloadDlg::ChooseImage(const std::string& path) {
   if (!session_.CanBrowse()) return;
+  Refresh();  // takes in the load that ended last before this one starts
   lastImage_ = QFile::decodeName(QByteArray::fromStdString(path));
   Remember(settings_, kImageKey, lastImage_);
   // The stamp is taken before the file is read: if it changes while it
@@ -93,6 +94,7 @@ void CDownloadDlg::ChooseImage(const std::string& path) {
 }
 
 bool CDownloadDlg::ChooseBootLoader(const std::string& name) {
+  Refresh();
   const DownloadSession::View view = session_.Snapshot();
   if (!name.empty() && !view.busy) {
     loaded_[0].reset();  // emptied by the press, even when it only cancels a load
@@ -109,6 +111,7 @@ bool CDownloadDlg::ChooseBootLoader(const std::string& name) {
 
 bool CDownloadDlg::ReloadBeforeWrite() {
   if (writeAfterLoad_) return true;  // pressed again while it reloads: the first press stands
+  Refresh();  // the files of the loads that ended since the last look
   const DownloadSession::View view = session_.Snapshot();
   if (view.busy || !view.ready) return false;  // an abort, or refused during a load
   for (int target : {0, 1}) {
