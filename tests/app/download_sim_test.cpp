@@ -50,10 +50,15 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   // The bar from empty through both phases to full, never back.
   uint32_t transfers = 0;
   const auto WriteAndFollow = [&] {
-    const auto ended = [&, next = ++transfers] { return session.Snapshot().transfer == next && session.Snapshot().outcome != Outcome::kNone; };
+    const auto ended = [&, next = ++transfers] {
+      const DownloadSession::View view = session.Snapshot();
+      return view.transfer == next && view.outcome != Outcome::kNone;
+    };
     ASSERT_TRUE(QTest::qWaitFor(ended, 60000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return bar->value() == full; }, 60000));
-    const auto in = [&](int from, int to) { return std::any_of(seen.begin(), seen.end(), [&](int v) { return v > from && v < to; }); };
+    const auto in = [&](int from, int to) {
+      return std::any_of(seen.begin(), seen.end(), [&](int v) { return v > from && v < to; });
+    };
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()) && in(0, boot) && in(boot, full));
     seen.clear();
     QCoreApplication::processEvents();  // texts the link thread posted
@@ -65,7 +70,7 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
     board.ClearLog();
     Find(&dialog, "IDC_BROWSE")->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return loaded(1); }, 60000));
-    EXPECT_EQ(name == files[0].first ? 0 : full, bar->value()) << "empty before the first write, full after one";
+    EXPECT_EQ(name == files[0].first ? 0 : full, bar->value()) << "empty before the first, full after one";
     Find(&dialog, "IDC_WRITE")->click();
     EXPECT_TRUE(session.Snapshot().busy) << "an unchanged file is not read again";
     WriteAndFollow();
@@ -91,8 +96,9 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   ASSERT_TRUE(QFile::remove(QString::fromStdString(startDir + "/x.elf")));
   const uint32_t before = session.Snapshot().transfer;
   Find(&dialog, "IDC_WRITE")->click();  // the failed load is over when the click returns
-  EXPECT_EQ(std::tuple(std::vector<Message>{{text::kFileOpenFailed, startDir + "/x.elf"}}, before, 0u, full),
-            std::tuple(boxes.messages, session.Snapshot().transfer, session.Snapshot().slotLength[1], bar->value()));
+  const std::vector<Message> gone = {{text::kFileOpenFailed, startDir + "/x.elf"}};
+  EXPECT_EQ(std::tuple(gone, before, 0u, full), std::tuple(boxes.messages, session.Snapshot().transfer,
+                                                           session.Snapshot().slotLength[1], bar->value()));
   EXPECT_FALSE(session.PortActionsPending());
   Find(&dialog, "IDOK")->click();
   EXPECT_TRUE(!dialog.isVisible() && session.ThreadExited());

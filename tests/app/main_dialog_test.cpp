@@ -152,7 +152,8 @@ TEST_F(MainDialogTest, DropLoadsOneFileWhenBrowseWould) {
     QApplication::sendEvent(dialog_.get(), &drop);
     return !Text(dialog_.get(), "IDC_FILE_PATH").empty();  // shown when its load starts
   };
-  const QString image = dir.filePath(QStringLiteral("image.mot")), other = dir.filePath(QStringLiteral("A.MOT"));
+  const QString image = dir.filePath(QStringLiteral("image.mot"));
+  const QString other = dir.filePath(QStringLiteral("A.MOT"));
   OpenDialog();
   EXPECT_FALSE(Drop({image})) << "before a boot loader is chosen";
   BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
@@ -166,7 +167,8 @@ TEST_F(MainDialogTest, DropLoadsOneFileWhenBrowseWould) {
   const std::vector<uint8_t> bytes = RandomBytes(300, 2);
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08x", Crc32(bytes));
-  EXPECT_EQ(std::tuple(Std(image), std::string("ｱﾄﾞﾚｽ: 00001000 - 0000112B"), "sha256: " + Sha256Hex(bytes) + "\ncrc32: " + crc),
+  const std::string digests = "sha256: " + Sha256Hex(bytes) + "\ncrc32: " + crc;
+  EXPECT_EQ(std::tuple(Std(image), std::string("ｱﾄﾞﾚｽ: 00001000 - 0000112B"), digests),
             std::tuple(Text(dialog_.get(), "IDC_FILE_PATH"), Text(dialog_.get(), "IDC_ADDRESS"),
                        Std(address->toolTip())));
 }
