@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
@@ -70,7 +71,7 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
   setWindowIcon(icon_);
 
   // Template order, which is also the tab order.
-  exit_ = MakeButton(this, layout, "終了", "IDOK", IDOK, {66, 132, 50, 14});
+  exit_ = MakeButton(this, layout, "終了", "IDOK", IDOK, {66, 140, 50, 14});
   exit_->setDefault(true);
 
   filePath_ = new QLineEdit(this);
@@ -99,6 +100,8 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
   status_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   layout.Add(status_, {8, 115, 168, 12});
   SetControlId(status_, "IDC_STATUS", IDC_STATUS);
+  progress_ = MakeProgressBar();
+  layout.Add(progress_, {8, 129, 168, 8});
 
   bootFiles_ = new QComboBox(this);
   bootFiles_->setEditable(true);
@@ -127,7 +130,8 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
                          bootFiles_, cpuSelect_, ramTransfer_,  execute_, cpuBootImitation_};
   for (size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
-  layout.Apply(this, {183, 153});
+  layout.Apply(this, {183, 161});
+  TakeDrops();
 
   connect(exit_, &QPushButton::clicked, this, [this] { Guarded([this] { OnOK(); }); });
   connect(browseButton_, &QPushButton::clicked, this, [this] { Guarded([this] { OnBrowse(); }); });
@@ -238,18 +242,20 @@ void CDownloadDlg::OnBrowse() {
   if (!session_.CanBrowse()) return;  // a transfer or a load runs
   const std::string path = browse_ ? browse_(this) : RunFileDialog(this, lastImage_);
   if (path.empty()) return;
-  lastImage_ = QFile::decodeName(QByteArray::fromStdString(path));
-  Remember(settings_, kImageKey, lastImage_);
-  session_.OnBrowse(path);
+  ChooseImage(path);
 }
 
-void CDownloadDlg::OnWrite() { session_.OnWrite(); }
+void CDownloadDlg::OnWrite() {
+  if (ReloadBeforeWrite()) return;
+  session_.OnWrite();
+  Watch();
+}
 
 void CDownloadDlg::OnCpuSelect() {
   const QString text = bootFiles_->currentText();
   const std::string name = QFile::encodeName(text).toStdString();
   if (!text.isEmpty()) Remember(settings_, kBootFileKey, QDir(StartDir()).absoluteFilePath(text));
-  if (session_.OnCpuSelect(name)) EnableImageControls(true);
+  if (ChooseBootLoader(name)) EnableImageControls(true);
 }
 
 void CDownloadDlg::OnRamTransfer() {

@@ -5,20 +5,25 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QTimer>
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "protocol/download_session.h"
 
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMimeData;
+class QProgressBar;
 class QPushButton;
 class QSettings;
-
-namespace porten {
-class DownloadSession;
-}
 
 namespace porten::app {
 
@@ -58,6 +63,8 @@ class CDownloadDlg final : public QDialog {
 
   void closeEvent(QCloseEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   QString StartDir() const;
@@ -91,6 +98,51 @@ class CDownloadDlg final : public QDialog {
   QCheckBox* ramTransfer_ = nullptr;
   QPushButton* execute_ = nullptr;
   QCheckBox* cpuBootImitation_ = nullptr;
+
+  // ---- Following the session (download_dlg_watch.cpp) -------------------
+  // A version of a file on disk: a rebuilt or replaced file differs in one.
+  struct FileStamp {
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0, mtimeNs = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+  // The file a slot was loaded from, as it was when its load started.
+  struct LoadedFile {
+    int target = 0;    // 0 boot loader, 1 image
+    std::string name;  // as the load was given it: a boot loader relative to the start directory
+    std::optional<FileStamp> stamp;
+  };
+
+  QProgressBar* MakeProgressBar();
+  void TakeDrops();
+  static std::optional<FileStamp> StampOf(const std::string& path);
+  std::string PathOf(const LoadedFile& file) const;
+  static QString DroppedFile(const QMimeData* mime);
+  bool CanTakeImage() const;
+  // "参照" confirmed (or a file dropped): loads path as the image.
+  void ChooseImage(const std::string& path);
+  // "CPU選択" with name; the session's answer.
+  bool ChooseBootLoader(const std::string& name);
+  // Before a Write: loads the first file it would send that has changed on
+  // disk since its load, and writes once that load is through. True when
+  // such a load started or runs; the press is then taken care of.
+  bool ReloadBeforeWrite();
+  // Looks at the session while a transfer or a load runs, and once more after.
+  void Watch();
+  void Refresh();
+  void FollowTransfer(const DownloadSession::View& view);
+  void FollowLoad(const DownloadSession::View& view);
+  void FollowImage(const DownloadSession::View& view);
+
+  QProgressBar* progress_ = nullptr;
+  QTimer watch_;
+  uint32_t barTransfer_ = 0;  // the transfer the bar shows (0: none yet)
+  bool barEnded_ = true;
+  int barBoot_ = 0;  // the bar's share of the boot upload
+  std::optional<LoadedFile> loaded_[2];
+  std::optional<LoadedFile> awaited_;  // the load started last, until it ends
+  bool writeAfterLoad_ = false;
+  std::shared_ptr<const std::vector<uint8_t>> digested_;  // the image the tool tip describes
 };
 
 }  // namespace porten::app

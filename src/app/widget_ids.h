@@ -12,6 +12,7 @@ namespace porten::app {
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
 inline constexpr int IDC_STATIC = -1;
+inline constexpr int IDC_PROGRESS = 1051;  // the progress bar below the status line
 inline constexpr char kControlIdProperty[] = "controlId";
 
 inline void SetControlId(QWidget* widget, const char* name, int id) {

@@ -392,6 +392,8 @@ DownloadSession::View DownloadSession::Snapshot() const {
   v.outcome = published_;
   v.loadOutcome = st.m_nLoadOutcome;
   v.loadDetail = st.m_strLoadDetail;
+  v.transfer = st.m_nTransfer;
+  v.writeImage = st.m_byWriteImage;
   return v;
 }
 

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/download_state.h"
 #include "core/port.h"
@@ -114,6 +115,8 @@ class DownloadSession final : public TimerTarget {
     Outcome outcome = Outcome::kNone;
     LoadOutcome loadOutcome = LoadOutcome::kNone;
     std::string loadDetail;
+    uint32_t transfer = 0;  // counts the Write presses that started a transfer
+    std::shared_ptr<const std::vector<uint8_t>> writeImage;  // slot 1's bytes, if loaded
   };
   View Snapshot() const;
   // The machine's whole state and images (tests, the command line's log).

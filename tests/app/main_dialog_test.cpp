@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app_test_util.h"
+#include "image/digest.h"
 
 namespace porten::app::testing {
 namespace {
@@ -133,6 +134,43 @@ TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
   EXPECT_EQ(text::kWrite, Text(dialog_.get(), "IDC_WRITE"));
   EXPECT_EQ(Outcome::kAborted, session.Snapshot().outcome);
   fake->ReleaseWrites();
+}
+
+// A drop loads as "参照" does, and only when "参照" would take it: one file,
+// after a boot loader is chosen, not during a load. The address line's tool
+// tip then gives the digests as `porten-cli info` prints them.
+TEST_F(MainDialogTest, DropLoadsOneFileWhenBrowseWould) {
+  const auto Drop = [this](const QStringList& paths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& path : paths) urls.append(QUrl::fromLocalFile(path));
+    mime.setUrls(urls);
+    // As a drag would: the drop goes where the entering drag was accepted.
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(dialog_.get(), &enter);
+    QApplication::sendEvent(dialog_.get(), &drop);
+    return !Text(dialog_.get(), "IDC_FILE_PATH").empty();  // shown when its load starts
+  };
+  const QString image = dir.filePath(QStringLiteral("image.mot"));
+  const QString other = dir.filePath(QStringLiteral("A.MOT"));
+  OpenDialog();
+  EXPECT_FALSE(Drop({image})) << "before a boot loader is chosen";
+  BootFiles()->setCurrentText(QStringLiteral("B.MOT"));
+  Button("IDC_CPU_SELECT")->click();
+  EXPECT_FALSE(Drop({image})) << "during a load";
+  WaitLoaded(0);
+  EXPECT_FALSE(Drop({image, other}) || Drop({dir.path()})) << "several files, a directory";
+  ASSERT_TRUE(Drop({image}));
+  auto* address = Find<QWidget>(dialog_.get(), "IDC_ADDRESS");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !address->toolTip().isEmpty(); }, kWaitMs));
+  const std::vector<uint8_t> bytes = RandomBytes(300, 2);
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "%08x", Crc32(bytes));
+  const std::string digests = "sha256: " + Sha256Hex(bytes) + "\ncrc32: " + crc;
+  EXPECT_EQ(std::tuple(Std(image), std::string("ｱﾄﾞﾚｽ: 00001000 - 0000112B"), digests),
+            std::tuple(Text(dialog_.get(), "IDC_FILE_PATH"), Text(dialog_.get(), "IDC_ADDRESS"),
+                       Std(address->toolTip())));
 }
 
 // What the last run chose comes back as far as it is still there; the image
