@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/args.h"
 #include "protocol/download_session.h"
 
 namespace porten::cli {
@@ -32,6 +33,17 @@ struct WriteOptions {
   bool quiet = false;
   int timeoutSeconds = 10;
 };
+
+// Declares the options of a write, in the order the help lists them:
+// --port, --boot, --ram, --execute, --imitation, --timeout, --log, --quiet.
+// Any subcommand that writes boards declares them here; one that has no use
+// for one of them removes it (CLI::App::remove_option).
+void DeclareWriteOptions(CLI::App& app, WriteOptions& opt);
+// What is wrong with them once parsed, in one line; "" when nothing is.
+std::string CheckWriteOptions(const WriteOptions& opt);
+
+// porten-cli write's help, options, IMAGE and checks.
+void DeclareWriteCommand(CLI::App& app, WriteOptions& opt);
 
 // Set by SIGINT and SIGTERM.
 extern std::atomic<bool> g_interrupted;
