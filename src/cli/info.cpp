@@ -1,4 +1,4 @@
-// porten-cli info FILE [--dump-bin OUT]: loads FILE exactly as the dialog's
+// porten-cli info FILE [--dump-bin OUT] [--section NAME...]: loads FILE exactly as the dialog's
 // "参照" does, through the same batched load, and prints the address range
 // the address box would show, the format, the length and the image's
 // digests.
@@ -16,6 +16,7 @@
 #include "cli/commands.h"
 #include "protocol/download_machine.h"
 #include "image/digest.h"
+#include "image/elf_image.h"
 #include "image/image_load.h"
 
 namespace porten::cli {
@@ -23,7 +24,7 @@ namespace porten::cli {
 namespace {
 
 constexpr char kInfoHead[] =
-    "Usage: porten-cli info FILE [--dump-bin OUT]\n"
+    "Usage: porten-cli info FILE [--dump-bin OUT] [--section NAME...]\n"
     "Loads FILE (S-record, Intel HEX or ELF, told from its content) as the image\n"
     "to write and prints the address range (as the address box shows it), the\n"
     "format, the length in bytes, and the SHA-256 and CRC-32 of the bytes a write\n"
@@ -37,6 +38,7 @@ constexpr char kInfoTail[] =
 struct InfoOptions {
   std::string file;
   std::string dumpPath;
+  std::vector<std::string> sections;
 };
 
 std::string CurrentDirectory() {
@@ -57,7 +59,7 @@ int Info(const InfoOptions& opt, std::ostream& out, std::ostream& err) {
   // The same batched load the dialog runs, one batch after the other: with
   // no window to keep responsive there is nothing to wait for between them.
   ImageLoad load;
-  ImageLoad::Result result = load.Open(file, CurrentDirectory());
+  ImageLoad::Result result = load.Open(file, CurrentDirectory(), {opt.sections});
   while (result == ImageLoad::Result::kMore) result = load.Batch();
   if (result == ImageLoad::Result::kFailed) {
     err << file << ": " << load.error().message << "\n";
@@ -89,6 +91,14 @@ Runner DeclareInfo(CLI::App& app) {
   args::AddText(app, "--dump-bin", opt->dumpPath, "OUT",
                 "also write the image to OUT, from its lowest address for\n"
                 "its length; bytes no record sets are 0xFF");
+  args::AddList(app, "--section", opt->sections, "NAME",
+                "load only the section NAME of an ELF file, at its load\n"
+                "address (LMA); once for each section to load");
+  app.final_callback([opt] {
+    if (!opt->sections.empty() && OpensAsOtherThanElf(opt->file)) {
+      throw CLI::ValidationError("--section: " + opt->file + " is not an ELF file");
+    }
+  });
   return [opt](std::ostream& out, std::ostream& err) { return Info(*opt, out, err); };
 }
 

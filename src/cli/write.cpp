@@ -20,6 +20,7 @@
 
 #include "cli/commands.h"
 #include "cli/write.h"
+#include "image/elf_image.h"
 #include "link/link.h"
 
 namespace porten::cli {
@@ -28,9 +29,11 @@ namespace {
 
 constexpr char kWriteHead[] =
     "Usage: porten-cli write --port PORT [--port PORT...] --boot LOADER IMAGE\n"
-    "                        [--imitation] [--timeout SECONDS] [--log FILE] [-q]\n"
+    "                        [--imitation] [--section NAME...] [--timeout SECONDS]\n"
+    "                        [--log FILE] [-q]\n"
     "       porten-cli write --port PORT [--port PORT...] --ram IMAGE [--execute]\n"
-    "                        [--timeout SECONDS] [--log FILE] [-q]\n"
+    "                        [--section NAME...] [--timeout SECONDS] [--log FILE]\n"
+    "                        [-q]\n"
     "Writes IMAGE into the board's ROM: uploads the boot loader LOADER through\n"
     "the chip's boot mode at 4800 bit/s, then sends the image to it at 38400\n"
     "bit/s. With --ram the image goes straight to a running loader (RAM\n"
@@ -262,6 +265,9 @@ void DeclareWriteOptions(CLI::App& app, WriteOptions& opt) {
   app.add_flag("--ram", opt.ram, "RAM transfer instead of the boot loader upload");
   app.add_flag("--execute", opt.execute, "after a RAM transfer, start the program (\"実行\")");
   app.add_flag("--imitation", opt.imitation, "the \"CPU BOOTもどき\" sync variant");
+  args::AddList(app, "--section", opt.sections, "NAME",
+                "only the section NAME of an ELF IMAGE, at its load\n"
+                "address (LMA); once for each section to write");
   args::AddNumber(app, "--timeout", opt.timeoutSeconds, 1, 86400, "S",
                   "give up when the board sends nothing for S seconds\n"
                   "while a transfer runs (default 10)",
@@ -290,6 +296,9 @@ void DeclareWriteCommand(CLI::App& app, WriteOptions& opt) {
   app.final_callback([&opt] {
     std::string problem = CheckWriteOptions(opt);
     if (problem.empty() && opt.image.empty()) problem = "give exactly one IMAGE";
+    if (problem.empty() && !opt.sections.empty() && OpensAsOtherThanElf(opt.image)) {
+      problem = "--section: " + opt.image + " is not an ELF file";
+    }
     if (!problem.empty()) throw CLI::ValidationError(problem);
   });
 }

@@ -27,6 +27,7 @@ struct WriteOptions {
   std::string loader;
   std::string image;
   std::string log;
+  std::vector<std::string> sections;  // of an ELF image; empty: all it loads
   bool ram = false;
   bool execute = false;
   bool imitation = false;
@@ -35,7 +36,8 @@ struct WriteOptions {
 };
 
 // Declares the options of a write, in the order the help lists them:
-// --port, --boot, --ram, --execute, --imitation, --timeout, --log, --quiet.
+// --port, --boot, --ram, --execute, --imitation, --section, --timeout, --log,
+// --quiet.
 // Any subcommand that writes boards declares them here; one that has no use
 // for one of them removes it (CLI::App::remove_option).
 void DeclareWriteOptions(CLI::App& app, WriteOptions& opt);

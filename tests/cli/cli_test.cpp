@@ -50,6 +50,8 @@ TEST(CliInfo, ReportsAndErrors) {
             bad + ": ﾒﾓﾘが８ＭＢを越えます\nporten-cli info: line 2: the data runs past the limit of 307,200 bytes "
                   "from the lowest address 00000000: 0004B000 is the first address beyond it\n"},
            {{mot, "--dump-bin", dir.File("no/such/dir/out.bin")}, 2, "", usage + "cannot write "},
+           {{mot, "--section", ".text"}, 1, "", usage + "--section: " + mot + " is not an ELF file (see porten-cli info --help)\n"},
+           {{elf, "--section", ".x"}, 2, "", elf + ": no such section in the file\nporten-cli info: no section named .x; the sections that load are none\n"},
            {{"--", "-x.mot"}, 2, "", "-x.mot" + open}, {{"-"}, 2, "", "-" + open}}) {  // "--" ends the options
     std::ostringstream o, e, dumped;
     std::remove(dump.c_str());
@@ -121,7 +123,7 @@ TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
   // The help is our own text: the options as declared, in their column.
   std::ostringstream out, err;
   EXPECT_EQ(0, Dispatch({"porten-cli", "info", "--help"}, out, err));
-  EXPECT_EQ("Usage: porten-cli info FILE [--dump-bin OUT]\n"
+  EXPECT_EQ("Usage: porten-cli info FILE [--dump-bin OUT] [--section NAME...]\n"
             "Loads FILE (S-record, Intel HEX or ELF, told from its content) as the image\n"
             "to write and prints the address range (as the address box shows it), the\n"
             "format, the length in bytes, and the SHA-256 and CRC-32 of the bytes a write\n"
@@ -130,6 +132,8 @@ TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
             "\n"
             "  --dump-bin OUT  also write the image to OUT, from its lowest address for\n"
             "                  its length; bytes no record sets are 0xFF\n"
+            "  --section NAME  load only the section NAME of an ELF file, at its load\n"
+            "                  address (LMA); once for each section to load\n"
             "\n"
             "Exit status: 0 loaded, 1 usage error, 2 the file was refused (the message\n"
             "goes to standard error as FILE: TEXT, followed by a line that says where).\n",
