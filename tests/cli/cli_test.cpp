@@ -50,9 +50,11 @@ TEST(CliInfo, ReportsAndErrors) {
             bad + ": ﾒﾓﾘが８ＭＢを越えます\nporten-cli info: line 2: the data runs past the limit of 307,200 bytes "
                   "from the lowest address 00000000: 0004B000 is the first address beyond it\n"},
            {{mot, "--dump-bin", dir.File("no/such/dir/out.bin")}, 2, "", usage + "cannot write "},
-           {{mot, "--section", ".text"}, 1, "", usage + "--section: " + mot + " is not an ELF file (see porten-cli info --help)\n"},
-           {{elf, "--section", ".x"}, 2, "", elf + ": no such section in the file\nporten-cli info: no section named .x; the sections that load are none\n"},
-           {{"--", "-x.mot"}, 2, "", "-x.mot" + open}, {{"-"}, 2, "", "-" + open}}) {  // "--" ends the options
+           {{mot, "--section", ".text"}, 1, "",
+            usage + "--section: " + mot + " is not an ELF file (see porten-cli info --help)\n"},
+           {{elf, "--section", ".x"}, 2, "",
+            elf + ": no such section in the file\n" + usage + "no section named .x; the sections that load are none\n"},
+           {{"-"}, 2, "", "-" + open}}) {
     std::ostringstream o, e, dumped;
     std::remove(dump.c_str());
     args.insert(args.begin(), {"porten-cli", "info"});
@@ -64,50 +66,44 @@ TEST(CliInfo, ReportsAndErrors) {
   }
 }
 
-// What write's command lines mean: the options as parsed, "; " between them.
+// What write's command lines mean: ports | loader, ram, execute, imitation,
+// quiet | timeout, log | image.
 std::string Meaning(const WriteOptions& o) {
-  std::string m;
-  for (const std::string& p : o.ports) m += "port " + p + "; ";
-  if (!o.loader.empty()) m += "boot " + o.loader + "; ";
-  for (auto [on, name] : {std::pair{o.ram, "ram; "}, {o.execute, "execute; "}, {o.imitation, "imitation; "},
-                          {o.quiet, "quiet; "}}) {
-    if (on) m += name;
-  }
-  if (!o.log.empty()) m += "log " + o.log + "; ";
-  return m + "timeout " + std::to_string(o.timeoutSeconds) + "; image " + o.image;
+  std::ostringstream m;
+  for (const std::string& p : o.ports) m << p << " ";
+  m << "|" << o.loader << " " << o.ram << o.execute << o.imitation << o.quiet << "|" << o.timeoutSeconds << " " << o.log
+    << "|" << o.image;
+  return m.str();
 }
 
 // porten-cli's command lines: the forms of write that parse, with what they
 // mean (info's show in its report above), and the forms refused, each with
 // exit status 1 and one line that says why.
 TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
-  const std::string see = " (see porten-cli write --help)\n";
+  auto no = [](const std::string& what, const std::string& command = "write") {
+    return "porten-cli " + command + ": " + what + " (see porten-cli " + command + " --help)\n";
+  };
   for (auto [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"write", "--port", "A", "--port=B", "--boot=L", "x.mot"}, "port A; port B; boot L; timeout 10; image x.mot"},
+           {{"write", "--port", "A", "--port=B", "--boot=L", "x.mot"}, "A B |L 0000|10 |x.mot"},
            {{"write", "--port", "A", "x.mot", "--ram", "--execute", "-q", "--timeout=0x10", "--log", "l"},
-            "port A; ram; execute; quiet; log l; timeout 16; image x.mot"},
-           {{"write", "--imitation", "--boot", "L", "--port", "A", "--", "-x.mot"},
-            "port A; boot L; imitation; timeout 10; image -x.mot"},
-           {{"write", "--port", "A", "--boot", "L"}, "porten-cli write: give exactly one IMAGE" + see},
-           {{"write", "--port", "A", "--boot", "L", "a", "b"},
-            "porten-cli write: The following argument was not expected: b" + see},
-           {{"write", "--boot", "L", "a"}, "porten-cli write: --port is missing" + see},
-           {{"write", "--port", "A", "a"}, "porten-cli write: give either --boot LOADER or --ram" + see},
-           {{"write", "--port", "A", "--ram", "--boot", "L", "a"}, "porten-cli write: give either --boot LOADER or --ram" + see},
-           {{"write", "--port", "A", "--boot", "L", "--execute", "a"}, "porten-cli write: --execute goes with --ram" + see},
-           {{"write", "--port", "A", "--ram", "--imitation", "a"}, "porten-cli write: --imitation goes with --boot" + see},
-           {{"write", "--port", "A", "--port", "/dev/A", "--ram", "a"}, "porten-cli write: port /dev/A is given twice" + see},
+            "A | 1101|16 l|x.mot"},
+           {{"write", "--imitation", "--boot", "L", "--port", "A", "--", "-x.mot"}, "A |L 0010|10 |-x.mot"},
+           {{"write", "--port", "A", "--boot", "L"}, no("give exactly one IMAGE")},
+           {{"write", "--port", "A", "--boot", "L", "a", "b"}, no("The following argument was not expected: b")},
+           {{"write", "--boot", "L", "a"}, no("--port is missing")},
+           {{"write", "--port", "A", "a"}, no("give either --boot LOADER or --ram")},
+           {{"write", "--port", "A", "--boot", "L", "--execute", "a"}, no("--execute goes with --ram")},
+           {{"write", "--port", "A", "--ram", "--imitation", "a"}, no("--imitation goes with --boot")},
+           {{"write", "--port", "A", "--port", "/dev/A", "--ram", "a"}, no("port /dev/A is given twice")},
            {{"write", "--port", "A", "--ram", "--timeout", "0", "a"},
-            "porten-cli write: --timeout: takes whole seconds from 1 to 86400" + see},
-           {{"write", "--port=", "A", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
-           {{"write", "--port", "", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
-           {{"write", "--ram", "a", "--port"}, "porten-cli write: --port: 1 required PORT missing" + see},
-           {{"info"}, "porten-cli info: FILE is required (see porten-cli info --help)\n"},
-           {{"info", "a", "--bogus"}, "porten-cli info: The following argument was not expected: --bogus (see porten-cli info --help)\n"},
-           {{"ports", "x"}, "porten-cli ports: The following argument was not expected: x (see porten-cli ports --help)\n"}}) {
+            no("--timeout: takes whole seconds from 1 to 86400")},
+           {{"write", "--port=", "A", "--ram", "a"}, no("--port: needs a value")},
+           {{"write", "--port", "", "--ram", "a"}, no("--port: needs a value")},
+           {{"info"}, no("FILE is required", "info")},
+           {{"ports", "x"}, no("The following argument was not expected: x", "ports")}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
     std::ostringstream out, err;
-    if (said.find("porten-cli") != 0) {
+    if (said.find("porten-cli") != 0) {  // parses
       WriteOptions options;
       CLI::App app("", "porten-cli write");
       DeclareWriteCommand(app, options);
@@ -120,24 +116,15 @@ TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
     EXPECT_EQ(said, err.str());
     EXPECT_EQ("", out.str());
   }
-  // The help is our own text: the options as declared, in their column.
+  // The help is our own text: the options as declared, in their column,
+  // between the description and the exit statuses.
   std::ostringstream out, err;
   EXPECT_EQ(0, Dispatch({"porten-cli", "info", "--help"}, out, err));
-  EXPECT_EQ("Usage: porten-cli info FILE [--dump-bin OUT] [--section NAME...]\n"
-            "Loads FILE (S-record, Intel HEX or ELF, told from its content) as the image\n"
-            "to write and prints the address range (as the address box shows it), the\n"
-            "format, the length in bytes, and the SHA-256 and CRC-32 of the bytes a write\n"
-            "sends: from the lowest address for the length, gaps as 0xFF. A relative FILE\n"
-            "is taken from the current directory.\n"
-            "\n"
-            "  --dump-bin OUT  also write the image to OUT, from its lowest address for\n"
-            "                  its length; bytes no record sets are 0xFF\n"
-            "  --section NAME  load only the section NAME of an ELF file, at its load\n"
-            "                  address (LMA); once for each section to load\n"
-            "\n"
-            "Exit status: 0 loaded, 1 usage error, 2 the file was refused (the message\n"
-            "goes to standard error as FILE: TEXT, followed by a line that says where).\n",
-            out.str());
+  const std::string options = "\n\n  --dump-bin OUT  also write the image to OUT, from its lowest address for\n"
+                              "                  its length; bytes no record sets are 0xFF\n"
+                              "  --section NAME  load only the section NAME of an ELF file, at its load\n"
+                              "                  address (LMA); once for each section to load\n\nExit";
+  EXPECT_EQ(options, out.str().substr(out.str().find("\n\n"), options.size()));
 }
 
 // ---- The console loop -------------------------------------------------------
