@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "cli/args.h"
+
 namespace porten::cli {
 
 namespace {

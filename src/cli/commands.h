@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "cli/args.h"
+namespace CLI {
+class App;
+}
 
 namespace porten::cli {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = args::kExitUsage;
+inline constexpr int kExitUsage = 1;  // as args::Parse returns it
 inline constexpr int kExitFailed = 2;  // the file or the board failed
 
 // What a subcommand does once its command line has parsed.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/args.h"
 #include "cli/commands.h"
 #include "protocol/download_machine.h"
 #include "image/digest.h"

@@ -1,6 +1,7 @@
 // porten-cli ports: the serial ports the dialog would offer, with the USB
 // adapter behind each and whether another program holds it.
 
+#include "cli/args.h"
 #include "cli/commands.h"
 #include "link/port_list.h"
 

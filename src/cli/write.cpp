@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/write.h"
 #include "image/elf_image.h"

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/args.h"
 #include "protocol/download_session.h"
+
+namespace CLI {
+class App;
+}
 
 namespace porten::cli {
 

@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/console_loop.h"
 #include "cli/write.h"
