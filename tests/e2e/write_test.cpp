@@ -228,8 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
              "ＣＯＭポートが間違っています\n"
              "porten-cli write: /dev/porten-none: no such device (is the adapter plugged in?)\n"},
         Stop{"NoSuchSection", {"--port", "$BOARD", "--ram", "--section", ".x", "$image.elf"}, 2,
-             "$/image.elf: no such section in the file\n"
-             "porten-cli write: no section named .x; the sections that load are none\n"},
+             "$/image.elf: no such section in the file\nporten-cli write: no section named .x; the sections that load are none\n"},
         Stop{"UnwritableLog", {"--port", "$BOARD", "--ram", "--log", "/proc/porten.log", "$image.mot"},
              2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -97,11 +97,9 @@ TEST(BoardProgram, CommandLinesParseToTheirMeaningOrAreRefusedInOneLine) {
              "--noise", "5", "--noise-at", "start", "--seed", "4294967295", "--burst=7", "--burst-byte", "ff",
              "--sync", "triple"},
             " 20|  |0011|0 3 256 5 0|4294967295 7 255"},
-           {{"--bogus"}, no("The following argument was not expected: --bogus")},
            {{"--sync", "twice"}, no("--sync: takes 'first', 'pair' or 'triple'")},
-           {{"--seed", "4294967296"}, no("--seed: takes whole numbers from 0 to 4294967295")},
-           {{"--burst-byte", "5A5"}, no("--burst-byte: takes two hex digits")},
-           {{"--link="}, no("--link: needs a value")}}) {
+           {{"--burst-byte", "5A5"}, no("--burst-byte: takes two hex digits")}}) {
+
     SCOPED_TRACE(::testing::PrintToString(args));
     BoardSettings settings;
     std::ostringstream out, err;
