@@ -1,11 +1,11 @@
 // porten [DIRECTORY]: writes a program image into the target's ROM, from two
 // dialogs. DIRECTORY holds the boot loader files (see ChooseBootDir).
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 #include <cstdio>
-#include <cstring>
 
 #include "app/download_app.h"
 
@@ -21,22 +21,37 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  // These two need no display.
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+  QCommandLineParser parser;
+  // "-stylesheet" is Qt's option, not -s -t -y ... with an -h among them.
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringLiteral("version"));
+  parser.addOptions({help, version});
+  parser.addPositionalArgument(QStringLiteral("DIRECTORY"), QString());
+  // These two need no display: the raw arguments, before QApplication takes
+  // Qt's own options (-platform, ...) out of them.
+  QStringList raw;
+  for (int i = 0; i < argc; ++i) raw << QString::fromLocal8Bit(argv[i]);
+  parser.parse(raw);
+  if (parser.isSet(help)) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+  if (parser.isSet(version)) {
     std::puts(PORTEN_VERSION);
     return 0;
   }
-  QApplication qapp(argc, argv);  // takes Qt's own options (-platform, ...)
+  QApplication qapp(argc, argv);
   QCoreApplication::setOrganizationName(QStringLiteral("Porten"));
   QCoreApplication::setApplicationName(QStringLiteral("porten"));
   QCoreApplication::setApplicationVersion(QStringLiteral(PORTEN_VERSION));
 
-  const QStringList args = QCoreApplication::arguments().mid(1);
   porten::app::CDownloadApp::Options options;
+  if (!parser.parse(QCoreApplication::arguments())) {
+    std::fprintf(stderr, "porten: %s\n%s", qPrintable(parser.errorText()), kUsage);
+    return 2;
+  }
+  const QStringList args = parser.positionalArguments();
   if (args.size() > 1) {
     std::fprintf(stderr, "porten: takes at most one argument, the boot file directory\n%s", kUsage);
     return 2;

@@ -9,14 +9,17 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/console_loop.h"
+#include "cli/write.h"
 #include "support/image_writer.h"
 
 namespace porten::cli {
@@ -24,43 +27,85 @@ namespace {
 
 // "123456789" has well-known digests: CRC-32 cbf43926, and the SHA-256 below.
 // A refused file: the message as the dialog's box shows it, then the line
-// that says where; no dump of it, and no report when the dump fails.
+// that says where; no dump of it, and no report when the dump fails. A
+// command line refused: exit status 1 and one line that says why.
 TEST(CliInfo, ReportsAndErrors) {
   testing::TempDir dir;
   const std::vector<testing::Segment> check = {{0x10000, {'1', '2', '3', '4', '5', '6', '7', '8', '9'}}};
   const std::string mot = dir.Write("a.mot", testing::MakeSRecords(check, 2, 16, "\n")), dump = dir.File("out.bin");
   const std::string hex = dir.Write("a.hex", testing::MakeIntelHex(check));
   const std::string elf = dir.Write("a.elf", testing::MakeElf(check));
-  const std::string bad = dir.Write("bad", testing::SRecord(3, 0, {1}) + testing::SRecord(3, 307200, {1}));
   const std::string report = "ｱﾄﾞﾚｽ: 00010000 - 00010008\nformat: %\nlength: 9 bytes\nsha256: "
                              "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225\ncrc32: cbf43926\n";
   const std::string usage = "porten-cli info: ", open = ": ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n";
+  auto no = [](const std::string& what, const std::string& command = "write") {
+    return "porten-cli " + command + ": " + what + " (see porten-cli " + command + " --help)\n";
+  };
   auto start = [](const std::string& whole, const std::string& expected) {
     return expected.empty() || expected.back() == '\n' ? whole : whole.substr(0, expected.size());
   };
   // Arguments, exit status, standard output and error: whole, or their start
   // when the text does not end in a line feed.
   for (auto [args, status, out, err] : std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
-           {{mot, "--dump-bin", dump}, 0, std::string(report).replace(report.find('%'), 1, "S-record"), ""},
-           {{"--dump-bin=" + dump, hex}, 0, std::string(report).replace(report.find('%'), 1, "Intel HEX"), ""},
-           {{elf, "--dump-bin", dump}, 0, std::string(report).replace(report.find('%'), 1, "ELF"), ""},
-           {{bad, "--dump-bin", dump}, 2, "",
-            bad + ": ﾒﾓﾘが８ＭＢを越えます\nporten-cli info: line 2: the data runs past the limit of 307,200 bytes "
-                  "from the lowest address 00000000: 0004B000 is the first address beyond it\n"},
-           {{mot, "--dump-bin", dir.File("no/such/dir/out.bin")}, 2, "", usage + "cannot write "},
-           {{}, 1, "", usage}, {{"a.mot", "b.mot"}, 1, "", usage}, {{"--bogus", "a.mot"}, 1, "", usage},
-           {{"a.mot", "--dump-bin"}, 1, "", usage}, {{"a.mot", "--dump-bin="}, 1, "", usage},
-           {{"--", "-x.mot"}, 2, "", "-x.mot" + open}, {{"-"}, 2, "", "-" + open},  // "--" ends the options
-           {{"--help"}, 0, "Usage: porten-cli info FILE [--dump-bin OUT]", ""}}) {
+           {{"info", mot, "--dump-bin", dump}, 0, std::string(report).replace(report.find('%'), 1, "S-record"), ""},
+           {{"info", "--dump-bin=" + dump, hex}, 0, std::string(report).replace(report.find('%'), 1, "Intel HEX"), ""},
+           {{"info", elf, "--dump-bin", dump}, 0, std::string(report).replace(report.find('%'), 1, "ELF"), ""},
+           {{"info", mot, "--dump-bin", dir.File("no/such/dir/out.bin")}, 2, "", usage + "cannot write "},
+           {{"info", elf, "--section", ".x"}, 2, "",
+            elf + ": no such section in the file\n" + usage + "no section named .x; the sections that load are none\n"},
+           {{"info", "-"}, 2, "", "-" + open},
+           {{"info", mot, "--section", ".text"}, 1, "", no("--section: " + mot + " is not an ELF file", "info")},
+           {{"write", "--port", "A", "--boot", "L"}, 1, "", no("give exactly one IMAGE")},
+           {{"write", "--boot", "L", "a"}, 1, "", no("--port is missing")},
+           {{"write", "--port", "A", "a"}, 1, "", no("give either --boot LOADER or --ram")},
+           {{"write", "--port", "A", "--boot", "L", "--execute", "a"}, 1, "", no("--execute goes with --ram")},
+           {{"write", "--port", "A", "--port", "/dev/A", "--ram", "a"}, 1, "", no("port /dev/A is given twice")},
+           {{"write", "--port", "A", "--ram", "--timeout", "0", "a"}, 1, "",
+            no("--timeout: takes whole seconds from 1 to 86400")},
+           {{"write", "--port", "", "--ram", "a"}, 1, "", no("--port: needs a value")}}) {
     std::ostringstream o, e, dumped;
     std::remove(dump.c_str());
-    args.insert(args.begin(), {"porten-cli", "info"});
+    args.insert(args.begin(), "porten-cli");
     EXPECT_EQ(status, Dispatch(args, o, e)) << ::testing::PrintToString(args);
     EXPECT_EQ(out, start(o.str(), out)) << ::testing::PrintToString(args);
     EXPECT_EQ(err, start(e.str(), err)) << ::testing::PrintToString(args);
     dumped << std::ifstream(dump, std::ios::binary).rdbuf();
-    EXPECT_EQ(status == 0 && args.size() > 3 ? "123456789" : "", dumped.str());
+    EXPECT_EQ(status == 0 && args[1] == "info" ? "123456789" : "", dumped.str());
   }
+}
+
+// What write's command lines mean: ports | loader, ram, execute, imitation,
+// quiet | timeout, log | image.
+std::string Meaning(const WriteOptions& o) {
+  std::ostringstream m;
+  for (const std::string& p : o.ports) m << p << " ";
+  m << "|" << o.loader << " " << o.ram << o.execute << o.imitation << o.quiet << "|" << o.timeoutSeconds << " " << o.log
+    << "|" << o.image;
+  return m.str();
+}
+
+// porten-cli write's command lines that parse, with what they mean (the
+// refused ones are rows of the table above).
+TEST(CliCommandLines, WriteParsesToItsMeaning) {
+  for (auto [args, meaning] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--port", "A", "--port=B", "--boot=L", "--imitation", "--", "-x.mot"}, "A B |L 0010|10 |-x.mot"},
+           {{"--port", "A", "x.mot", "--ram", "--execute", "-q", "--timeout=0x10", "--log", "l"}, "A | 1101|16 l|x.mot"}}) {
+    std::ostringstream out, err;
+    WriteOptions options;
+    CLI::App app("", "porten-cli write");
+    DeclareWriteCommand(app, options);
+    EXPECT_EQ(std::nullopt, args::Parse(app, args, out, err)) << err.str();
+    EXPECT_EQ(meaning, Meaning(options));
+  }
+  // The help is our own text: the options as declared, in their column,
+  // between the description and the exit statuses.
+  std::ostringstream out, err;
+  EXPECT_EQ(0, Dispatch({"porten-cli", "info", "--help"}, out, err));
+  const std::string options = "\n\n  --dump-bin OUT  also write the image to OUT, from its lowest address for\n"
+                              "                  its length; bytes no record sets are 0xFF\n"
+                              "  --section NAME  load only the section NAME of an ELF file, at its load\n"
+                              "                  address (LMA); once for each section to load\n\nExit";
+  EXPECT_EQ(options, out.str().substr(out.str().find("\n\n"), options.size()));
 }
 
 // ---- The console loop -------------------------------------------------------

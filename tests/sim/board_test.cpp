@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "link/termios_port.h"
+#include "sim/board_args.h"
 #include "sim/sim_board.h"
 
 namespace porten::sim {
@@ -67,6 +70,44 @@ TEST(SimBoard, ReadsTheToolsRateTakesTheWireTimeAndKeepsItsLinkAndDescriptors) {
   EXPECT_TRUE(fs::remove(link));
   SimBoard{options}.Stop();  // never started
   EXPECT_EQ(descriptors(), held);
+}
+
+// What porten-board's command lines mean: link, sync, in loader | rom, ram,
+// expect | once, wire time, silent, no sync answer | wrong echo, error after
+// block, hang up after, noise, noise at | seed, burst, burst byte.
+std::string Meaning(const BoardSettings& s) {
+  const BoardOptions& b = s.board;
+  std::ostringstream m;
+  m << b.linkPath << " " << int(b.sync) << b.startInLoader << "|" << s.romOut << " " << s.ramOut << " " << s.expect
+    << "|" << s.once << b.wireTime << b.silent << b.syncNeverAnswered << "|" << b.wrongEchoAt << " "
+    << b.errorAfterBlock << " " << b.hangUpAfterBytes << " " << b.noiseBytes << " " << int(b.noiseAt) << "|" << b.seed
+    << " " << b.burstBytes << " " << int(b.burstValue);
+  return m.str();
+}
+
+// porten-board's command lines: the forms that parse, with what they mean,
+// and the forms refused with exit status 1 and one line that says why.
+TEST(BoardProgram, CommandLinesParseToTheirMeaningOrAreRefusedInOneLine) {
+  auto no = [](const std::string& what) { return "porten-board: " + what + " (see porten-board --help)\n"; };
+  for (auto [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--link", "/tmp/b", "--sync=first", "--start-in-loader", "--rom-out", "r.bin", "--ram-out=m.mot",
+             "--expect", "e.mot", "--once", "--wire-time"},
+            "/tmp/b 01|r.bin m.mot e.mot|1100|-1 -1 -1 0 1|1 0 90"},
+           {{"--silent", "--no-sync-answer", "--wrong-echo", "0", "--error-after-block=3", "--hangup-after", "0x100",
+             "--noise", "5", "--noise-at", "start", "--seed", "4294967295", "--burst=7", "--burst-byte", "ff",
+             "--sync", "triple"},
+            " 20|  |0011|0 3 256 5 0|4294967295 7 255"},
+           {{"--sync", "twice"}, no("--sync: takes 'first', 'pair' or 'triple'")},
+           {{"--burst-byte", "5A5"}, no("--burst-byte: takes two hex digits")}}) {
+
+    SCOPED_TRACE(::testing::PrintToString(args));
+    BoardSettings settings;
+    std::ostringstream out, err;
+    const std::optional<int> status = ParseBoardArgs(args, settings, out, err);
+    EXPECT_EQ(said.find("porten-board") == 0 ? std::optional<int>(1) : std::nullopt, status) << err.str();
+    EXPECT_EQ(said, status ? err.str() : Meaning(settings));
+    EXPECT_EQ("", out.str());
+  }
 }
 
 // porten-board with XDG_RUNTIME_DIR=dir, ended by timeout should a test leave it running.
