@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "link/line_sequence.h"
 #include "protocol/download_session.h"
 
 namespace porten::cli {
@@ -31,6 +32,10 @@ struct WriteOptions {
   bool imitation = false;
   bool quiet = false;
   int timeoutSeconds = 10;
+  // --before, --after (or --lines): with either, the port keeps the lines
+  // where they put them (LineKeepingPort); with neither, it behaves as ever.
+  LineSequence linesBefore;
+  LineSequence linesAfter;
 };
 
 // Set by SIGINT and SIGTERM.
