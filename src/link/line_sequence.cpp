@@ -74,12 +74,6 @@ std::optional<LineSequence> ParseLineSequence(std::string_view text, std::string
   }
 }
 
-std::string LineSequenceText(const LineSequence& steps) {
-  std::string text;
-  for (const LineStep& step : steps) text += (text.empty() ? "" : ",") + StepText(step);
-  return text;
-}
-
 std::span<const LinePreset> LinePresets() { return kPresets; }
 
 const LinePreset* FindLinePreset(std::string_view name) {

@@ -30,9 +30,6 @@ inline constexpr int kMaxLineWaitMs = 10000;
 // around a step are allowed.
 std::optional<LineSequence> ParseLineSequence(std::string_view text, std::string& why);
 
-// The steps written as the parser reads them.
-std::string LineSequenceText(const LineSequence& steps);
-
 // The named sequences for the wirings most fixtures use.
 struct LinePreset {
   const char* name;
