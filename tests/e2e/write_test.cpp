@@ -226,8 +226,6 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"NoSuchPort", {"--port", "/dev/porten-none", "--boot", "$LOADER.MOT", "$image.mot"}, 3,
              "ＣＯＭポートが間違っています\n"
              "porten-cli write: /dev/porten-none: no such device (is the adapter plugged in?)\n"},
-        Stop{"SamePortTwice", {"--port", "$BOARD", "--port", "$ttyBOARD", "--ram", "$image.mot"}, 1,
-             "porten-cli write: port $/ttyBOARD is given twice\n"},
         Stop{"UnwritableLog", {"--port", "$BOARD", "--ram", "--log", "/proc/porten.log", "$image.mot"},
              2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"}),
     [](const auto& info) { return std::string(info.param.name); });
