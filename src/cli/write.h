@@ -40,7 +40,8 @@ struct WriteOptions {
 };
 
 // Declares the options of a write, in the order the help lists them:
-// --port, --boot, --ram, --execute, --imitation, --timeout, --log, --quiet.
+// --port, --boot, --ram, --execute, --imitation, --timeout, --log, --quiet,
+// --before, --after, --lines.
 // Any subcommand that writes boards declares them here; one that has no use
 // for one of them removes it (CLI::App::remove_option).
 void DeclareWriteOptions(CLI::App& app, WriteOptions& opt);

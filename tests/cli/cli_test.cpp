@@ -100,6 +100,10 @@ TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
            {{"write", "--port=", "A", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
            {{"write", "--port", "", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
            {{"write", "--ram", "a", "--port"}, "porten-cli write: --port: 1 required PORT missing" + see},
+           {{"write", "--port", "A", "--ram", "a", "--before", "dtr=1,wait=1s"},
+            "porten-cli write: --before: step 2 \"wait=1s\": the wait is whole milliseconds from 0 to 10000" + see},
+           {{"write", "--port", "A", "--ram", "a", "--lines", "dtr"}, "porten-cli write: --lines: takes 'dtr-mode' or 'rts-mode'" + see},
+           {{"write", "--port", "A", "--ram", "a", "--lines", "dtr-mode", "--after", "dtr=0"}, "porten-cli write: --after excludes --lines" + see},
            {{"info"}, "porten-cli info: FILE is required (see porten-cli info --help)\n"},
            {{"info", "a", "--bogus"}, "porten-cli info: The following argument was not expected: --bogus (see porten-cli info --help)\n"},
            {{"ports", "x"}, "porten-cli ports: The following argument was not expected: x (see porten-cli ports --help)\n"}}) {

@@ -226,6 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"NoSuchPort", {"--port", "/dev/porten-none", "--boot", "$LOADER.MOT", "$image.mot"}, 3,
              "ＣＯＭポートが間違っています\n"
              "porten-cli write: /dev/porten-none: no such device (is the adapter plugged in?)\n"},
+        Stop{"LinesOnAPty", {"--port", "$BOARD", "--boot", "$LOADER.MOT", "--lines", "dtr-mode", "$image.mot"}, 3,
+             "the port has no modem control lines\nporten-cli write: $/ttyBOARD has no DTR and RTS (a pseudo-terminal?); "
+             "--before, --after and --lines need them\n"},
         Stop{"UnwritableLog", {"--port", "$BOARD", "--ram", "--log", "/proc/porten.log", "$image.mot"},
              2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"}),
     [](const auto& info) { return std::string(info.param.name); });
