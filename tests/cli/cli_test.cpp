@@ -72,6 +72,9 @@ std::string Meaning(const WriteOptions& o) {
     if (on) m += name;
   }
   if (!o.log.empty()) m += "log " + o.log + "; ";
+  if (o.linesBefore.size() + o.linesAfter.size()) {
+    m += "steps " + std::to_string(o.linesBefore.size()) + "+" + std::to_string(o.linesAfter.size()) + "; ";
+  }
   return m + "timeout " + std::to_string(o.timeoutSeconds) + "; image " + o.image;
 }
 
@@ -100,8 +103,17 @@ TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
            {{"write", "--port=", "A", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
            {{"write", "--port", "", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
            {{"write", "--ram", "a", "--port"}, "porten-cli write: --port: 1 required PORT missing" + see},
-           {{"write", "--port", "A", "--ram", "a", "--before", "dtr=1,wait=1s"},
-            "porten-cli write: --before: step 2 \"wait=1s\": the wait is whole milliseconds from 0 to 10000" + see},
+           // The line sequences: spaces around a step are fine; the first bad step is named.
+           {{"write", "--port", "A", "--ram", "a", "--lines", "rts-mode"}, "port A; ram; steps 5+4; timeout 10; image a"},
+           {{"write", "--port", "A", "--ram", "a", "--after", " dtr=0 , wait=0,rts=1"}, "port A; ram; steps 0+3; timeout 10; image a"},
+           {{"write", "--port", "A", "--ram", "a", "--before", ""}, "porten-cli write: --before: the sequence is empty" + see},
+           {{"write", "--port", "A", "--ram", "a", "--after", "dtr=1,"}, "porten-cli write: --after: step 2 is empty" + see},
+           {{"write", "--port", "A", "--ram", "a", "--before", "dtr=2"},
+            "porten-cli write: --before: step 1 \"dtr=2\": the level is 1 (asserted) or 0 (cleared)" + see},
+           {{"write", "--port", "A", "--ram", "a", "--before", "dtr=1,wait=10001"},
+            "porten-cli write: --before: step 2 \"wait=10001\": the wait is whole milliseconds from 0 to 10000" + see},
+           {{"write", "--port", "A", "--ram", "a", "--before", "rts=0,cts=1"}, "porten-cli write: --before: step 2 \"cts=1\": "
+            "not a step; the steps are dtr=1, dtr=0, rts=1, rts=0 and wait=MS" + see},
            {{"write", "--port", "A", "--ram", "a", "--lines", "dtr"}, "porten-cli write: --lines: takes 'dtr-mode' or 'rts-mode'" + see},
            {{"write", "--port", "A", "--ram", "a", "--lines", "dtr-mode", "--after", "dtr=0"}, "porten-cli write: --after excludes --lines" + see},
            {{"info"}, "porten-cli info: FILE is required (see porten-cli info --help)\n"},

@@ -1,8 +1,8 @@
-// The modem-line sequences: their parser, and a whole boot-mode write on a
-// scripted port that records every open, rate change, line change and write,
-// with the waits on the manual clock in between, the sequences run where
-// porten-cli write runs them: before the first sync byte and once the write
-// has ended.
+// The modem-line sequences around a whole boot-mode write on a scripted port
+// that records every open, rate change, line change and write, with the
+// waits on the manual clock in between, the sequences run where porten-cli
+// write runs them: before the first sync byte and once the write has ended.
+// (Their parser's table is the command line's.)
 #include <gtest/gtest.h>
 
 #include "link/line_keeping_port.h"
@@ -15,26 +15,6 @@ namespace porten {
 namespace {
 
 using namespace testing;
-using Kind = LineStep::Kind;
-
-TEST(LineSequence, ParsesStepsAndNamesTheFirstBadOne) {
-  const std::string kBadWait = ": the wait is whole milliseconds from 0 to 10000";
-  const struct { std::string text; LineSequence steps; std::string why; } rows[] = {
-      {"dtr=1,rts=1,wait=100,rts=0", {{Kind::kDtr, 1}, {Kind::kRts, 1}, {Kind::kWait, 100}, {Kind::kRts, 0}}, ""},
-      {" dtr=0 , wait=0,wait=10000", {{Kind::kDtr, 0}, {Kind::kWait, 0}, {Kind::kWait, 10000}}, ""},
-      {"", {}, "the sequence is empty"},
-      {"dtr=1,", {}, "step 2 is empty"},
-      {"dtr=2", {}, "step 1 \"dtr=2\": the level is 1 (asserted) or 0 (cleared)"},
-      {"dtr=1,wait=1s", {}, "step 2 \"wait=1s\"" + kBadWait},
-      {"wait=10001", {}, "step 1 \"wait=10001\"" + kBadWait},
-      {"rts=0,cts=1", {}, "step 2 \"cts=1\": not a step; the steps are dtr=1, dtr=0, rts=1, rts=0 and wait=MS"},
-  };
-  for (const auto& row : rows) {
-    std::string why;
-    EXPECT_EQ(row.steps, ParseLineSequence(row.text, why).value_or(LineSequence{})) << row.text;
-    EXPECT_EQ(row.why, why) << row.text;
-  }
-}
 
 // What the device under the line-keeping port and the clock saw, in order.
 void Note(std::string& log, const std::string& what) { log += (log.empty() ? "" : ", ") + what; }
@@ -43,7 +23,7 @@ void Note(std::string& log, const std::string& what) { log += (log.empty() ? "" 
 // are one "tx". Every open of the device ends with "keep".
 class Recording final : public FakePort, public Clock {
  public:
-  Recording(FakeWindow& win, std::string& log) : win_(win), log_(log) {}
+  Recording(FakeWindow& win, std::string& log, bool refuseRates) : refuseRates(refuseRates), win_(win), log_(log) {}
   void Sleep(int ms) override { Note(log_, "wait " + std::to_string(ms)), win_.Sleep(ms); }
   int64_t NowMs() override { return win_.NowMs(); }
   void Close() override { IsOpen() ? Note(log_, "close") : void(), FakePort::Close(); }
@@ -51,7 +31,6 @@ class Recording final : public FakePort, public Clock {
     if (!log_.ends_with("tx")) Note(log_, "tx");
     return FakePort::Write(data, count, timeoutMs);
   }
-  bool HasModemLines() const override { return true; }
   bool SetModemLine(ModemLine line, bool asserted, std::string&) override {
     return Note(log_, (line == ModemLine::kDtr ? "dtr=" : "rts=") + std::to_string(asserted)), true;
   }
@@ -59,7 +38,7 @@ class Recording final : public FakePort, public Clock {
     return Note(log_, "rate " + std::to_string(baud)), !refuseRates && FakePort::Open(LastPath(), baud, 1, 0);
   }
   bool KeepLinesOnClose() override { return Note(log_, "keep"), true; }
-  bool refuseRates = false;
+  const bool refuseRates;
 
  private:
   FakeWindow& win_;
@@ -82,8 +61,7 @@ TEST_P(LinesAroundAWrite, BeforeTheSyncNoneAcrossTheRateChangeAfterTheEnd) {
   const Board& b = GetParam();
   FakeWindow win;
   std::string log;
-  auto* device = new Recording(win, log);
-  device->refuseRates = b.refuseRate;
+  auto* device = new Recording(win, log, b.refuseRate);
   TempDir dir;
   DownloadSession session(win, *device, std::make_unique<LineKeepingPort>(std::unique_ptr<Port>(device)), dir.path());
   win.Bind(&session);
