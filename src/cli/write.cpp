@@ -31,7 +31,7 @@ constexpr char kWriteHead[] =
     "                        [--imitation] [--timeout SECONDS] [--log FILE] [-q]\n"
     "       porten-cli write --port PORT [--port PORT...] --ram IMAGE [--execute]\n"
     "                        [--timeout SECONDS] [--log FILE] [-q]\n"
-    "Both forms also take [--lines PRESET | --before SEQ --after SEQ].\n"
+    "Both forms also take [--lines PRESET | [--before SEQ] [--after SEQ]].\n"
     "Writes IMAGE into the board's ROM: uploads the boot loader LOADER through\n"
     "the chip's boot mode at 4800 bit/s, then sends the image to it at 38400\n"
     "bit/s. With --ram the image goes straight to a running loader (RAM\n"
