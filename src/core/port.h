@@ -78,6 +78,9 @@ class Port {
 
   // ---- Capabilities not every port has -------------------------------------
   // The defaults say "not here", so a port without them needs nothing.
+  // HasModemLines and SetModemLine may come from any thread while the link
+  // thread runs (the command line's board thread drives the lines); the
+  // other two come from the link thread, as Open does.
 
   // Whether the open device has modem control lines. False when closed, or
   // when the device says it has none (a pseudo-terminal).
