@@ -12,6 +12,7 @@
 #include "cli/write.h"
 #include "core/image.h"
 #include "core/texts.h"
+#include "link/line_keeping_port.h"
 #include "link/link.h"
 #include "link/port_list.h"
 #include "link/termios_port.h"
@@ -45,7 +46,7 @@ int StatusOf(Outcome outcome) {
 class BoardRun {
  public:
   BoardRun(const WriteOptions& opt, Board& board)
-      : opt_(opt), board_(board), session_(loop_, SystemClock(), std::make_unique<TermiosPort>(),
+      : opt_(opt), board_(board), session_(loop_, SystemClock(), MakePort(opt),
                                            CurrentDirectory(), SessionOptions()) {
     loop_.Bind(&session_);
     session_.OnOutcome([this] { loop_.Wake(); });
@@ -61,6 +62,12 @@ class BoardRun {
   void Run() {
     if (!session_.OpenInitialPort(log_.device)) {
       return Finish(kExitPort, text::kWrongPort, text::kWrongPort, session_.OpenFailureText());
+    }
+    if (UsesLines() && !session_.port().HasModemLines()) {
+      const std::string result = "the port has no modem control lines";
+      return Finish(kExitPort, result, result,
+                    log_.device + " has no DTR and RTS (a pseudo-terminal?); " +
+                        "--before, --after and --lines need them");
     }
     session_.StartReceiveThread();
     if (opt_.ram) {
@@ -83,6 +90,35 @@ class BoardRun {
   }
 
  private:
+  // ---- The modem lines (--before, --after, --lines) ----
+  bool UsesLines() const { return !opt_.linesBefore.empty() || !opt_.linesAfter.empty(); }
+
+  static std::unique_ptr<Port> MakePort(const WriteOptions& opt) {
+    if (opt.linesBefore.empty() && opt.linesAfter.empty()) return std::make_unique<TermiosPort>();
+    return std::make_unique<LineKeepingPort>(std::make_unique<TermiosPort>());
+  }
+
+  // Right before the first sync byte, so that the boot mode it selects is
+  // answered at once. False when a line change failed (the board finished).
+  bool LinesBefore() {
+    std::string why;
+    if (RunLineSequence(session_.port(), SystemClock(), opt_.linesBefore, why)) return true;
+    Finish(kExitPort, "--before failed", "--before failed", log_.device + ": --before " + why);
+    return false;
+  }
+
+  // Once the write has ended and the port is back at its rate. A written
+  // board that the sequence could not restart is not reported as done.
+  void LinesAfter(int& status, std::string& detail) {
+    for (int i = 0; i < 400 && session_.PortActionsPending(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::string why;
+    if (RunLineSequence(session_.port(), SystemClock(), opt_.linesAfter, why)) return;
+    detail += (detail.empty() ? "" : "\n") + log_.device + ": --after " + why;
+    if (status == kExitOk) status = kExitPort;
+  }
+
   static DownloadSession::Options SessionOptions() {
     DownloadSession::Options o;
     o.firstLoadDelayMs = 0;  // no dialog to paint "読込開始" first
@@ -127,6 +163,7 @@ class BoardRun {
   }
 
   void Write() {
+    if (!LinesBefore()) return;
     const int64_t startMs = SystemClock().NowMs();
     session_.OnWrite();
     DownloadSession::View v;
@@ -173,7 +210,9 @@ class BoardRun {
       loop_.Run([] { return true; });
       result = loop_.Text(Surface::kStatus);
     }
-    Finish(StatusOf(v.outcome), result, status, detail);
+    int exit = StatusOf(v.outcome);
+    if (v.outcome != Outcome::kAborted) LinesAfter(exit, detail);
+    Finish(exit, result, status, detail);
   }
 
   void Progress(const DownloadSession::View& v) {

@@ -35,6 +35,7 @@ constexpr char kWriteHead[] =
     "       porten-cli write --port PORT [--port PORT...] --ram IMAGE [--execute]\n"
     "                        [--section NAME...] [--timeout SECONDS] [--log FILE]\n"
     "                        [-q]\n"
+    "Both forms also take [--lines PRESET | [--before SEQ] [--after SEQ]].\n"
     "Writes IMAGE into the board's ROM: uploads the boot loader LOADER through\n"
     "the chip's boot mode at 4800 bit/s, then sends the image to it at 38400\n"
     "bit/s. With --ram the image goes straight to a running loader (RAM\n"
@@ -43,9 +44,9 @@ constexpr char kWriteHead[] =
 constexpr char kWriteTail[] =
     "\n"
     "Exit status: 0 written, 1 usage error, 2 file error, 3 the port cannot be\n"
-    "opened, 4 the transfer failed, 5 the board stopped answering or was\n"
-    "unplugged, 130 interrupted. With several ports: 0 when every board\n"
-    "succeeded, else the highest status.\n";
+    "opened (or has no DTR and RTS for a line sequence), 4 the transfer\n"
+    "failed, 5 the board stopped answering or was unplugged, 130 interrupted.\n"
+    "With several ports: 0 when every board succeeded, else the highest status.\n";
 constexpr size_t kWriteColumn = 19;
 
 void OnSignal(int) { g_interrupted = true; }
@@ -256,6 +257,52 @@ int Write(const WriteOptions& opt, std::ostream& out, std::ostream& err) {
   return Report(boards, out, err);
 }
 
+// --before, --after and --lines: the sequences are parsed as the options
+// are, so a bad step is refused before any port is opened.
+void DeclareLineOptions(CLI::App& app, WriteOptions& opt) {
+  auto sequence = [](LineSequence& into) {
+    return CLI::Validator(
+        [&into](std::string& text) {
+          std::string why;
+          if (auto steps = ParseLineSequence(text, why)) into = std::move(*steps);
+          return why;
+        },
+        "");
+  };
+  auto* before = app.add_option("--before")
+                     ->description("run SEQ on the modem lines once the port is open, before\n"
+                                   "the first sync byte: steps dtr=1, dtr=0, rts=1, rts=0 and\n"
+                                   "wait=MS, separated by commas; 1 asserts the line, which on\n"
+                                   "most adapters drives the pin low")
+                     ->type_name("SEQ")
+                     ->check(sequence(opt.linesBefore));
+  auto* after = app.add_option("--after")
+                    ->description("run SEQ once the write has ended, written or failed (not\n"
+                                  "on Ctrl-C)")
+                    ->type_name("SEQ")
+                    ->check(sequence(opt.linesAfter));
+  std::string presets = "both at once, from a preset:";
+  std::string names;
+  for (const LinePreset& p : LinePresets()) {
+    presets += std::string("\n") + p.name + ": " + p.wiring + "\n  before " + p.before + "\n  after  " + p.after;
+    names += std::string(names.empty() ? "'" : "' or '") + p.name;
+  }
+  auto preset = [&opt, names](std::string& name) -> std::string {
+    const LinePreset* p = FindLinePreset(name);
+    std::string why;
+    if (p == nullptr) return "takes " + names + "'";
+    opt.linesBefore = ParseLineSequence(p->before, why).value();
+    opt.linesAfter = ParseLineSequence(p->after, why).value();
+    return "";
+  };
+  app.add_option("--lines")
+      ->description(presets)
+      ->type_name("PRESET")
+      ->check(CLI::Validator(preset, ""))
+      ->excludes(before)
+      ->excludes(after);
+}
+
 }  // namespace
 
 void DeclareWriteOptions(CLI::App& app, WriteOptions& opt) {
@@ -275,6 +322,7 @@ void DeclareWriteOptions(CLI::App& app, WriteOptions& opt) {
                   "takes whole seconds from 1 to 86400");
   args::AddText(app, "--log", opt.log, "FILE", "append one JSON line per board to FILE");
   app.add_flag("-q,--quiet", opt.quiet, "no progress, only the results");
+  DeclareLineOptions(app, opt);
 }
 
 std::string CheckWriteOptions(const WriteOptions& opt) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "link/line_sequence.h"
 #include "protocol/download_session.h"
 
 namespace CLI {
@@ -36,11 +37,15 @@ struct WriteOptions {
   bool imitation = false;
   bool quiet = false;
   int timeoutSeconds = 10;
+  // --before, --after (or --lines): with either, the port keeps the lines
+  // where they put them (LineKeepingPort); with neither, it behaves as ever.
+  LineSequence linesBefore;
+  LineSequence linesAfter;
 };
 
 // Declares the options of a write, in the order the help lists them:
 // --port, --boot, --ram, --execute, --imitation, --section, --timeout, --log,
-// --quiet.
+// --quiet, --before, --after, --lines.
 // Any subcommand that writes boards declares them here; one that has no use
 // for one of them removes it (CLI::App::remove_option).
 void DeclareWriteOptions(CLI::App& app, WriteOptions& opt);

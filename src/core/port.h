@@ -24,6 +24,9 @@ enum class OpenFailure {
   kOther,
 };
 
+// The modem control lines a fixture may wire to the chip's mode pin and reset.
+enum class ModemLine { kDtr, kRts };
+
 struct OpenError {
   OpenFailure kind = OpenFailure::kNone;
   std::string detail;  // the system's words, e.g. "Device or resource busy"
@@ -72,6 +75,38 @@ class Port {
   virtual int Baud() const = 0;
 
   virtual OpenError LastOpenError() const = 0;
+
+  // ---- Capabilities not every port has -------------------------------------
+  // The defaults say "not here", so a port without them needs nothing.
+  // HasModemLines and SetModemLine may come from any thread while the link
+  // thread runs (the command line's board thread drives the lines); the
+  // other two come from the link thread, as Open does.
+
+  // Whether the open device has modem control lines. False when closed, or
+  // when the device says it has none (a pseudo-terminal).
+  virtual bool HasModemLines() const { return false; }
+
+  // Asserts (true: the line's active level, on most adapters a low pin) or
+  // clears one modem control line of the open port; the other line stays.
+  // False with why in the system's words when it could not be done.
+  virtual bool SetModemLine(ModemLine line, bool asserted, std::string& why) {
+    (void)line, (void)asserted;
+    why = "the port has no modem control lines";
+    return false;
+  }
+
+  // Changes the rate of the open port without closing it: the lines stay as
+  // they are, and input received before is discarded, as an open would.
+  // False when closed or when the device refuses the rate; the line is then
+  // in no known state and the caller closes the port.
+  virtual bool ChangeRate(int baud) {
+    (void)baud;
+    return false;
+  }
+
+  // From now on closing the open port leaves DTR and RTS where they are
+  // (HUPCL cleared) instead of dropping them. False when not done.
+  virtual bool KeepLinesOnClose() { return false; }
 };
 
 }  // namespace porten

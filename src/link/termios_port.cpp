@@ -342,3 +342,73 @@ OpenError TermiosPort::LastOpenError() const {
 }
 
 }  // namespace porten
+
+// ---- Modem lines and the rate in place --------------------------------------
+// For fixtures that wire DTR and RTS to the chip's mode pin and reset: there
+// a close and reopen would pulse the reset line, so the rate changes on the
+// open descriptor instead.
+
+namespace porten {
+
+bool TermiosPort::HasModemLines() const {
+  auto lock = LockShared();
+  if (!fd_) return false;
+  int bits = 0;
+  if (::ioctl(fd_.get(), TIOCMGET, &bits) == 0) return true;
+  // ENOTTY (a pty) or EINVAL: no lines. Any other failure is the device's
+  // own, and the line change that follows says so.
+  const int err = errno;
+  return err != ENOTTY && err != EINVAL;
+}
+
+bool TermiosPort::SetModemLine(ModemLine line, bool asserted, std::string& why) {
+  auto lock = LockShared();
+  if (!fd_) {
+    why = "the port is closed";
+    return false;
+  }
+  int bits = line == ModemLine::kDtr ? TIOCM_DTR : TIOCM_RTS;
+  if (::ioctl(fd_.get(), asserted ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
+  const int err = errno;
+  if (DeviceGone(err)) lost_ = true;
+  why = ErrnoText(err);
+  return false;
+}
+
+bool TermiosPort::ChangeRate(int baud) {
+  speed_t speed{};
+  if (!SpeedFor(baud, speed)) return false;
+  auto lock = LockExclusive();
+  if (!fd_) return false;
+  termios tio{};
+  if (::tcgetattr(fd_.get(), &tio) != 0) return false;
+  ::cfsetispeed(&tio, speed);
+  ::cfsetospeed(&tio, speed);
+  // TCSADRAIN: a byte still in the adapter must not go out at the new rate.
+  int r = 0;
+  while ((r = ::tcsetattr(fd_.get(), TCSADRAIN, &tio)) != 0 && errno == EINTR) {
+  }
+  termios got{};
+  if (r != 0 || ::tcgetattr(fd_.get(), &got) != 0) {
+    if (DeviceGone(errno)) lost_ = true;
+    return false;
+  }
+  if (::cfgetispeed(&got) != speed || ::cfgetospeed(&got) != speed) return false;
+  ::tcflush(fd_.get(), TCIFLUSH);
+  baud_ = baud;
+  ++generation_;  // a write begun at the old rate must not go on at this one
+  return true;
+}
+
+bool TermiosPort::KeepLinesOnClose() {
+  auto lock = LockExclusive();
+  if (!fd_) return false;
+  termios tio{};
+  if (::tcgetattr(fd_.get(), &tio) != 0) return false;
+  tio.c_cflag &= ~HUPCL;
+  termios got{};
+  return ::tcsetattr(fd_.get(), TCSANOW, &tio) == 0 && ::tcgetattr(fd_.get(), &got) == 0 &&
+         (got.c_cflag & HUPCL) == 0;
+}
+
+}  // namespace porten

@@ -45,6 +45,12 @@ class TermiosPort final : public Port {
   bool Lost() const override;
   int Baud() const override;
   OpenError LastOpenError() const override;
+  // The modem lines through TIOCMGET/TIOCMBIS/TIOCMBIC; a pty answers ENOTTY.
+  bool HasModemLines() const override;
+  bool SetModemLine(ModemLine line, bool asserted, std::string& why) override;
+  // tcsetattr on the open descriptor, after the output has drained.
+  bool ChangeRate(int baud) override;
+  bool KeepLinesOnClose() override;
 
  private:
   std::shared_lock<std::shared_mutex> LockShared() const;

@@ -62,7 +62,19 @@ TEST(CliInfo, ReportsAndErrors) {
            {{"write", "--port", "A", "--port", "/dev/A", "--ram", "a"}, 1, "", no("port /dev/A is given twice")},
            {{"write", "--port", "A", "--ram", "--timeout", "0", "a"}, 1, "",
             no("--timeout: takes whole seconds from 1 to 86400")},
-           {{"write", "--port", "", "--ram", "a"}, 1, "", no("--port: needs a value")}}) {
+           {{"write", "--port", "", "--ram", "a"}, 1, "", no("--port: needs a value")},
+           // The line sequences: the first bad step is named.
+           {{"write", "--port", "A", "--ram", "a", "--before", ""}, 1, "", no("--before: the sequence is empty")},
+           {{"write", "--port", "A", "--ram", "a", "--after", "dtr=1,"}, 1, "", no("--after: step 2 is empty")},
+           {{"write", "--port", "A", "--ram", "a", "--before", "dtr=2"}, 1, "",
+            no("--before: step 1 \"dtr=2\": the level is 1 (asserted) or 0 (cleared)")},
+           {{"write", "--port", "A", "--ram", "a", "--before", "dtr=1,wait=10001"}, 1, "",
+            no("--before: step 2 \"wait=10001\": the wait is whole milliseconds from 0 to 10000")},
+           {{"write", "--port", "A", "--ram", "a", "--before", "rts=0,cts=1"}, 1, "",
+            no("--before: step 2 \"cts=1\": not a step; the steps are dtr=1, dtr=0, rts=1, rts=0 and wait=MS")},
+           {{"write", "--port", "A", "--ram", "a", "--lines", "dtr"}, 1, "", no("--lines: takes 'dtr-mode' or 'rts-mode'")},
+           {{"write", "--port", "A", "--ram", "a", "--lines", "dtr-mode", "--after", "dtr=0"}, 1, "",
+            no("--after excludes --lines")}}) {
     std::ostringstream o, e, dumped;
     std::remove(dump.c_str());
     args.insert(args.begin(), "porten-cli");
@@ -75,12 +87,12 @@ TEST(CliInfo, ReportsAndErrors) {
 }
 
 // What write's command lines mean: ports | loader, ram, execute, imitation,
-// quiet | timeout, log | image.
+// quiet | timeout, log | image | line steps before+after.
 std::string Meaning(const WriteOptions& o) {
   std::ostringstream m;
   for (const std::string& p : o.ports) m << p << " ";
   m << "|" << o.loader << " " << o.ram << o.execute << o.imitation << o.quiet << "|" << o.timeoutSeconds << " " << o.log
-    << "|" << o.image;
+    << "|" << o.image << "|" << o.linesBefore.size() << "+" << o.linesAfter.size();
   return m.str();
 }
 
@@ -88,8 +100,11 @@ std::string Meaning(const WriteOptions& o) {
 // refused ones are rows of the table above).
 TEST(CliCommandLines, WriteParsesToItsMeaning) {
   for (auto [args, meaning] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"--port", "A", "--port=B", "--boot=L", "--imitation", "--", "-x.mot"}, "A B |L 0010|10 |-x.mot"},
-           {{"--port", "A", "x.mot", "--ram", "--execute", "-q", "--timeout=0x10", "--log", "l"}, "A | 1101|16 l|x.mot"}}) {
+           {{"--port", "A", "--port=B", "--boot=L", "--imitation", "--", "-x.mot"}, "A B |L 0010|10 |-x.mot|0+0"},
+           {{"--port", "A", "x.mot", "--ram", "--execute", "-q", "--timeout=0x10", "--log", "l"}, "A | 1101|16 l|x.mot|0+0"},
+           // Spaces around a step are fine.
+           {{"--port", "A", "--ram", "a", "--lines", "rts-mode"}, "A | 1000|10 |a|5+4"},
+           {{"--port", "A", "--ram", "a", "--after", " dtr=0 , wait=0,rts=1"}, "A | 1000|10 |a|0+3"}}) {
     std::ostringstream out, err;
     WriteOptions options;
     CLI::App app("", "porten-cli write");

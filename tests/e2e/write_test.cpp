@@ -229,6 +229,9 @@ INSTANTIATE_TEST_SUITE_P(
              "porten-cli write: /dev/porten-none: no such device (is the adapter plugged in?)\n"},
         Stop{"NoSuchSection", {"--port", "$BOARD", "--ram", "--section", ".x", "$image.elf"}, 2,
              "$/image.elf: no such section in the file\nporten-cli write: no section named .x; the sections that load are none\n"},
+        Stop{"LinesOnAPty", {"--port", "$BOARD", "--boot", "$LOADER.MOT", "--lines", "dtr-mode", "$image.mot"}, 3,
+             "the port has no modem control lines\nporten-cli write: $/ttyBOARD has no DTR and RTS (a pseudo-terminal?); "
+             "--before, --after and --lines need them\n"},
         Stop{"UnwritableLog", {"--port", "$BOARD", "--ram", "--log", "/proc/porten.log", "$image.mot"},
              2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"}),
     [](const auto& info) { return std::string(info.param.name); });

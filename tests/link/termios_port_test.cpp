@@ -61,6 +61,23 @@ TEST_F(Termios, RawEightNOneAtBothRatesDiscardingWhatCameBefore) {
   EXPECT_EQ(0u, port.WaitReadable(50));
 }
 
+TEST_F(Termios, RateChangesInPlaceDiscardingInputAndKeepingTheLinesOnClose) {
+  termios tio{};
+  ::tcgetattr(holder.get(), &tio);
+  tio.c_cflag |= HUPCL;  // as a serial driver starts; a pty does not
+  ::tcsetattr(holder.get(), TCSANOW, &tio);
+  ASSERT_TRUE(port.Open(path, 4800, 1, 0));
+  EXPECT_FALSE(port.HasModemLines());
+  ASSERT_TRUE(port.KeepLinesOnClose());
+  ASSERT_EQ(1, ::write(master.get(), "\x01", 1));  // at the old rate: discarded
+  ASSERT_EQ(1u, port.WaitReadable(5000));
+  ASSERT_TRUE(port.ChangeRate(38400) && !port.ChangeRate(9600));
+  ::tcgetattr(master.get(), &tio);
+  EXPECT_EQ(std::tuple(B38400, 0u, 38400, 0u), std::tuple(cfgetospeed(&tio), tio.c_cflag & HUPCL, port.Baud(), port.WaitReadable(50)));
+  TermiosPort second;  // the same descriptor, still ours
+  EXPECT_FALSE(second.Open(path, 4800, 1, 0));
+}
+
 TEST_F(Termios, FailedOpenSaysWhyAndLeavesThePortFree) {
   const struct { const char* path; int baud, parity; OpenFailure kind; std::string detail; } cases[] = {
       {"/dev/null", 4800, 0, OpenFailure::kNotSerial, "Inappropriate ioctl for device"},

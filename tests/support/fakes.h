@@ -28,7 +28,7 @@ struct PortEvent {
   bool operator==(const PortEvent&) const = default;
 };
 
-class FakePort final : public Port {
+class FakePort : public Port {
   template <typename F>
   auto Locked(F f) const {
     std::lock_guard lock(mu_);
