@@ -86,7 +86,9 @@ struct Field {
 };
 // The refusal for a failed ReadPairs, naming the field and column.
 inline RecordParse PairRefusal(PairCheck check, size_t start, std::initializer_list<Field> fields) {
-  if (check.kind == PairCheck::kShort) return {RecordParse::kMalformed, "the line ends before the checksum its count calls for"};
+  if (check.kind == PairCheck::kShort) {
+    return {RecordParse::kMalformed, "the line ends before the checksum its count calls for"};
+  }
   if (check.kind == PairCheck::kTrailing) {
     return {RecordParse::kMalformed, "more than spaces or tabs after the checksum", check.at + 1};
   }

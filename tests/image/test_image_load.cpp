@@ -95,6 +95,7 @@ const std::string kWraps = "the last byte would lie beyond address FFFFFFFF";
 const std::string kBlock = "is written in blocks of 128 bytes, and its last block would run past address FFFFFFFF";
 const std::string kNotHexIn = "a character that is not a hexadecimal digit in the ";
 const std::string kShort = "the line ends before the checksum its count calls for";
+const std::string kTrailing = "more than spaces or tabs after the checksum";
 
 // clang-format off
 const Case kCases[] = {
@@ -118,12 +119,12 @@ const Case kCases[] = {
     // A stray character moved the data; an unknown line hid the one after it; a lost line loaded short.
     {"G_in_the_address", "S10412G0AA3F\nS9030000FC\n", {}, kNot, "line 1, column 7: " + kNotHexIn + "address"},
     {"unknown_line", "S104010011E9\nX104010122D7\nS5030002FA\nS9030000FC\n", {}, kNot, "line 2: not a record"},
-    {"after_the_checksum", "S104010011E9XYZ\n", {}, kNot, "line 1, column 13: more than spaces or tabs after the checksum"},
+    {"after_the_checksum", "S104010011E9XYZ\n", {}, kNot, "line 1, column 13: " + kTrailing},
     {"lost_line", S(1, 0x100, A) + S(1, 0x110, B) + S(5, 3, {}) + S(9, 0, {}),
      {}, kNot, "line 3: the count record says 3 data records, but 2 came before it"},
     {"text_after_a_count_record", S(1, 0x100, A) + S(5, 1, {}) + "end\n", {}, kNot, "line 3: not a record"},
     {"S4", S(1, 0x100, A) + S(4, 0, {}), {}, kNot, "line 2: an unknown record type"},
-    {"S0_in_the_data", S(1, 0x100, A) + S(0, 0, {}) + S(9, 0, {}), {}, kNot, "line 2: an S0 header after the first line"},
+    {"S0_in_the_data", S(1, 0x100, A) + S(0, 0, {}), {}, kNot, "line 2: an S0 header after the first line"},
     {"end_checksum", S(1, 0x100, A) + SRecord(8, 0, {}, "\n", 1), {}, kSum, "line 2: the checksum does not match"},
     {"end_with_data", S(1, 0x100, A) + S(9, 0, {1}), {}, kNot, "line 2: an end record with data"},
     {"count_too_small", S(1, 0x100, A) + "S1020000FD\n",
@@ -161,8 +162,7 @@ const Case kCases[] = {
     {"hex_checksum", H(0, 0, A) + HexRecord(0, 0x10, B, "\n", -1) + H(1, 0, {}),
      {}, kSum, "line 2: the checksum does not match"},
     {"hex_text_line", H(0, 0, A) + "junk\n" + H(1, 0, {}), {}, kNotHex, "line 2: not a record"},
-    {"hex_longer", H(0, 0, A) + ":" + std::string(522, '0') + "\n",
-     {}, kNotHex, "line 2, column 12: more than spaces or tabs after the checksum"},
+    {"hex_longer", H(0, 0, A) + ":" + std::string(522, '0') + "\n", {}, kNotHex, "line 2, column 12: " + kTrailing},
     {"hex_shorter", H(0, 0, A) + ":0200000000FF\n", {}, kNotHex, "line 2: " + kShort},
     {"hex_end_with_data", H(0, 0, A) + H(1, 0, {0}), {}, kNotHex, "line 2: an end record with data"},
     {"hex_base_count", H(0, 0, A) + H(2, 0, {1}), {}, kNotHex, "line 2: a base address record without 2 bytes"},
@@ -193,14 +193,14 @@ std::vector<Case> StrayCharacterRows() {
   for (const int t : {1, 2, 3, 5, 6, 7, 8, 9, 100, 101, 102, 103, 104, 105}) {  // 1xx: Intel HEX type xx
     const bool srec = t < 100;
     const int a = t % 4 == 1 ? 2 : t % 4 == 2 || t == 8 ? 3 : 4;  // address bytes of S1 to S9
-    const std::string rec = srec ? S(t, 1, t <= 3 ? Bytes{0xAB} : Bytes{})
-                                 : H(t - 100, 0, std::vector<Bytes>{{0xAB}, {}, {0x10, 0}, {0, 0, 1, 2}, {0, 1}, {0, 0, 0, 4}}[t - 100]);
+    const std::vector<Bytes> hexData = {{0xAB}, {}, {0x10, 0}, {0, 0, 1, 2}, {0, 1}, {0, 0, 0, 4}};
+    const std::string rec = srec ? S(t, 1, t <= 3 ? Bytes{0xAB} : Bytes{}) : H(t - 100, 0, hexData[t - 100]);
     std::vector<std::pair<size_t, std::string>> fields = {{srec ? 3 : 2, "count"}, {rec.size() - 2, "checksum"}};
     fields.emplace_back(srec ? 3 + 2 * a : 6, t == 5 || t == 6 ? "record count" : "address");
     if (!srec) fields.emplace_back(8, "record type");
     if (t <= 3 || t > 101) fields.emplace_back(rec.size() - 4, "data");
     for (auto [at, field] : fields) {
-      rows.push_back({rec.substr(0, 3) + " " + field, (srec ? S(1, 0x100, A) : H(0, 0, A)) + rec, {},
+      rows.push_back({(srec ? rec.substr(0, 2) : "HEX" + rec.substr(7, 2)) + " " + field, (srec ? S(1, 0x100, A) : H(0, 0, A)) + rec, {},
                       srec ? kNot : kNotHex, "line 2, column " + std::to_string(at + 1) + ": " + kNotHexIn + field});
       rows.back().file[rows.back().file.size() - rec.size() + at] = 'g';
     }
