@@ -103,23 +103,20 @@ void Count(benchmark::State& state, const File& file) {
 void BM_ParseSRecords(benchmark::State& state) {
   const File& file = g_files[0];
   std::vector<uint8_t> image(kImageBufferSize, 0xFF);
-  uint8_t scratch[256];
+  SRecord record;
   for (auto _ : state) {
     const char* p = file.text.c_str();
     const char* end = p + file.text.size();
     size_t records = 0;
     while (p < end) {
-      const int P = p[0] == 'S' ? RecordPrefixLength(p[1]) : 0;
       const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-      if (P != 0) {
-        uint32_t address = 0;
-        const int32_t n = ReadRecordAddress(p, P, &address) ? ParseDataRecord(p + 2, P, address, scratch) : -1;
-        if (n <= 0 || address + static_cast<uint32_t>(n) > kImageBufferSize || !lf ||
-            std::memchr(p, '\0', static_cast<size_t>(lf - p))) {
+      if (p[0] == 'S' && IsDataType(p[1])) {
+        if (!lf || ParseSRecord(p, static_cast<size_t>(lf - 1 - p), &record).status != RecordParse::kOk ||
+            record.address + record.length > kImageBufferSize || std::memchr(p, '\0', static_cast<size_t>(lf - p))) {
           state.SkipWithError("record");
           break;
         }
-        std::memcpy(image.data() + address, scratch, static_cast<size_t>(n));
+        std::memcpy(image.data() + record.address, record.data, record.length);
         ++records;
       }
       if (!lf) break;
@@ -143,7 +140,7 @@ void BM_ParseIntelHex(benchmark::State& state) {
     uint32_t upper = 0;
     while (p < end) {
       const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-      if (!lf || ParseHexRecord(p, static_cast<size_t>(lf - 1 - p), &record).status != HexParse::kOk) {
+      if (!lf || ParseHexRecord(p, static_cast<size_t>(lf - 1 - p), &record).status != RecordParse::kOk) {
         state.SkipWithError("record");
         break;
       }

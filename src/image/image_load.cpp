@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/download_state.h"
 #include "core/texts.h"
 #include "image/elf_image.h"
 #include "image/hex.h"
@@ -60,7 +61,7 @@ ImageFormat Sniff(int fd) {
 // which available characters lie in the window.
 bool IsDataRecordStart(ImageFormat format, const char* line, long available) {
   if (format == ImageFormat::kSRecord) {
-    return available >= 2 && line[0] == 'S' && RecordPrefixLength(line[1]) != 0;
+    return available >= 2 && line[0] == 'S' && IsDataType(line[1]);
   }
   if (available < 9 || line[0] != ':' || line[7] != '0' || line[8] != '0') return false;
   for (int i = 1; i < 7; ++i) {
@@ -112,7 +113,9 @@ ImageLoad::Result ImageLoad::Fail(const char* message, std::string detail) {
   return Result::kFailed;
 }
 
-std::string ImageLoad::At() const { return "line " + std::to_string(line_) + ": "; }
+std::string ImageLoad::At(size_t column) const {
+  return "line " + std::to_string(line_) + (column ? ", column " + std::to_string(column) : "") + ": ";
+}
 
 Image ImageLoad::TakeImage() {
   Image image;
@@ -158,6 +161,14 @@ void ImageLoad::NextLine(Line line, char* lineFeed) {
   ++line_;
 }
 
+// The end of the line at `line` whose line feed (or the window's end) is lf,
+// without its carriage return and the spaces and tabs before it.
+const char* ImageLoad::TrimLine(const char* line, const char* lf) {
+  if (lf > line && lf[-1] == '\r') --lf;
+  while (lf > line && (lf[-1] == ' ' || lf[-1] == '\t')) --lf;
+  return lf;
+}
+
 // What is wrong with the characters of a record's line before its line end:
 // a NUL (text functions would stop at it) or a carriage return that ends no
 // line. nullptr when neither is there.
@@ -186,8 +197,10 @@ ImageLoad::Result ImageLoad::Open(const std::string& path, const std::string& st
   sections_ = options.sections;
   length_ = 0;
   base_ = 0;
-  recordAddress_ = 0;
   hexBase_ = 0;
+  hexSegment_ = false;
+  dataEndLine_ = 0;
+  dataRecords_ = 0;
   line_ = 1;
   afterData_ = false;
   atLineStart_ = true;
@@ -228,8 +241,9 @@ ImageLoad::Result ImageLoad::OpenIntelHex() {
 }
 
 ImageLoad::Result ImageLoad::OpenSRecord() {
-  base_ = ScanLowestAddress(fd_.get());
-  if (base_ == kNoAddress) return Fail(text::kNotSRecord, "no S1, S2 or S3 record");
+  const std::optional<uint32_t> lowest = ScanLowestAddress(fd_.get());
+  if (!lowest) return Fail(text::kNotSRecord, "no S1, S2 or S3 record with data");
+  base_ = *lowest;
   if (!Refill(window_)) return Fail(text::kFileOpenFailed, "read error");
 
   if (window_[0] == 'S' && window_[1] == '0') {
@@ -256,7 +270,7 @@ ImageLoad::Result ImageLoad::OpenSRecord() {
     // cut off at the window's end.
     if (!Refill(end + 1)) return Fail(text::kFileOpenFailed, "read error");
     line_ = 2;
-  } else if (window_[0] != 'S' || RecordPrefixLength(window_[1]) == 0) {
+  } else if (window_[0] != 'S' || !IsDataType(window_[1])) {
     return Fail(text::kNotSRecord, "line 1: not an S0, S1, S2 or S3 record");
   }
   return Result::kMore;
@@ -264,48 +278,66 @@ ImageLoad::Result ImageLoad::OpenSRecord() {
 
 ImageLoad::Result ImageLoad::Batch() {
   if (!fd_) return Result::kFailed;
-  if (format_ == ImageFormat::kElf) {
-    fd_.reset();
-    return Result::kDone;
-  }
+  if (format_ == ImageFormat::kElf) return Finish();
   if (afterData_) return AfterDataBatch(0);
   return format_ == ImageFormat::kIntelHex ? IntelHexBatch() : SRecordBatch();
 }
 
+// Before its end the data holds only records and blank lines: a line that
+// would end it unnoticed could hide the records after it. It ends at an
+// S7, S8 or S9 record; after a blank line or an S5/S6 record only more of
+// these may follow.
 ImageLoad::Result ImageLoad::SRecordBatch() {
-  uint8_t scratch[256];
+  SRecord record;
   for (int records = 0; records < kRecordsPerBatch; ++records) {
     char* lf;
     const Line line = TakeLine(&lf);
     if (line == Line::kReadError) return Fail(text::kFileOpenFailed, "read error");
     char* rec = cursor_;
-    const int P = rec[0] == 'S' ? RecordPrefixLength(rec[1]) : 0;
-    if (P == 0) {
-      // Any other line ends the data; what follows it must hold no more.
+    if (line == Line::kLast && rec == lf) {  // the end of the file
       afterData_ = true;
-      dataEndLine_ = line_;
       return AfterDataBatch(records);
     }
     if (line == Line::kTooLong) return Fail(text::kNotSRecord, At() + "longer than 1024 characters");
-    // A carriage return as the file's last character ends its last line.
-    char* end = lf;
-    if (line == Line::kLast && end[-1] != '\r') return Fail(text::kNotSRecord, At() + "no line end");
-    if (end[-1] == '\r') --end;
+    const char* end = TrimLine(rec, lf);
     if (const char* bad = BadLineEnd(rec, end)) return Fail(text::kNotSRecord, At() + bad);
-
-    // The record ends with its line, whatever its count says: a count too
-    // large or an address cut short must not take the next line's digits.
-    const char lineEnd = *end;
-    *end = '\0';
-    // An address without a digit would leave the previous record's address
-    // in place and store the data there.
-    const bool addressRead = ReadRecordAddress(rec, P, &recordAddress_);
-    const int32_t n = addressRead ? ParseDataRecord(rec + 2, P, recordAddress_, scratch) : 0;
-    *end = lineEnd;
-    if (!addressRead) return Fail(text::kNotSRecord, At() + "an address without a digit");
-    if (n == kRecordChecksum) return Fail(text::kChecksum, At() + "the checksum does not match");
-    if (n <= 0) return Fail(text::kNotSRecord, At() + "a malformed record");
-    if (!Store(recordAddress_, scratch, static_cast<uint32_t>(n))) return Result::kFailed;
+    if (end == rec) {  // blank
+      if (dataEndLine_ == 0) dataEndLine_ = line_;
+      NextLine(line, lf);
+      continue;
+    }
+    const char type = rec[0] == 'S' ? rec[1] : '\0';
+    char detail[120];
+    if (IsDataType(type) && dataEndLine_ != 0) {
+      std::snprintf(detail, sizeof detail, "an S%c record after the end of the data at line %u", type, dataEndLine_);
+      return Fail(text::kNotSRecord, At() + detail);
+    }
+    if (type == '0') return Fail(text::kNotSRecord, At() + "an S0 header after the first line");
+    if (AddressBytes(type) == 0) {
+      return Fail(text::kNotSRecord, At() + (rec[0] == 'S' ? "an unknown record type" : "not a record"));
+    }
+    // A carriage return as the file's last character ends its last line.
+    if (IsDataType(type) && line == Line::kLast && lf[-1] != '\r') return Fail(text::kNotSRecord, At() + "no line end");
+    const RecordParse parsed = ParseSRecord(rec, static_cast<size_t>(end - rec), &record);
+    if (parsed.status == RecordParse::kChecksum) return Fail(text::kChecksum, At() + "the checksum does not match");
+    if (parsed.status != RecordParse::kOk) return Fail(text::kNotSRecord, At(parsed.column) + parsed.why);
+    if (IsDataType(type)) {
+      if (!Store(record.address, record.data, record.length)) return Result::kFailed;
+      ++dataRecords_;
+    } else if (type == '5' || type == '6') {
+      // A line lost in transfer must not load short.
+      if (record.address != dataRecords_) {
+        std::snprintf(detail, sizeof detail, "the count record says %u data records, but %u came before it",
+                      record.address, dataRecords_);
+        return Fail(text::kNotSRecord, At() + detail);
+      }
+      if (dataEndLine_ == 0) dataEndLine_ = line_;
+    } else {
+      if (dataEndLine_ == 0) dataEndLine_ = line_;
+      afterData_ = true;
+      NextLine(line, lf);
+      return AfterDataBatch(records + 1);
+    }
     NextLine(line, lf);
   }
   return Result::kMore;
@@ -320,25 +352,31 @@ ImageLoad::Result ImageLoad::IntelHexBatch() {
     char* rec = cursor_;
     if (line == Line::kLast && rec == lf) return Fail(text::kNotIntelHex, "no end record (type 01)");
     if (line == Line::kTooLong) return Fail(text::kNotIntelHex, At() + "longer than 1024 characters");
-    char* end = lf;
-    if (end > rec && end[-1] == '\r') --end;
-    while (end > rec && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    const char* end = TrimLine(rec, lf);
     if (const char* bad = BadLineEnd(rec, end)) return Fail(text::kNotIntelHex, At() + bad);
     if (end == rec) {  // blank lines carry nothing
       NextLine(line, lf);
       continue;
     }
     if (*rec != ':') return Fail(text::kNotIntelHex, At() + "not a record");
-    const HexParse parsed = ParseHexRecord(rec, static_cast<size_t>(end - rec), &record);
-    if (parsed.status == HexParse::kChecksum) return Fail(text::kChecksum, At() + "the checksum does not match");
-    if (parsed.status != HexParse::kOk) return Fail(text::kNotIntelHex, At() + parsed.why);
+    const RecordParse parsed = ParseHexRecord(rec, static_cast<size_t>(end - rec), &record);
+    if (parsed.status == RecordParse::kChecksum) return Fail(text::kChecksum, At() + "the checksum does not match");
+    if (parsed.status != RecordParse::kOk) return Fail(text::kNotIntelHex, At(parsed.column) + parsed.why);
 
     if (record.type == kHexData) {
+      // Under a segment address some tools wrap the offset within the
+      // segment and others go on linearly: two different images.
+      if (hexSegment_ && record.offset + record.count > 0x10000) {
+        return Fail(text::kNotIntelHex,
+                    At() + "the data runs past offset FFFF under a segment address (type 02), "
+                           "which tools read in two ways");
+      }
       if (!Store(static_cast<uint64_t>(hexBase_) + record.offset, record.data, record.count)) {
         return Result::kFailed;
       }
     } else if (record.type == kHexSegment || record.type == kHexLinear) {
       hexBase_ = HexBaseAddress(record);
+      hexSegment_ = record.type == kHexSegment;
     } else if (record.type == kHexEnd) {
       afterData_ = true;
       dataEndLine_ = line_;
@@ -385,11 +423,23 @@ ImageLoad::Result ImageLoad::AfterDataBatch(int steps) {
     atLineStart_ = true;
     ++line_;
   }
-  if (steps < kRecordsPerBatch) {  // the end of the file
-    fd_.reset();
-    return Result::kDone;
+  return steps < kRecordsPerBatch ? Finish() : Result::kMore;  // the end of the file, or more
+}
+
+// The download sends whole blocks from the base, and its header announces
+// the length rounded up to them: that must not run past FFFFFFFF either, or
+// the loader would be told to write beyond the top of the address space.
+ImageLoad::Result ImageLoad::Finish() {
+  if (uint64_t{base_} + (uint64_t{length_} + kBlockSize - 1) / kBlockSize * kBlockSize > 0x100000000) {
+    char detail[160];
+    std::snprintf(detail, sizeof detail,
+                  "the image at %08X is written in blocks of 128 bytes, and its last block would run past "
+                  "address FFFFFFFF",
+                  base_);
+    return Fail(text::kMemoryOver, detail);
   }
-  return Result::kMore;
+  fd_.reset();
+  return Result::kDone;
 }
 
 }  // namespace porten

@@ -8,7 +8,8 @@
 //
 // What a load yields is what the file's data records describe, or nothing:
 // after the end of the data the file is read on to its end, and a further
-// data record refuses it, as a record running past address FFFFFFFF does.
+// data record refuses it, as a record running past address FFFFFFFF does,
+// or an image whose last 128-byte block of the download would.
 //
 // Not thread-safe: one thread drives a load from Open to its end.
 #pragma once
@@ -96,9 +97,11 @@ class ImageLoad {
   Result SRecordBatch();
   Result IntelHexBatch();
   Result AfterDataBatch(int steps);
+  Result Finish();
   bool Store(uint64_t address, const uint8_t* bytes, uint32_t n);
+  static const char* TrimLine(const char* line, const char* lf);
   const char* BadLineEnd(const char* line, const char* end);
-  std::string At() const;
+  std::string At(size_t column = 0) const;
   Result Fail(const char* message, std::string detail = {});
 
   UniqueFd fd_;
@@ -111,9 +114,10 @@ class ImageLoad {
   uint32_t line_ = 1;  // the number of the line at the cursor
   bool afterData_ = false;
   bool atLineStart_ = true;  // after the data: the cursor is at a line start
-  uint32_t dataEndLine_ = 0;
-  uint32_t recordAddress_ = 0;
+  uint32_t dataEndLine_ = 0;  // S-records: 0 until a blank line or an S5/S6 record
+  uint32_t dataRecords_ = 0;  // the S1, S2 and S3 records read
   uint32_t hexBase_ = 0;  // the upper address bits of HEX data records
+  bool hexSegment_ = false;  // hexBase_ comes from a segment address (02)
   uint32_t base_ = 0;
   uint32_t length_ = 0;
   std::vector<uint8_t> buffer_;  // kImageBufferSize bytes

@@ -5,47 +5,46 @@
 
 namespace porten {
 
-using hex::HexDigit;
 using hex::ScanHex;
 
-HexParse ParseHexRecord(const char* text, size_t length, HexRecord* out) {
-  if (length < 11) return {HexParse::kMalformed, "shorter than a record"};
-  if ((length - 1) % 2 != 0) return {HexParse::kMalformed, "an odd number of digits"};
-  const size_t pairs = (length - 1) / 2;
-  if (pairs > 5 + 255) return {HexParse::kMalformed, "longer than a record"};
+RecordParse ParseHexRecord(const char* text, size_t length, HexRecord* out) {
   uint8_t bytes[5 + 255];
-  unsigned sum = 0;
-  for (size_t i = 0; i < pairs; ++i) {
-    const int high = HexDigit(text[1 + 2 * i]);
-    const int low = HexDigit(text[2 + 2 * i]);
-    if (high < 0 || low < 0) return {HexParse::kMalformed, "a character that is not a hexadecimal digit"};
-    bytes[i] = static_cast<uint8_t>(high << 4 | low);
-    sum += bytes[i];
+  hex::PairCheck check = hex::ReadPairs(text, std::min<size_t>(length, 3), 1, 1, bytes);
+  const size_t count = check.kind == hex::PairCheck::kOk ? bytes[0] : 0;
+  if (check.kind == hex::PairCheck::kOk) check = hex::ReadPairs(text, length, 1, 5 + count, bytes);
+  if (check.kind != hex::PairCheck::kOk) {
+    return hex::PairRefusal(check, 1,
+                            {{1, "a character that is not a hexadecimal digit in the count"},
+                             {2, "a character that is not a hexadecimal digit in the address"},
+                             {1, "a character that is not a hexadecimal digit in the record type"},
+                             {count, "a character that is not a hexadecimal digit in the data"},
+                             {1, "a character that is not a hexadecimal digit in the checksum"}});
   }
+  unsigned sum = 0;
+  for (size_t i = 0; i < 5 + count; ++i) sum += bytes[i];
   out->count = bytes[0];
   out->offset = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
   out->type = bytes[3];
-  if (pairs != 5u + out->count) return {HexParse::kMalformed, "the byte count does not match the record"};
   switch (out->type) {
     case kHexData:
       break;
     case kHexEnd:
-      if (out->count != 0) return {HexParse::kMalformed, "an end record with data"};
+      if (out->count != 0) return {RecordParse::kMalformed, "an end record with data"};
       break;
     case kHexSegment:
     case kHexLinear:
-      if (out->count != 2) return {HexParse::kMalformed, "a base address record without 2 bytes"};
+      if (out->count != 2) return {RecordParse::kMalformed, "a base address record without 2 bytes"};
       break;
     case kHexStartSegment:
     case kHexStartLinear:
-      if (out->count != 4) return {HexParse::kMalformed, "a start address record without 4 bytes"};
+      if (out->count != 4) return {RecordParse::kMalformed, "a start address record without 4 bytes"};
       break;
     default:
-      return {HexParse::kMalformed, "a record type other than 00 to 05"};
+      return {RecordParse::kMalformed, "a record type other than 00 to 05"};
   }
-  if ((sum & 0xFF) != 0) return {HexParse::kChecksum, nullptr};
+  if ((sum & 0xFF) != 0) return {RecordParse::kChecksum};
   for (unsigned i = 0; i < out->count; ++i) out->data[i] = bytes[4 + i];
-  return {HexParse::kOk, nullptr};
+  return {};
 }
 
 uint32_t HexBaseAddress(const HexRecord& record) {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "image/hex.h"
+
 namespace porten {
 
 enum HexRecordType : uint8_t {
@@ -29,16 +31,13 @@ struct HexRecord {
   uint8_t data[255] = {};
 };
 
-struct HexParse {
-  enum Status { kOk, kMalformed, kChecksum } status;
-  const char* why;  // kMalformed: what is wrong, in English
-};
+using hex::RecordParse;
 
 // Converts the record at text: text[0] is its ":", length counts its
 // characters up to (not including) the line end. Every character after the
-// ":" must be a digit of a hexadecimal pair; the count must match the pairs
-// and the type, and the checksum the bytes.
-HexParse ParseHexRecord(const char* text, size_t length, HexRecord* out);
+// ":" must be a digit of a pair the count calls for, or a trailing space or
+// tab; the count must suit the type, and the checksum the bytes.
+RecordParse ParseHexRecord(const char* text, size_t length, HexRecord* out);
 
 // The address a base record (02 or 04) sets the upper bits to.
 uint32_t HexBaseAddress(const HexRecord& record);

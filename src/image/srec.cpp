@@ -2,61 +2,62 @@
 
 #include <cstring>
 
-#include "image/hex.h"
 #include "image/line_scan.h"
 
 namespace porten {
 
-using hex::ScanHex;
+using hex::Field;
+using hex::PairCheck;
 
-bool ReadRecordAddress(const char* record, int P, uint32_t* address) {
-  // The count field may be cut short by the end of the text; the address
-  // would then start beyond it.
-  if (strnlen(record, 4) < 4) return false;
-  return ScanHex(record + 4, P - 4, address) > 0;
+RecordParse ParseSRecord(const char* line, size_t length, SRecord* out) {
+  const int a = AddressBytes(line[1]);
+  uint8_t bytes[256];
+  PairCheck check = hex::ReadPairs(line, std::min<size_t>(length, 4), 2, 1, bytes);
+  const unsigned count = check.kind == PairCheck::kOk ? bytes[0] : 0;
+  if (check.kind == PairCheck::kOk) {
+    if (count < static_cast<unsigned>(a) + 1) {
+      return {RecordParse::kMalformed, "a count too small for the address and the checksum", 3};
+    }
+    check = hex::ReadPairs(line, length, 2, 1 + count, bytes);
+  }
+  const bool data = IsDataType(line[1]);
+  if (check.kind != PairCheck::kOk) {
+    return hex::PairRefusal(
+        check, 2,
+        {Field{1, "a character that is not a hexadecimal digit in the count"},
+         Field{static_cast<size_t>(a), line[1] == '5' || line[1] == '6'
+                                           ? "a character that is not a hexadecimal digit in the record count"
+                                           : "a character that is not a hexadecimal digit in the address"},
+         Field{count - a - 1, "a character that is not a hexadecimal digit in the data"},
+         Field{1, "a character that is not a hexadecimal digit in the checksum"}});
+  }
+  const unsigned n = count - a - 1;
+  if (!data && n != 0) {
+    return {RecordParse::kMalformed, line[1] <= '6' ? "a count record with data" : "an end record with data"};
+  }
+  unsigned sum = 0;
+  for (unsigned i = 0; i < count; ++i) sum += bytes[i];
+  if (((~sum) & 0xFF) != bytes[count]) return {RecordParse::kChecksum};
+  out->address = 0;
+  for (int i = 1; i <= a; ++i) out->address = out->address << 8 | bytes[i];
+  out->length = static_cast<uint8_t>(n);
+  std::memcpy(out->data, bytes + 1 + a, n);
+  return {};
 }
 
-int32_t ParseDataRecord(const char* text, int P, uint32_t address, uint8_t* out) {
-  uint32_t count = 0;
-  ScanHex(text, 2, &count);  // a count that does not convert stays 0
-
-  int32_t length = static_cast<int32_t>(count) - (P - 4) / 2 - 1;
-  if (length < 1) return kRecordMalformed;
-
-  // The count alone decides how many pairs are read, so the record may claim
-  // more than the text holds; everything from the NUL on counts as missing.
-  const size_t dataStart = static_cast<size_t>(P - 2);
-  const size_t checksumAt = dataStart + 2 * static_cast<size_t>(length);
-  const size_t textLength = strnlen(text, checksumAt + 2);
-
-  uint32_t sum = (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) + (address & 0xFF) + count;
-  std::memset(out, 0, static_cast<size_t>(length));
-  for (int32_t i = 0; i < length; ++i) {
-    size_t at = dataStart + 2 * static_cast<size_t>(i);
-    if (at >= textLength) continue;  // text ended: the byte stays 0
-    uint32_t byte;
-    if (ScanHex(text + at, 2, &byte) == 0) return kRecordMalformed;
-    out[i] = static_cast<uint8_t>(byte);
-    sum += out[i];
-  }
-
-  uint32_t checksum;
-  if (checksumAt >= textLength || ScanHex(text + checksumAt, 2, &checksum) == 0) {
-    return kRecordMalformed;
-  }
-  if (((~sum) & 0xFF) != (checksum & 0xFF)) return kRecordChecksum;
-  return length;
-}
-
-uint32_t ScanLowestAddress(int fd) {
-  uint32_t minimum = kNoAddress;
+std::optional<uint32_t> ScanLowestAddress(int fd) {
+  std::optional<uint32_t> minimum;
   // 12 characters hold the widest prefix; a shorter line at the end of the
-  // file cannot be a whole record.
+  // file cannot be a whole record with data.
   ForEachLineStart(fd, 12, [&](const char* line, int available) {
-    if (available < 12 || line[0] != 'S') return;
-    const int P = RecordPrefixLength(line[1]);
-    uint32_t address;
-    if (P != 0 && ScanHex(line + 4, P - 4, &address) > 0 && address < minimum) minimum = address;
+    if (available < 12 || line[0] != 'S' || !IsDataType(line[1])) return;
+    const int a = AddressBytes(line[1]);
+    uint32_t count, address;
+    // An empty record places no byte, so it must not move the image's start.
+    if (hex::ScanHex(line + 2, 2, &count) == 2 && count > static_cast<uint32_t>(a) + 1 &&
+        hex::ScanHex(line + 4, 2 * a, &address) > 0 && (!minimum || address < *minimum)) {
+      minimum = address;
+    }
   });
   return minimum;
 }

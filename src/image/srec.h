@@ -1,37 +1,51 @@
-// Motorola S-record data records and the lowest-address prescan.
+// Motorola S-records and the lowest-address prescan.
+//
+// A record is "S", a type digit, then hexadecimal pairs: a count of the
+// pairs that follow it, the address (2, 3 or 4 bytes by type), the data
+// bytes and a checksum, the one's complement of the low byte of the sum of
+// the count, address and data bytes. Types read: S1, S2, S3 data; S5, S6 a
+// count of the data records before it (in the address field); S7, S8, S9
+// the end. S0 is a header of free text, which is not read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+
+#include "image/hex.h"
 
 namespace porten {
 
-// Results of ParseDataRecord besides a byte count.
-inline constexpr int32_t kRecordMalformed = -1;
-inline constexpr int32_t kRecordChecksum = -2;
+using hex::RecordParse;
 
-// Returned by ScanLowestAddress when no S1/S2/S3 record was recognised.
-inline constexpr uint32_t kNoAddress = 0xFFFFFFFF;
+// Address bytes of a record of this type digit: 2 for S1, S5 and S9, 3 for
+// S2, S6 and S8, 4 for S3 and S7; 0 for every type that is not read.
+constexpr int AddressBytes(char type) {
+  switch (type) {
+    case '1': case '5': case '9': return 2;
+    case '2': case '6': case '8': return 3;
+    case '3': case '7': return 4;
+    default: return 0;
+  }
+}
+constexpr bool IsDataType(char type) { return type >= '1' && type <= '3'; }
 
-// Characters before the data field of a record of this type digit: 8 for
-// '1', 10 for '2', 12 for '3'; 0 for every other type.
-constexpr int RecordPrefixLength(char type) { return type == '1' ? 8 : type == '2' ? 10 : type == '3' ? 12 : 0; }
+struct SRecord {
+  uint32_t address = 0;  // S5, S6: the number of data records
+  uint8_t length = 0;    // data bytes; only data records have any
+  uint8_t data[252] = {};
+};
 
-// Reads the address field of the data record at `record` (its "S"), with the
-// width of its prefix length P, into *address. False when the field holds no
-// digit, in which case *address is untouched. `record` is NUL-terminated.
-bool ReadRecordAddress(const char* record, int P, uint32_t* address);
+// Converts the record line[0, length) (its line end not included), whose
+// type line[1] AddressBytes knows. Every character after the type must
+// belong to a pair the count calls for, or be a trailing space or tab.
+// An empty data record (S1 with count 03) is sound and holds no byte.
+RecordParse ParseSRecord(const char* line, size_t length, SRecord* out);
 
-// Converts one S1/S2/S3 record. `text` points at the count field of a
-// NUL-terminated text, P is the record's prefix length, `address` the address
-// already read, `out` holds at least 256 bytes. Returns the number of data
-// bytes (>= 1), kRecordMalformed or kRecordChecksum. Never reads past the
-// text's NUL: bytes beyond it count as 0, and a checksum beyond it (or one
-// that does not convert) makes the record malformed.
-int32_t ParseDataRecord(const char* text, int P, uint32_t address, uint8_t* out);
-
-// Lowest address of any S1/S2/S3 record that starts a line of the file open
-// at fd (line_scan.h), reading it in 512-byte pieces; kNoAddress when there
-// is none. The file is rewound to its start on return, whatever the result.
-uint32_t ScanLowestAddress(int fd);
+// Lowest address of any S1/S2/S3 record with data that starts a line of the
+// file open at fd (line_scan.h), reading it in 512-byte pieces; nothing when
+// there is none. The file is rewound to its start on return, whatever the
+// result. Records are not checked here.
+std::optional<uint32_t> ScanLowestAddress(int fd);
 
 }  // namespace porten

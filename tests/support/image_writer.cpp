@@ -45,7 +45,7 @@ void Pieces(const std::vector<Segment>& segments, size_t perRecord, F record) {
 
 std::string SRecord(int type, uint32_t address, const std::vector<uint8_t>& data, const std::string& eol,
                     int checksumDelta) {
-  const int addressBytes = type == 2 || type == 8 ? 3 : type == 3 || type == 7 ? 4 : 2;
+  const int addressBytes = type == 2 || type == 6 || type == 8 ? 3 : type == 3 || type == 7 ? 4 : 2;
   return Record("S" + std::to_string(type), address, addressBytes, type, data, eol, checksumDelta);
 }
 
