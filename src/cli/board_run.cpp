@@ -78,6 +78,14 @@ class BoardRun {
                     "the image file holds no data");
     }
     log_.imageSha256 = Sha256Hex(*st.m_byWriteImage);
+    log_.sentSha256 = log_.imageSha256;
+    if (auto refused = record_.Begin(session_, log_, board_.attempt)) {
+      return Finish(refused->status, refused->result, refused->result, "");
+    }
+    {
+      std::lock_guard lock(board_.mu);
+      board_.serial = log_.serial;
+    }
     Write();
   }
 
@@ -195,6 +203,7 @@ class BoardRun {
     session_.ClosePort();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    record_.End(status, shown, detail);
     log_.result = shown;
     log_.exit = status;
     log_.seconds = seconds;
@@ -222,6 +231,7 @@ class BoardRun {
   ConsoleLoop loop_;
   DownloadSession session_;
   LogEntry log_;
+  BoardRecord record_{opt_.records.get()};
 };
 
 }  // namespace

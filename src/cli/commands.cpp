@@ -13,6 +13,8 @@ constexpr Subcommand kSubcommands[] = {
     {"write", "--port PORT... (--boot LOADER | --ram) IMAGE",
      "write an image into the board's ROM (or RAM)", RunWrite},
     {"ports", "", "list the serial ports", RunPorts},
+    {"records", "[--records WHERE] list|export|series",
+     "read the records of written boards and their serial numbers", RunRecords},
 };
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }

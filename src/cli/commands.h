@@ -35,5 +35,6 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
 int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunPorts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace porten::cli

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_records.h"
 #include "protocol/download_session.h"
 
 namespace porten::cli {
@@ -31,6 +32,8 @@ struct WriteOptions {
   bool imitation = false;
   bool quiet = false;
   int timeoutSeconds = 10;
+  // Serial numbers and records (run_records.h); null: none, no store opened.
+  std::shared_ptr<RecordKeeper> records;
 };
 
 // Set by SIGINT and SIGTERM.
@@ -52,6 +55,8 @@ struct Board {
   std::string detail;  // extra lines for standard error
   uint32_t bytes = 0;  // image bytes the board confirmed
   double seconds = 0;
+  int attempt = 1;  // set by the caller before RunBoard: the row's attempt number
+  std::optional<uint64_t> serial;  // the number drawn for this board, once drawn
 };
 
 // What the log records of a board; filled in as the board goes.
@@ -63,6 +68,8 @@ struct LogEntry {
   std::string image;
   std::optional<std::string> loader;
   std::optional<std::string> imageSha256, loaderSha256;
+  std::optional<uint64_t> serial;         // the board's serial number
+  std::optional<std::string> sentSha256;  // the image as sent, the serial number in it
   std::optional<uint32_t> base, length;
   std::string result;  // the status text as the dialog would show it
   int exit = 0;

@@ -71,7 +71,13 @@ PgStore::PgStore(const std::string& uri) : where_(WithoutPassword(uri)) {
     if (has.Text(0, 0) != "t") {
       Exec("CREATE TABLE porten_schema (version INTEGER NOT NULL)");
       Exec("INSERT INTO porten_schema VALUES (" + std::to_string(kSchemaVersion) + ")");
-      Exec(detail::SchemaSql("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"));
+      // Several statements: only the simple query protocol takes them.
+      const std::string schema = detail::SchemaSql("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY");
+      Result created(PQexec(conn_, schema.c_str()));
+      if (PQresultStatus(created.get()) != PGRES_COMMAND_OK) {
+        throw StoreError("record store " + where_ + ": cannot create the tables: " +
+                         Trimmed(PQerrorMessage(conn_)));
+      }
     }
     const Result version = Exec("SELECT max(version) FROM porten_schema");
     const int v = std::stoi(version.Text(0, 0).value_or("0"));

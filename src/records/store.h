@@ -52,7 +52,7 @@ struct AttemptStart {
 struct Draw {
   std::string series = "default";
   uint64_t first = 1;    // where a new series starts
-  uint64_t max = 0;      // the largest number the format holds
+  uint64_t max = 0x7FFFFFFFFFFFFFFF;  // the largest number the format holds
 };
 
 struct Started {

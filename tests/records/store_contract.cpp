@@ -1,0 +1,123 @@
+#include "records/store_contract.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace porten::records {
+namespace {
+
+AttemptStart OnPort(const std::string& port) {
+  return AttemptStart{port, "/dev/" + port, std::nullopt, "app.mot", std::string(64, 'a'), 1};
+}
+
+// A writer on this host whose process has ended.
+Writer Gone() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  Writer w = Writer::Self();
+  w.pid = child;
+  return w;
+}
+
+TEST_P(StoreContract, DrawsInOrderFromTheFirstOfANewSeriesAndKeepsEveryField) {
+  auto store = GetParam().make();
+  const Writer self = Writer::Self();
+  const Draw a{"a", 100, 0xFFFF};
+  EXPECT_EQ(100u, store->Begin(self, OnPort("ttyA"), a).serial);
+  EXPECT_EQ(101u, store->Begin(self, OnPort("ttyB"), a).serial);
+  EXPECT_EQ(0u, store->Begin(self, OnPort("ttyC"), Draw{"b", 0, 9}).serial);
+  // --serial-first only starts a series; it never moves one.
+  const Started s = store->Begin(self, OnPort("ttyD"), Draw{"a", 5, 0xFFFF});
+  EXPECT_EQ(102u, s.serial);
+  const Started plain = store->Begin(self, OnPort("ttyE"), std::nullopt);
+  EXPECT_FALSE(plain.serial);
+  store->Sending(s.id, std::string(64, 'b'));
+  store->Finish(s.id, true, "書込み終了", 0);
+  store->Finish(plain.id, false, "書込みエラー終了", 4);
+
+  const auto rows = store->Rows({}, self);
+  ASSERT_EQ(5u, rows.size());
+  const Row& r = rows[3];
+  EXPECT_EQ(s.id, r.id);
+  EXPECT_EQ("a", r.series);
+  EXPECT_EQ(self.station, r.station);
+  EXPECT_EQ(self.pid, r.pid);
+  EXPECT_EQ("ttyD", r.port);
+  EXPECT_EQ("/dev/ttyD", r.device);
+  EXPECT_FALSE(r.usbSerial);
+  EXPECT_EQ("app.mot", r.image);
+  EXPECT_EQ(std::string(64, 'a'), r.imageSha256);
+  EXPECT_EQ(std::string(64, 'b'), r.sentSha256);
+  EXPECT_EQ(24u, r.started.size());  // 2026-12-07T08:15:02.123Z
+  EXPECT_EQ('Z', r.started.back());
+  EXPECT_EQ(24u, r.ended.value_or("").size());
+  EXPECT_EQ("書込み終了", r.result);
+  EXPECT_EQ(Outcome::kWritten, r.outcome);
+  EXPECT_EQ(0, r.exit);
+  EXPECT_EQ(Outcome::kFailed, rows[4].outcome);
+  EXPECT_FALSE(rows[4].series);
+  EXPECT_EQ(Outcome::kRunning, rows[0].outcome);  // ours, still open
+
+  const auto series = store->Series();
+  ASSERT_EQ(2u, series.size());
+  EXPECT_EQ("a", series[0].name);
+  EXPECT_EQ(103u, series[0].next);
+  EXPECT_EQ(1u, series[1].next);
+}
+
+TEST_P(StoreContract, ANumberThatDoesNotFitDrawsNothing) {
+  auto store = GetParam().make();
+  const Writer self = Writer::Self();
+  EXPECT_EQ(99u, store->Begin(self, OnPort("ttyA"), Draw{"d", 99, 99}).serial);
+  try {
+    store->Begin(self, OnPort("ttyA"), Draw{"d", 99, 99});
+    ADD_FAILURE() << "drew beyond the format";
+  } catch (const DoesNotFit& e) {
+    EXPECT_EQ(100u, e.next);
+    EXPECT_STREQ("the next number of series d, 100, does not fit the serial number's format", e.what());
+  }
+  EXPECT_EQ(1u, store->Rows({}, self).size());
+  EXPECT_EQ(100u, store->Series()[0].next);
+  // A wider format goes on from there.
+  EXPECT_EQ(100u, store->Begin(self, OnPort("ttyA"), Draw{"d", 99, 999}).serial);
+}
+
+TEST_P(StoreContract, OpenRowsOfAGoneProcessReadInterruptedAndAreMarkedSo) {
+  auto store = GetParam().make();
+  const Writer self = Writer::Self();
+  Writer elsewhere = Gone();
+  elsewhere.station = "another-host";
+  const Started dead = store->Begin(Gone(), OnPort("ttyA"), Draw{});
+  store->Begin(elsewhere, OnPort("ttyB"), Draw{});  // its host alone can tell
+  const Started live = store->Begin(self, OnPort("ttyC"), Draw{});
+  store->Finish(store->Begin(self, OnPort("ttyD"), Draw{}).id, false, "書込みエラー終了", 4);
+
+  auto outcomes = [&](const RowFilter& f, const Writer& reader) {
+    std::vector<std::string> o;
+    for (const Row& r : store->Rows(f, reader)) o.push_back(std::to_string(*r.serial) + OutcomeName(r.outcome));
+    return o;
+  };
+  using V = std::vector<std::string>;
+  auto filter = [](std::optional<uint64_t> serial, std::optional<std::string> series, bool failed,
+                   std::optional<size_t> last) { return RowFilter{serial, series, failed, last}; };
+  EXPECT_EQ((V{"1interrupted", "2running", "3running", "4failed"}), outcomes({}, self));
+  EXPECT_EQ((V{"1interrupted", "4failed"}), outcomes(filter({}, {}, true, {}), self));
+  EXPECT_EQ((V{"3running", "4failed"}), outcomes(filter({}, {}, false, 2), self));
+  EXPECT_EQ((V{"4failed"}), outcomes(filter({}, {}, true, 1), self));
+  EXPECT_EQ((V{"2running"}), outcomes(filter(2, "default", false, {}), self));
+  EXPECT_EQ(V{}, outcomes(filter({}, "other", false, {}), self));
+
+  // Once marked, the row reads interrupted from any host.
+  Writer reader = self;
+  reader.station = "a-third-host";
+  EXPECT_EQ((V{"1running", "2running", "3running", "4failed"}), outcomes({}, reader));
+  store->MarkInterrupted(self);
+  EXPECT_EQ((V{"1interrupted", "2running", "3running", "4failed"}), outcomes({}, reader));
+  store->Finish(live.id, true, "書込み終了", 0);
+  EXPECT_EQ(dead.serial, 1u);
+  EXPECT_EQ(5u, store->Series()[0].next);  // the number of the interrupted row stays drawn
+}
+
+}  // namespace
+}  // namespace porten::records
