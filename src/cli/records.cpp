@@ -95,7 +95,7 @@ void PrintCsv(const std::vector<records::Row>& rows, std::ostream& out) {
         r.exit ? std::to_string(*r.exit) : "", std::to_string(r.attempt)};
     std::string line;
     for (const auto& f : fields) line += (line.empty() ? "" : ",") + Csv(f);
-    out << line << "\r\n";
+    out << line << "\n";
   }
 }
 

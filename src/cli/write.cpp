@@ -200,6 +200,14 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
         return UsageError(err, "--timeout takes whole seconds from 1 to 86400");
       }
       opt.timeoutSeconds = static_cast<int>(seconds);
+    } else if (arg == "--serial-at" || arg == "--serial-format" || arg == "--serial-series" ||
+               arg == "--serial-first" || arg == "--records") {
+      std::string* into = arg == "--serial-at"       ? &opt.recording.serialAt
+                          : arg == "--serial-format" ? &opt.recording.serialFormat
+                          : arg == "--serial-series" ? &opt.recording.serialSeries
+                          : arg == "--serial-first"  ? &opt.recording.serialFirst
+                                                     : &opt.recording.records;
+      if (!value(into) || into->empty()) return UsageError(err, arg + " needs a value");
     } else if (arg.size() > 1 && arg[0] == '-') {
       return UsageError(err, "unknown option " + arg);
     } else {
@@ -230,6 +238,13 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
     ::close(fd);
   }
+  // After every other refusal, before any board.
+  Prepared prepared = PrepareRecords(opt.recording, opt.image);
+  if (prepared.status != 0) {
+    err << "porten-cli write: " << prepared.message << "\n";
+    return prepared.status;
+  }
+  opt.records = std::move(prepared.records);
 
   g_interrupted = false;
   struct sigaction action {};
@@ -272,6 +287,9 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
 
   int worst = 0;
   for (auto& b : boards) worst = std::max(worst, b->status);
+  // A board written without its record's end, or not written for want of
+  // its record: the run ends as the store's failure.
+  if (opt.records && opt.records->lost && worst != kExitInterrupted) worst = kExitStore;
   if (boards.size() == 1) {
     Board& b = *boards[0];
     (b.status == 0 || b.status == kExitTransfer || b.status == kExitTimeout ? out : err)

@@ -32,7 +32,9 @@ struct WriteOptions {
   bool imitation = false;
   bool quiet = false;
   int timeoutSeconds = 10;
-  // Serial numbers and records (run_records.h); null: none, no store opened.
+  // --serial-at and the others as given; PrepareRecords (run_records.h)
+  // turns them into records, which the boards share. Null: no store opened.
+  RecordOptions recording;
   std::shared_ptr<RecordKeeper> records;
 };
 
