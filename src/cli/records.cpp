@@ -2,6 +2,8 @@
 // --records or --serial-at: a table of rows, every row as CSV for the line's
 // own systems, and the series with their next numbers.
 #include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -15,37 +17,26 @@ namespace porten::cli {
 
 namespace {
 
-constexpr char kRecordsHelp[] =
+constexpr char kRecordsHead[] =
     "Usage: porten-cli records [--records WHERE] list [--serial N] [--series NAME]\n"
     "                          [--last K] [--failed]\n"
     "       porten-cli records [--records WHERE] export --csv\n"
     "       porten-cli records [--records WHERE] series\n"
     "Reads the records that write keeps with --records or --serial-at: one row\n"
-    "per board and attempt.\n"
-    "\n"
-    "  --records WHERE  a SQLite file, or a PostgreSQL URI (postgresql://...);\n"
-    "                   default $XDG_STATE_HOME/porten/records.sqlite\n"
-    "                   (~/.local/state/porten/records.sqlite)\n"
-    "  list             the rows as a table, oldest first\n"
-    "    --serial N     only the rows of serial number N\n"
-    "    --series NAME  only the rows of series NAME\n"
-    "    --last K       only the last K rows\n"
-    "    --failed       only failed and interrupted attempts\n"
-    "  export --csv     every row as CSV, with a header line\n"
-    "  series           each series and its next number\n"
+    "per board and attempt. list: the rows as a table, oldest first (--serial N,\n"
+    "--series NAME, --last K, --failed: only failed and interrupted attempts);\n"
+    "export --csv: every row as CSV, with a header line; series: each series and\n"
+    "its next number.\n";
+constexpr char kRecordsTail[] =
     "\n"
     "A row's outcome is written, failed, interrupted (its writer has gone\n"
     "without ending it) or running. Times are UTC.\n"
     "Exit status: 0 done, 1 usage error, 3 the store cannot be read.\n";
+constexpr size_t kRecordsColumn = 19;
 
 constexpr char kCsvHeader[] =
     "id,series,serial,station,pid,port,device,usb_serial,image,image_sha256,sent_sha256,started,"
     "ended,result,outcome,exit,attempt";
-
-int UsageError(std::ostream& err, const std::string& what) {
-  err << "porten-cli records: " << what << "\n" << kRecordsHelp;
-  return kExitUsage;
-}
 
 // A CSV field as RFC 4180 quotes it.
 std::string Csv(const std::string& field) {
@@ -99,68 +90,31 @@ void PrintCsv(const std::vector<records::Row>& rows, std::ostream& out) {
   }
 }
 
-}  // namespace
 
-int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::string where, action, series;
-  std::optional<uint64_t> serial;
-  std::optional<size_t> last;
+struct RecordsOptions {
+  std::string where;
+  std::string serial, series, last;
   bool failed = false, csv = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
-    if (arg == "--help" || arg == "-h") {
-      out << kRecordsHelp;
-      return kExitOk;
-    } else if (arg == "--records") {
-      const std::string* v = value();
-      if (!v || v->empty()) return UsageError(err, "--records needs a file name or a URI");
-      where = *v;
-    } else if (arg == "--serial" && action == "list") {
-      const std::string* v = value();
-      serial = v ? records::ParseSerialNumber(*v) : std::nullopt;
-      if (!serial) return UsageError(err, "--serial takes a number from 0 to 9223372036854775807");
-    } else if (arg == "--series" && action == "list") {
-      const std::string* v = value();
-      if (!v || v->empty()) return UsageError(err, "--series needs a name");
-      series = *v;
-    } else if (arg == "--last" && action == "list") {
-      const std::string* v = value();
-      const auto k = v ? records::ParseSerialNumber(*v) : std::nullopt;
-      if (!k || *k == 0) return UsageError(err, "--last takes a number of rows from 1");
-      last = static_cast<size_t>(*k);
-    } else if (arg == "--failed" && action == "list") {
-      failed = true;
-    } else if (arg == "--csv" && action == "export") {
-      csv = true;
-    } else if (action.empty() && (arg == "list" || arg == "export" || arg == "series")) {
-      action = arg;
-    } else if (arg.starts_with("-")) {
-      return UsageError(err, "unknown option " + arg + (action.empty() ? "" : " for " + action));
-    } else {
-      return UsageError(err, "unknown action " + arg);
-    }
-  }
-  if (action.empty()) return UsageError(err, "give list, export or series");
-  if (action == "export" && !csv) return UsageError(err, "export needs --csv");
+  CLI::App *list = nullptr, *exportCsv = nullptr, *series_ = nullptr;
+};
 
+int Records(const RecordsOptions& o, std::ostream& out, std::ostream& err) {
   try {
-    const auto store =
-        records::OpenStore(where.empty() ? records::DefaultStorePath() : where, false);
+    const auto store = records::OpenStore(o.where.empty() ? records::DefaultStorePath() : o.where, false);
     const records::Writer self = records::Writer::Self();
-    if (action == "series") {
+    if (o.series_->parsed()) {
       out << "series  next\n";
       for (const auto& s : store->Series()) {
         out << s.name << "  " << (s.next ? std::to_string(*s.next) : "none left") << "\n";
       }
-    } else if (action == "export") {
+    } else if (o.exportCsv->parsed()) {
       PrintCsv(store->Rows({}, self), out);
     } else {
       records::RowFilter filter;
-      filter.serial = serial;
-      if (!series.empty()) filter.series = series;
-      filter.failedOnly = failed;
-      filter.last = last;
+      if (!o.serial.empty()) filter.serial = records::ParseSerialNumber(o.serial);
+      if (!o.series.empty()) filter.series = o.series;
+      filter.failedOnly = o.failed;
+      if (!o.last.empty()) filter.last = std::stoull(o.last);
       PrintTable(store->Rows(filter, self), out);
     }
   } catch (const records::StoreError& e) {
@@ -168,6 +122,44 @@ int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ost
     return kExitStore;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+Runner DeclareRecords(CLI::App& app) {
+  auto o = std::make_shared<RecordsOptions>();
+  args::SetHelp(app, kRecordsHead, kRecordsTail, kRecordsColumn);
+  args::AddText(app, "--records", o->where, "WHERE",
+                "a SQLite file, or a PostgreSQL URI (postgresql://...);\n"
+                "default $XDG_STATE_HOME/porten/records.sqlite\n"
+                "(~/.local/state/porten/records.sqlite)");
+  app.require_subcommand(0, 1);
+  app.final_callback([&app] {
+    if (app.get_subcommands().empty()) throw CLI::ValidationError("give list, export or series");
+  });
+  o->list = app.add_subcommand("list", "the rows as a table, oldest first");
+  o->list->fallthrough();
+  o->list->add_option("--serial", o->serial, "only the rows of serial number N")
+      ->type_name("N")
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            return records::ParseSerialNumber(v) ? "" : "takes a number from 0 to 9223372036854775807";
+          },
+          ""));
+  args::AddText(*o->list, "--series", o->series, "NAME", "only the rows of series NAME");
+  args::AddNumber(*o->list, "--last", o->last, 1, INT32_MAX, "K", "only the last K rows");
+  o->list->add_flag("--failed", o->failed, "only failed and interrupted attempts");
+  o->exportCsv = app.add_subcommand("export", "every row as CSV, with a header line");
+  o->exportCsv->fallthrough();
+  o->exportCsv->add_flag("--csv", o->csv, "as CSV")->required();
+  o->series_ = app.add_subcommand("series", "each series and its next number");
+  o->series_->fallthrough();
+  for (CLI::App* sub : {o->list, o->exportCsv, o->series_}) {
+    // "records list --help" prints the whole command's help.
+    sub->set_help_flag("-h,--help", "")->group("");
+    sub->formatter(std::make_shared<args::HelpText>(kRecordsHead, kRecordsTail, kRecordsColumn));
+  }
+  return [o](std::ostream& out, std::ostream& err) { return Records(*o, out, err); };
 }
 
 }  // namespace porten::cli

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/args.h"
 #include "cli/run_records.h"
 #include "protocol/download_session.h"
 
@@ -37,6 +38,17 @@ struct WriteOptions {
   RecordOptions recording;
   std::shared_ptr<RecordKeeper> records;
 };
+
+// Declares the options of a write, in the order the help lists them:
+// --port, --boot, --ram, --execute, --imitation, --timeout, --log, --quiet.
+// Any subcommand that writes boards declares them here; one that has no use
+// for one of them removes it (CLI::App::remove_option).
+void DeclareWriteOptions(CLI::App& app, WriteOptions& opt);
+// What is wrong with them once parsed, in one line; "" when nothing is.
+std::string CheckWriteOptions(const WriteOptions& opt);
+
+// porten-cli write's help, options, IMAGE and checks.
+void DeclareWriteCommand(CLI::App& app, WriteOptions& opt);
 
 // Set by SIGINT and SIGTERM.
 extern std::atomic<bool> g_interrupted;

@@ -227,8 +227,6 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"NoSuchPort", {"--port", "/dev/porten-none", "--boot", "$LOADER.MOT", "$image.mot"}, 3,
              "ＣＯＭポートが間違っています\n"
              "porten-cli write: /dev/porten-none: no such device (is the adapter plugged in?)\n"},
-        Stop{"SamePortTwice", {"--port", "$BOARD", "--port", "$ttyBOARD", "--ram", "$image.mot"}, 1,
-             "porten-cli write: port $/ttyBOARD is given twice\n"},
         Stop{"UnwritableLog", {"--port", "$BOARD", "--ram", "--log", "/proc/porten.log", "$image.mot"},
              2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"},
         Stop{"SerialOutsideTheImage",
@@ -239,10 +237,11 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"SerialFormatUnknown",
              {"--port", "$BOARD", "--ram", "$image.mot", "--serial-at", "2010", "--serial-format", "u24le",
               "--records", "$never.sqlite"},
-             1, "porten-cli write: --serial-format takes u16le, u16be, u32le, u32be, u64le, u64be, ascii:W "
-                "(W from 1 to 19) or hex:W (W from 1 to 16)\n"},
+             1, "porten-cli write: --serial-format: takes u16le, u16be, u32le, u32be, u64le, u64be, ascii:W "
+                "(W from 1 to 19) or hex:W (W from 1 to 16) (see porten-cli write --help)\n"},
         Stop{"SeriesWithoutPlace", {"--port", "$BOARD", "--ram", "$image.mot", "--serial-series", "lot7"}, 1,
-             "porten-cli write: --serial-format, --serial-series and --serial-first go with --serial-at\n"},
+             "porten-cli write: --serial-format, --serial-series and --serial-first go with --serial-at "
+             "(see porten-cli write --help)\n"},
         Stop{"StoreCannotBeMade", {"--port", "$BOARD", "--ram", "$image.mot", "--records", "/proc/porten/r.sqlite"},
              3, "porten-cli write: cannot make the directory /proc/porten: No such file or directory\n"},
         Stop{"NumberDoesNotFit",
