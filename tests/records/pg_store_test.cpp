@@ -1,4 +1,7 @@
-// The record store on a PostgreSQL server that the test starts for itself.
+// The record store on a PostgreSQL server that the test starts for itself:
+// the store's contract, four stations drawing from one series at once, and
+// a server that goes down between two boards.
+#include "e2e/serial_rig.h"
 #include "records/store_contract.h"
 #include "support/pg_server.h"
 
@@ -31,6 +34,36 @@ TEST(PgStore, AnUnreachableServerIsAClearError) {
     EXPECT_EQ(head, what.substr(0, head.size()));
     EXPECT_EQ(std::string::npos, what.find("secret"));
   }
+}
+
+using testing::Padded;
+using testing::SerialBench;
+
+TEST_F(SerialBench, FourStationsShareOneSeriesOnPostgreSQL) {
+  const std::string uri = Server().NewDatabase("line");
+  ASSERT_FALSE(uri.empty()) << Server().Error();
+  FourWritersOfTwentyFive(uri);
+}
+
+TEST_F(SerialBench, AServerLostBetweenTwoBoardsStopsTheNextBeforeAnythingIsSent) {
+  testing::PgServer server;  // its own: this test stops it
+  ASSERT_TRUE(server.Start()) << server.Error();
+  StartBoard({}, "ttyA");
+  StartBoard({}, "ttyB");
+  std::ostringstream out, err;
+  auto write = [&](const std::string& port) {
+    auto args = SerialWrite(server.Uri(), {dir_.File(port)});
+    args.insert(args.begin(), "porten-cli");
+    out.str(""), err.str("");
+    return cli::Dispatch(args, out, err);
+  };
+  ASSERT_EQ(0, write("ttyA")) << err.str();
+  EXPECT_EQ(Padded(Sent(1)), boards_[0]->RomRange(kImageBase, kBlocks * 128));
+  ASSERT_TRUE(server.Stop()) << server.Error();
+  EXPECT_EQ(3, write("ttyB"));
+  const std::string head = "porten-cli write: cannot reach the record store " + server.Uri() + ": ";
+  EXPECT_EQ(head, err.str().substr(0, head.size()));
+  EXPECT_EQ(0u, boards_[1]->Counters().bytesFromTool);
 }
 
 }  // namespace
