@@ -95,43 +95,39 @@ std::optional<BoardRecord::Refusal> BoardRecord::Begin(DownloadSession& session,
     if (!why.empty()) return Refusal{kExitUsage, log.image + ": " + why};
     draw = records::Draw{plan.series, plan.first, plan.format.Max()};
   }
+  // Inside the store's commit: the number is patched in and the digest of
+  // what will be sent taken before the draw counts. A patch that fails
+  // draws nothing.
+  bool patched = true;
+  auto sent = [&](const records::Started& started) {
+    if (!started.serial) return log.imageSha256.value_or("");
+    const SerialPlan& plan = *run_->serial;
+    const auto bytes = records::EncodeSerial(*started.serial, plan.format);
+    // The number was drawn within the format's range, so it fits; the
+    // session refuses a patch only while it is busy, which it is not.
+    patched = bytes && session.PatchWriteImage(plan.address, *bytes);
+    const auto image = session.State().m_byWriteImage;
+    if (patched) {
+      patched = *image == records::PatchedImage(*st.m_byWriteImage, st.m_nSlotBase[1], plan.address, *bytes);
+    }
+    if (!patched) throw records::StoreError("serial number " + std::to_string(*started.serial) +
+                                            " could not be put in the image");
+    return Sha256Hex(*image);
+  };
   records::Started started;
   try {
     records::AttemptStart start{log.port, log.device, log.usbSerial, log.image,
                                 log.imageSha256.value_or(""), attempt};
-    started = run_->store->Begin(run_->writer, start, draw);
+    started = run_->store->Begin(run_->writer, start, draw, sent);
   } catch (const records::DoesNotFit& e) {
     return Refusal{kExitUsage, std::string("not written: ") + e.what()};
   } catch (const records::StoreError& e) {
+    if (!patched) return Refusal{kExitTransfer, std::string("not written: ") + e.what()};
     return Lost(e);
   }
   row_ = started.id;
   log.serial = started.serial;
-  std::string sent = log.imageSha256.value_or("");
-  if (started.serial) {
-    const SerialPlan& plan = *run_->serial;
-    const auto bytes = records::EncodeSerial(*started.serial, plan.format);
-    const auto expected = records::PatchedImage(*st.m_byWriteImage, st.m_nSlotBase[1],
-                                                plan.address, bytes.value_or(std::vector<uint8_t>{}));
-    // The number was drawn within the format's range, so it fits; the
-    // session refuses a patch only while it is busy, which it is not.
-    if (!bytes || !session.PatchWriteImage(plan.address, *bytes) ||
-        *session.State().m_byWriteImage != expected) {
-      const std::string result = "not written: serial number " +
-                                 std::to_string(*started.serial) + " could not be put in the image";
-      std::string detail;
-      End(kExitTransfer, result, detail);
-      return Refusal{kExitTransfer, result + (detail.empty() ? "" : "; " + detail)};
-    }
-    sent = Sha256Hex(expected);
-  }
-  log.sentSha256 = sent;
-  try {
-    run_->store->Sending(*row_, sent);
-  } catch (const records::StoreError& e) {
-    row_.reset();  // the store is gone: the row reads as interrupted
-    return Lost(e);
-  }
+  log.sentSha256 = started.serial ? Sha256Hex(*session.State().m_byWriteImage) : log.imageSha256;
   return std::nullopt;
 }
 

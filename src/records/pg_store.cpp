@@ -115,7 +115,7 @@ PgStore::Result PgStore::Exec(const std::string& sql,
 }
 
 Started PgStore::Begin(const Writer& writer, const AttemptStart& start,
-                       const std::optional<Draw>& draw) {
+                       const std::optional<Draw>& draw, const SentDigest& sent) {
   std::lock_guard lock(mu_);
   using detail::ToText;
   std::vector<std::optional<std::string>> params = {
@@ -130,6 +130,25 @@ Started PgStore::Begin(const Writer& writer, const AttemptStart& start,
       start.imageSha256,
       IsoUtc(std::chrono::system_clock::now()),
       std::to_string(start.attempt)};
+  // One commit for the draw, the row and the digest: what fails before it
+  // draws nothing. The draw itself is one statement, so that no two
+  // stations ever take the same number.
+  Exec("BEGIN");
+  try {
+    Started started = OpenRow(params, draw);
+    Exec("UPDATE porten_attempts SET sent_sha256 = $2 WHERE id = $1",
+         {ToText(started.id), sent(started)});
+    Exec("COMMIT");
+    return started;
+  } catch (...) {
+    if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
+    if (draw) knownSeries_.erase(draw->series);  // its creation may have been rolled back
+    throw;
+  }
+}
+
+Started PgStore::OpenRow(std::vector<std::optional<std::string>> params, const std::optional<records::Draw>& draw) {
+  using detail::ToText;
   constexpr char kColumns[] =
       "INSERT INTO porten_attempts (series, serial, station, pid, pid_start, port, device,"
       " usb_serial, image, image_sha256, started, attempt) ";
@@ -167,12 +186,6 @@ Started PgStore::Begin(const Writer& writer, const AttemptStart& start,
   const uint64_t next = std::stoull(*last.Text(0, 0)) + 1;
   throw DoesNotFit(next, "the next number of series " + draw->series + ", " +
                              std::to_string(next) + ", does not fit the serial number's format");
-}
-
-void PgStore::Sending(int64_t id, const std::string& sentSha256) {
-  std::lock_guard lock(mu_);
-  Exec("UPDATE porten_attempts SET sent_sha256 = $2 WHERE id = $1",
-       {detail::ToText(id), sentSha256});
 }
 
 void PgStore::Finish(int64_t id, bool written, const std::string& result, int exit) {

@@ -25,8 +25,7 @@ class PgStore final : public Store {
   ~PgStore() override;
 
   Started Begin(const Writer& writer, const AttemptStart& start,
-                const std::optional<Draw>& draw) override;
-  void Sending(int64_t id, const std::string& sentSha256) override;
+                const std::optional<Draw>& draw, const SentDigest& sent) override;
   void Finish(int64_t id, bool written, const std::string& result, int exit) override;
   void MarkInterrupted(const Writer& self) override;
   std::vector<Row> Rows(const RowFilter& filter, const Writer& self) override;
@@ -35,6 +34,8 @@ class PgStore final : public Store {
 
  private:
   class Result;
+  // The draw and the row, in the open transaction.
+  Started OpenRow(std::vector<std::optional<std::string>> params, const std::optional<records::Draw>& draw);
   Result Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params = {});
 
   const std::string where_;

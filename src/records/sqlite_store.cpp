@@ -144,7 +144,7 @@ void SqliteStore::Rollback() {
 }
 
 Started SqliteStore::Begin(const Writer& writer, const AttemptStart& start,
-                           const std::optional<Draw>& draw) {
+                           const std::optional<Draw>& draw, const SentDigest& sent) {
   std::lock_guard lock(mu_);
   Started started;
   Exec("BEGIN IMMEDIATE");
@@ -191,20 +191,16 @@ Started SqliteStore::Begin(const Writer& writer, const AttemptStart& start,
         .Bind(12, int64_t{start.attempt})
         .Step();
     started.id = sqlite3_last_insert_rowid(db_);
+    Statement(*this, "UPDATE porten_attempts SET sent_sha256 = ? WHERE id = ?")
+        .Bind(1, sent(started))
+        .Bind(2, started.id)
+        .Step();
     Exec("COMMIT");
   } catch (...) {
     Rollback();
     throw;
   }
   return started;
-}
-
-void SqliteStore::Sending(int64_t id, const std::string& sentSha256) {
-  std::lock_guard lock(mu_);
-  Statement(*this, "UPDATE porten_attempts SET sent_sha256 = ? WHERE id = ?")
-      .Bind(1, sentSha256)
-      .Bind(2, id)
-      .Step();
 }
 
 void SqliteStore::Finish(int64_t id, bool written, const std::string& result, int exit) {

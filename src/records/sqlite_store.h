@@ -22,8 +22,7 @@ class SqliteStore final : public Store {
   ~SqliteStore() override;
 
   Started Begin(const Writer& writer, const AttemptStart& start,
-                const std::optional<Draw>& draw) override;
-  void Sending(int64_t id, const std::string& sentSha256) override;
+                const std::optional<Draw>& draw, const SentDigest& sent) override;
   void Finish(int64_t id, bool written, const std::string& result, int exit) override;
   void MarkInterrupted(const Writer& self) override;
   std::vector<Row> Rows(const RowFilter& filter, const Writer& self) override;

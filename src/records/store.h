@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -103,13 +104,16 @@ class Store {
  public:
   virtual ~Store() = default;
 
+  // What the board will be sent, once its number is known: the SHA-256 of
+  // the bytes. It may throw; then nothing is drawn and no row is kept.
+  using SentDigest = std::function<std::string(const Started&)>;
+
   // Opens a row for an attempt by writer, drawing a number when draw is
-  // given, in one commit. Throws DoesNotFit (nothing drawn, no row) when the
-  // series' next number exceeds draw->max.
+  // given, and records sent's digest of the bytes to be sent, in one commit.
+  // Throws DoesNotFit (nothing drawn, no row) when the series' next number
+  // exceeds draw->max.
   virtual Started Begin(const Writer& writer, const AttemptStart& start,
-                        const std::optional<Draw>& draw) = 0;
-  // The SHA-256 of the bytes the board is sent; before anything is sent.
-  virtual void Sending(int64_t id, const std::string& sentSha256) = 0;
+                        const std::optional<Draw>& draw, const SentDigest& sent) = 0;
   // Ends the row.
   virtual void Finish(int64_t id, bool written, const std::string& result, int exit) = 0;
   // Marks the open rows of station whose process is gone as interrupted.

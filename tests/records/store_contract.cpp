@@ -6,6 +6,12 @@
 namespace porten::records {
 namespace {
 
+// Begin as a write makes it, with the digest of what is sent.
+Started Begin(Store& store, const Writer& w, const AttemptStart& start, const std::optional<Draw>& draw,
+              const std::string& sent = std::string(64, 'b')) {
+  return store.Begin(w, start, draw, [&](const Started&) { return sent; });
+}
+
 AttemptStart OnPort(const std::string& port) {
   return AttemptStart{port, "/dev/" + port, std::nullopt, "app.mot", std::string(64, 'a'), 1};
 }
@@ -24,15 +30,14 @@ TEST_P(StoreContract, DrawsInOrderFromTheFirstOfANewSeriesAndKeepsEveryField) {
   auto store = GetParam().make();
   const Writer self = Writer::Self();
   const Draw a{"a", 100, 0xFFFF};
-  EXPECT_EQ(100u, store->Begin(self, OnPort("ttyA"), a).serial);
-  EXPECT_EQ(101u, store->Begin(self, OnPort("ttyB"), a).serial);
-  EXPECT_EQ(0u, store->Begin(self, OnPort("ttyC"), Draw{"b", 0, 9}).serial);
+  EXPECT_EQ(100u, Begin(*store, self, OnPort("ttyA"), a).serial);
+  EXPECT_EQ(101u, Begin(*store, self, OnPort("ttyB"), a).serial);
+  EXPECT_EQ(0u, Begin(*store, self, OnPort("ttyC"), Draw{"b", 0, 9}).serial);
   // --serial-first only starts a series; it never moves one.
-  const Started s = store->Begin(self, OnPort("ttyD"), Draw{"a", 5, 0xFFFF});
+  const Started s = Begin(*store, self, OnPort("ttyD"), Draw{"a", 5, 0xFFFF});
   EXPECT_EQ(102u, s.serial);
-  const Started plain = store->Begin(self, OnPort("ttyE"), std::nullopt);
+  const Started plain = Begin(*store, self, OnPort("ttyE"), std::nullopt);
   EXPECT_FALSE(plain.serial);
-  store->Sending(s.id, std::string(64, 'b'));
   store->Finish(s.id, true, "書込み終了", 0);
   store->Finish(plain.id, false, "書込みエラー終了", 4);
 
@@ -69,9 +74,9 @@ TEST_P(StoreContract, DrawsInOrderFromTheFirstOfANewSeriesAndKeepsEveryField) {
 TEST_P(StoreContract, ANumberThatDoesNotFitDrawsNothing) {
   auto store = GetParam().make();
   const Writer self = Writer::Self();
-  EXPECT_EQ(99u, store->Begin(self, OnPort("ttyA"), Draw{"d", 99, 99}).serial);
+  EXPECT_EQ(99u, Begin(*store, self, OnPort("ttyA"), Draw{"d", 99, 99}).serial);
   try {
-    store->Begin(self, OnPort("ttyA"), Draw{"d", 99, 99});
+    Begin(*store, self, OnPort("ttyA"), Draw{"d", 99, 99});
     ADD_FAILURE() << "drew beyond the format";
   } catch (const DoesNotFit& e) {
     EXPECT_EQ(100u, e.next);
@@ -80,7 +85,7 @@ TEST_P(StoreContract, ANumberThatDoesNotFitDrawsNothing) {
   EXPECT_EQ(1u, store->Rows({}, self).size());
   EXPECT_EQ(100u, store->Series()[0].next);
   // A wider format goes on from there.
-  EXPECT_EQ(100u, store->Begin(self, OnPort("ttyA"), Draw{"d", 99, 999}).serial);
+  EXPECT_EQ(100u, Begin(*store, self, OnPort("ttyA"), Draw{"d", 99, 999}).serial);
 }
 
 TEST_P(StoreContract, OpenRowsOfAGoneProcessReadInterruptedAndAreMarkedSo) {
@@ -88,10 +93,10 @@ TEST_P(StoreContract, OpenRowsOfAGoneProcessReadInterruptedAndAreMarkedSo) {
   const Writer self = Writer::Self();
   Writer elsewhere = Gone();
   elsewhere.station = "another-host";
-  const Started dead = store->Begin(Gone(), OnPort("ttyA"), Draw{});
-  store->Begin(elsewhere, OnPort("ttyB"), Draw{});  // its host alone can tell
-  const Started live = store->Begin(self, OnPort("ttyC"), Draw{});
-  store->Finish(store->Begin(self, OnPort("ttyD"), Draw{}).id, false, "書込みエラー終了", 4);
+  const Started dead = Begin(*store, Gone(), OnPort("ttyA"), Draw{});
+  Begin(*store, elsewhere, OnPort("ttyB"), Draw{});  // its host alone can tell
+  const Started live = Begin(*store, self, OnPort("ttyC"), Draw{});
+  store->Finish(Begin(*store, self, OnPort("ttyD"), Draw{}).id, false, "書込みエラー終了", 4);
 
   auto outcomes = [&](const RowFilter& f, const Writer& reader) {
     std::vector<std::string> o;
