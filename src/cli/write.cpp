@@ -288,22 +288,22 @@ void DeclareWriteOptions(CLI::App& app, WriteOptions& opt) {
     return CLI::Validator([valid, says](std::string& v) { return valid(v) ? "" : says; }, "");
   };
   app.add_option("--serial-at", opt.recording.serialAt,
-                 "patch each board's serial number into the image at\n"
+                 "\npatch each board's serial number into the image at\n"
                  "ADDR (hexadecimal)")
       ->type_name("ADDR")
       ->check(check([](const std::string& v) { return records::ParseSerialAddress(v).has_value(); },
                     "takes a hexadecimal address such as 0x1F00"));
   app.add_option("--serial-format", opt.recording.serialFormat,
-                 "u16le, u16be, u32le, u32be, u64le, u64be; ascii:W\n"
+                 "\nu16le, u16be, u32le, u32be, u64le, u64be; ascii:W\n"
                  "(decimal, W digits) or hex:W (upper case, W digits)")
       ->type_name("FMT")
       ->check(check([](const std::string& v) { return records::ParseSerialFormat(v).has_value(); },
                     "takes u16le, u16be, u32le, u32be, u64le, u64be, ascii:W (W from 1 to 19) "
                     "or hex:W (W from 1 to 16)"));
   args::AddText(app, "--serial-series", opt.recording.serialSeries, "NAME",
-                "the series to draw from (default \"default\")");
+                "\nthe series to draw from (default \"default\")");
   app.add_option("--serial-first", opt.recording.serialFirst,
-                 "the first number of a new series (default 1)")
+                 "\nthe first number of a new series (default 1)")
       ->type_name("N")
       ->check(check([](const std::string& v) { return records::ParseSerialNumber(v).has_value(); },
                     "takes a number from 0 to 9223372036854775807"));
