@@ -86,6 +86,14 @@ class BoardRun {
                     "the image file holds no data");
     }
     log_.imageSha256 = Sha256Hex(*st.m_byWriteImage);
+    log_.sentSha256 = log_.imageSha256;
+    if (auto refused = record_.Begin(session_, log_, board_.attempt)) {
+      return Finish(refused->status, refused->result, refused->result, "");
+    }
+    {
+      std::lock_guard lock(board_.mu);
+      board_.serial = log_.serial;
+    }
     Write();
   }
 
@@ -235,6 +243,7 @@ class BoardRun {
     session_.ClosePort();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    record_.End(status, shown, detail);
     log_.result = shown;
     log_.exit = status;
     log_.seconds = seconds;
@@ -262,6 +271,7 @@ class BoardRun {
   ConsoleLoop loop_;
   DownloadSession session_;
   LogEntry log_;
+  BoardRecord record_{opt_.records.get()};
 };
 
 }  // namespace

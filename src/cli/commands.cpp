@@ -16,6 +16,8 @@ constexpr Subcommand kSubcommands[] = {
     {"write", "--port PORT... (--boot LOADER | --ram) IMAGE",
      "write an image into the board's ROM (or RAM)", DeclareWrite},
     {"ports", "", "list the serial ports", DeclarePorts},
+    {"records", "[--records WHERE] list|export|series",
+     "read the records of written boards and their serial numbers", DeclareRecords},
 };
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }

@@ -38,5 +38,6 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
 Runner DeclareWrite(CLI::App& app);
 Runner DeclareInfo(CLI::App& app);
 Runner DeclarePorts(CLI::App& app);
+Runner DeclareRecords(CLI::App& app);
 
 }  // namespace porten::cli

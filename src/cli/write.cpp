@@ -36,17 +36,22 @@ constexpr char kWriteHead[] =
     "                        [--section NAME...] [--timeout SECONDS] [--log FILE]\n"
     "                        [-q]\n"
     "Both forms also take [--lines PRESET | [--before SEQ] [--after SEQ]].\n"
+    "       ... [--serial-at ADDR --serial-format FMT [--serial-series NAME]\n"
+    "           [--serial-first N]] [--records WHERE]\n"
     "Writes IMAGE into the board's ROM: uploads the boot loader LOADER through\n"
     "the chip's boot mode at 4800 bit/s, then sends the image to it at 38400\n"
     "bit/s. With --ram the image goes straight to a running loader (RAM\n"
     "transfer). Several --port options write the same image to every board at\n"
-    "once.\n";
+    "once. With --serial-at each board gets the next number of a series in its\n"
+    "image, and with --records or --serial-at every board is recorded.\n";
 constexpr char kWriteTail[] =
     "\n"
     "Exit status: 0 written, 1 usage error, 2 file error, 3 the port cannot be\n"
     "opened (or has no DTR and RTS for a line sequence), 4 the transfer\n"
     "failed, 5 the board stopped answering or was unplugged, 130 interrupted.\n"
-    "With several ports: 0 when every board succeeded, else the highest status.\n";
+    "With several ports: 0 when every board succeeded, else the highest status.\n"
+    "3 as well when the record store cannot be reached: then no further board\n"
+    "is written.\n";
 constexpr size_t kWriteColumn = 19;
 
 void OnSignal(int) { g_interrupted = true; }
@@ -249,12 +254,24 @@ int Report(const std::vector<std::unique_ptr<Board>>& boards, std::ostream& out,
 
 int Write(const WriteOptions& opt, std::ostream& out, std::ostream& err) {
   if (int status = CheckLog(opt.log, err)) return status;
+  // After every other refusal, before any board.
+  Prepared prepared = PrepareRecords(opt.recording, opt.image);
+  if (prepared.status != 0) {
+    err << "porten-cli write: " << prepared.message << "\n";
+    return prepared.status;
+  }
+  WriteOptions run = opt;
+  run.records = std::move(prepared.records);
   std::vector<std::unique_ptr<Board>> boards;
   {
     InterruptGuard interrupts;
-    boards = RunBoards(opt, out);
+    boards = RunBoards(run, out);
   }
-  return Report(boards, out, err);
+  const int worst = Report(boards, out, err);
+  // A board not written for want of its record, or written without its
+  // record's end: the run ends as the store's failure.
+  if (run.records && run.records->lost && worst != kExitInterrupted) return kExitStore;
+  return worst;
 }
 
 // --before, --after and --lines: the sequences are parsed as the options
@@ -323,6 +340,33 @@ void DeclareWriteOptions(CLI::App& app, WriteOptions& opt) {
   args::AddText(app, "--log", opt.log, "FILE", "append one JSON line per board to FILE");
   app.add_flag("-q,--quiet", opt.quiet, "no progress, only the results");
   DeclareLineOptions(app, opt);
+  auto check = [](bool (*valid)(const std::string&), std::string says) {
+    return CLI::Validator([valid, says](std::string& v) { return valid(v) ? "" : says; }, "");
+  };
+  app.add_option("--serial-at", opt.recording.serialAt,
+                 "\npatch each board's serial number into the image at\n"
+                 "ADDR (hexadecimal)")
+      ->type_name("ADDR")
+      ->check(check([](const std::string& v) { return records::ParseSerialAddress(v).has_value(); },
+                    "takes a hexadecimal address such as 0x1F00"));
+  app.add_option("--serial-format", opt.recording.serialFormat,
+                 "\nu16le, u16be, u32le, u32be, u64le, u64be; ascii:W\n"
+                 "(decimal, W digits) or hex:W (upper case, W digits)")
+      ->type_name("FMT")
+      ->check(check([](const std::string& v) { return records::ParseSerialFormat(v).has_value(); },
+                    "takes u16le, u16be, u32le, u32be, u64le, u64be, ascii:W (W from 1 to 19) "
+                    "or hex:W (W from 1 to 16)"));
+  args::AddText(app, "--serial-series", opt.recording.serialSeries, "NAME",
+                "\nthe series to draw from (default \"default\")");
+  app.add_option("--serial-first", opt.recording.serialFirst,
+                 "\nthe first number of a new series (default 1)")
+      ->type_name("N")
+      ->check(check([](const std::string& v) { return records::ParseSerialNumber(v).has_value(); },
+                    "takes a number from 0 to 9223372036854775807"));
+  args::AddText(app, "--records", opt.recording.records, "WHERE",
+                "record every board in WHERE: a SQLite file or a\n"
+                "postgresql:// URI (default with --serial-at:\n"
+                "~/.local/state/porten/records.sqlite)");
 }
 
 std::string CheckWriteOptions(const WriteOptions& opt) {
@@ -330,6 +374,11 @@ std::string CheckWriteOptions(const WriteOptions& opt) {
   if (opt.ram == !opt.loader.empty()) return "give either --boot LOADER or --ram";
   if (opt.execute && !opt.ram) return "--execute goes with --ram";
   if (opt.imitation && opt.ram) return "--imitation goes with --boot";
+  const RecordOptions& r = opt.recording;
+  if (r.serialAt.empty() && (!r.serialFormat.empty() || !r.serialSeries.empty() || !r.serialFirst.empty())) {
+    return "--serial-format, --serial-series and --serial-first go with --serial-at";
+  }
+  if (!r.serialAt.empty() && r.serialFormat.empty()) return "--serial-at needs --serial-format";
   for (size_t i = 0; i < opt.ports.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
       if (DevicePath(opt.ports[i]) == DevicePath(opt.ports[j])) return "port " + opt.ports[i] + " is given twice";

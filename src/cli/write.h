@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_records.h"
 #include "link/line_sequence.h"
 #include "protocol/download_session.h"
 
@@ -41,6 +42,10 @@ struct WriteOptions {
   // where they put them (LineKeepingPort); with neither, it behaves as ever.
   LineSequence linesBefore;
   LineSequence linesAfter;
+  // --serial-at and the others as given; PrepareRecords (run_records.h)
+  // turns them into records, which the boards share. Null: no store opened.
+  RecordOptions recording;
+  std::shared_ptr<RecordKeeper> records;
 };
 
 // Declares the options of a write, in the order the help lists them:
@@ -74,6 +79,8 @@ struct Board {
   std::string detail;  // extra lines for standard error
   uint32_t bytes = 0;  // image bytes the board confirmed
   double seconds = 0;
+  int attempt = 1;  // set by the caller before RunBoard: the row's attempt number
+  std::optional<uint64_t> serial;  // the number drawn for this board, once drawn
 };
 
 // What the log records of a board; filled in as the board goes.
@@ -85,6 +92,8 @@ struct LogEntry {
   std::string image;
   std::optional<std::string> loader;
   std::optional<std::string> imageSha256, loaderSha256;
+  std::optional<uint64_t> serial;         // the board's serial number
+  std::optional<std::string> sentSha256;  // the image as sent, the serial number in it
   std::optional<uint32_t> base, length;
   std::string result;  // the status text as the dialog would show it
   int exit = 0;

@@ -44,6 +44,8 @@ std::string LogLine(const LogEntry& e) {
   j["loader"] = OrNull(e.loader);
   j["image_sha256"] = OrNull(e.imageSha256);
   j["loader_sha256"] = OrNull(e.loaderSha256);
+  j["serial"] = OrNull(e.serial);
+  j["sent_sha256"] = OrNull(e.sentSha256);
   j["base"] = OrNull(e.base);
   j["length"] = OrNull(e.length);
   j["result"] = e.result;

@@ -1,5 +1,6 @@
 #include "protocol/download_machine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <type_traits>
 #include <utility>
@@ -47,6 +48,8 @@ Actions DownloadMachine::On(const Event& event) {
           OnLineLost();
         } else if constexpr (std::is_same_v<E, LoadReport>) {
           OnLoadReport(e);
+        } else if constexpr (std::is_same_v<E, ImagePatched>) {
+          OnImagePatched(e);
         }
       },
       event);
@@ -299,6 +302,18 @@ void DownloadMachine::EndOfData(const Image& image) {
   st_.m_nSlotLength[target] = length;
   st_.m_nSlotBase[target] = image.base;
   st_.m_nLoadOutcome = LoadOutcome::kLoaded;
+}
+
+void DownloadMachine::OnImagePatched(const ImagePatched& patch) {
+  if (st_.Busy() || st_.m_bLoading || !st_.m_byWriteImage) return;
+  const std::vector<uint8_t>& image = *st_.m_byWriteImage;
+  const uint64_t base = st_.m_nSlotBase[1];
+  if (patch.address < base || patch.address - base + patch.bytes.size() > image.size()) return;
+  // A new image, not a change in place: a copy of the state taken before
+  // keeps the bytes it was taken with.
+  auto patched = std::make_shared<std::vector<uint8_t>>(image);
+  std::copy(patch.bytes.begin(), patch.bytes.end(), patched->begin() + (patch.address - base));
+  st_.m_byWriteImage = std::move(patched);
 }
 
 }  // namespace porten

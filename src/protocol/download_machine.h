@@ -66,8 +66,16 @@ struct LoadReport {
   std::string detail;   // kFailed: where, for the command line
 };
 
+// The front end puts bytes into the loaded image before a Write (a board's
+// serial number). Taken only between transfers, when no load runs and the
+// bytes lie inside the image; otherwise the image stays as it was.
+struct ImagePatched {
+  uint32_t address;
+  std::vector<uint8_t> bytes;
+};
+
 using Event = std::variant<ByteReceived, TimerFired, CommandIssued, BrowseChosen, CpuSelected,
-                           SendFailed, Reopened, PauseOver, LineLost, LoadReport>;
+                           SendFailed, Reopened, PauseOver, LineLost, LoadReport, ImagePatched>;
 
 // ---- Actions ----------------------------------------------------------------
 
@@ -161,6 +169,7 @@ class DownloadMachine {
   void LoadBatch();
   void OnLoadReport(const LoadReport& report);
   void EndOfData(const Image& image);
+  void OnImagePatched(const ImagePatched& patch);
 
   // Boot-mode upload.
   void OnWrite();

@@ -356,6 +356,18 @@ bool DownloadSession::OnCpuSelect(const std::string& name) {
   return !name.empty();
 }
 
+bool DownloadSession::PatchWriteImage(uint32_t address, std::vector<uint8_t> bytes) {
+  const std::vector<uint8_t> wanted = bytes;
+  Decide(ImagePatched{address, std::move(bytes)});
+  std::lock_guard lock(mu_);
+  const DownloadState& st = machine_.state();
+  if (!st.m_byWriteImage || address < st.m_nSlotBase[1]) return false;
+  const uint64_t offset = address - st.m_nSlotBase[1];
+  const std::vector<uint8_t>& image = *st.m_byWriteImage;
+  return offset + wanted.size() <= image.size() &&
+         std::equal(wanted.begin(), wanted.end(), image.begin() + static_cast<ptrdiff_t>(offset));
+}
+
 bool DownloadSession::OnRamTransfer() {
   Decide(CommandIssued{Command::kRamTransfer});
   std::lock_guard lock(mu_);

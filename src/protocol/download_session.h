@@ -83,6 +83,10 @@ class DownloadSession final : public TimerTarget {
   // (the host then enables the image controls); false for an empty name
   // (the message has been shown) or while a transfer runs.
   bool OnCpuSelect(const std::string& name);
+  // Puts bytes into the loaded image (a board's serial number); true when
+  // the image now holds them at address. Refused while a transfer or a load
+  // runs, and for bytes outside the image.
+  bool PatchWriteImage(uint32_t address, std::vector<uint8_t> bytes);
   bool OnRamTransfer();       // toggles; returns the new value
   bool OnCpuBootImitation();  // toggles; returns the new value
   // Any thread. Aborts a running transfer, and ends a write blocked on a

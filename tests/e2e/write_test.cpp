@@ -139,7 +139,7 @@ TEST_F(Bench, ThreeBoardsOneFailingEndInATableAndThreeLogLines) {
     EXPECT_EQ((nlohmann::json{{"port", dir_.File(port)}, {"device", dir_.File(port)}, {"usb_serial", nullptr},
                               {"mode", "boot"}, {"image", dir_.File("image.mot")}, {"loader", dir_.File("LOADER.MOT")},
                               {"image_sha256", Sha256Hex(image_)}, {"loader_sha256", Sha256Hex(loader_)},
-                              {"base", kImageBase}, {"length", kImageSize},
+                              {"serial", nullptr}, {"sent_sha256", Sha256Hex(image_)}, {"base", kImageBase}, {"length", kImageSize},
                               {"result", failed ? text::kWriteError : text::kWriteDone}, {"exit", failed ? 4 : 0}}),
               byPort[dir_.File(port)]);
   }
@@ -215,6 +215,7 @@ TEST_P(StopsBeforeTheWire, WithTheMessageAndNothingSent) {
   EXPECT_EQ(GetParam().status, r.status);
   EXPECT_EQ(GetParam().err, r.err.substr(0, GetParam().err.size()));
   EXPECT_EQ(0u, board().Counters().bytesFromTool);
+  EXPECT_FALSE(std::ifstream(dir_.File("never.sqlite")));  // refused before the store was opened
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -233,7 +234,26 @@ INSTANTIATE_TEST_SUITE_P(
              "the port has no modem control lines\nporten-cli write: $/ttyBOARD has no DTR and RTS (a pseudo-terminal?); "
              "--before, --after and --lines need them\n"},
         Stop{"UnwritableLog", {"--port", "$BOARD", "--ram", "--log", "/proc/porten.log", "$image.mot"},
-             2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"}),
+             2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"},
+        Stop{"SerialOutsideTheImage",
+             {"--port", "$BOARD", "--ram", "$image.mot", "--serial-at", "0x23E5", "--serial-format", "u32le",
+              "--records", "$never.sqlite"},
+             1, "porten-cli write: $/image.mot: the serial number's 4 bytes at 000023E5 lie outside the image "
+                "(00002000 - 000023E7)\n"},
+        Stop{"SerialFormatUnknown",
+             {"--port", "$BOARD", "--ram", "$image.mot", "--serial-at", "2010", "--serial-format", "u24le",
+              "--records", "$never.sqlite"},
+             1, "porten-cli write: --serial-format: takes u16le, u16be, u32le, u32be, u64le, u64be, ascii:W "
+                "(W from 1 to 19) or hex:W (W from 1 to 16) (see porten-cli write --help)\n"},
+        Stop{"SeriesWithoutPlace", {"--port", "$BOARD", "--ram", "$image.mot", "--serial-series", "lot7"}, 1,
+             "porten-cli write: --serial-format, --serial-series and --serial-first go with --serial-at "
+             "(see porten-cli write --help)\n"},
+        Stop{"StoreCannotBeMade", {"--port", "$BOARD", "--ram", "$image.mot", "--records", "/proc/porten/r.sqlite"},
+             3, "porten-cli write: cannot make the directory /proc/porten: No such file or directory\n"},
+        Stop{"NumberDoesNotFit",
+             {"--port", "$BOARD", "--ram", "$image.mot", "--serial-at", "2010", "--serial-format", "ascii:1",
+              "--serial-first", "10", "--records", "$r.sqlite"},
+             1, "not written: the next number of series default, 10, does not fit the serial number's format\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
