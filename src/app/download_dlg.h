@@ -63,6 +63,7 @@ class CDownloadDlg final : public QDialog {
   QString StartDir() const;
   void EnableImageControls(bool enable);
   void EnableBootControls(bool enable);
+  void EnableExecute();
   // Stops the receive thread and waits for it while events keep flowing.
   void StopReceiveThread();
   // Runs a handler unless the dialog is already on its way out.

@@ -366,58 +366,47 @@ TEST(Machine, WriteRefusesWithoutImageOrUsableBootLoader) {
 
 // ---- Loads --------------------------------------------------------------------
 
-TEST(MachineLoad, StepsTextsAndSlots) {
+// Steps and texts of a load; Write refused while it runs; an empty image; a
+// refused file, with the reason under its path; CpuSelect cancelling a load
+// at its next tick; and reports nobody asked for changing nothing.
+TEST(MachineLoad, StepsTextsSlotsAndRefusals) {
   MachineDriver d;
   d.Run(BrowseChosen{"/fw/image.mot"});
   EXPECT_EQ("/fw/image.mot", d.texts[Surface::kFilePath]);
   EXPECT_EQ(text::kPleaseLoad, d.texts[Surface::kAddress]);
   d.Run(LoadReport{LoadReport::kOpened});
-  EXPECT_EQ(text::kLoadStart, d.Status());
-  EXPECT_EQ(100, d.timers[TIMER_LOAD]);
+  EXPECT_EQ(std::pair(std::string(text::kLoadStart), 100), std::pair(d.Status(), d.timers[TIMER_LOAD]));
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));  // never from a half-loaded image
   EXPECT_FALSE(d.ended);
   d.Run(TimerFired{TIMER_LOAD});
   d.Run(LoadReport{LoadReport::kProgress, 1234});
-  EXPECT_EQ("読込み中：     1234 ﾊﾞｲﾄ", d.texts[Surface::kAddress]);
-  EXPECT_EQ(0, d.timers[TIMER_LOAD]);
+  EXPECT_EQ(std::pair(std::string("読込み中：     1234 ﾊﾞｲﾄ"), 0), std::pair(d.texts[Surface::kAddress], d.timers[TIMER_LOAD]));
   d.Run(TimerFired{TIMER_LOAD});
   LoadReport done{LoadReport::kDone};
   done.image = Image{0x1000, {}};  // an empty image reads from the base to the base minus one
   d.Run(done);
-  EXPECT_EQ((std::vector<std::string>{"open /fw/image.mot", "batch", "batch"}), d.log);
   EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 00000FFF", d.texts[Surface::kAddress]);
   EXPECT_EQ(text::kLoadStart, d.Status());  // the image's result goes to the address box
   EXPECT_EQ(LoadOutcome::kLoaded, d.m.View().loadOutcome);
   d.Run(CommandIssued{Command::kWrite});
   EXPECT_EQ(text::kNoImage, d.Status());
-}
 
-TEST(MachineLoad, RefusedFileLeavesSlotEmptyAndSaysWhyUnderThePath) {
-  MachineDriver d;
-  d.Reach(0);
-  d.log.clear();
   d.Run(BrowseChosen{"/fw/bad.mot"});
   LoadReport failed{LoadReport::kFailed};
   failed.message = text::kChecksum;
   failed.detail = "line 7";
   d.Run(failed);
   d.Run(CpuSelected{""});
-  EXPECT_EQ((std::vector<std::string>{"open /fw/bad.mot", "/fw/bad.mot: チェックサムが誤っています",
-                                      "ファイルエラー: Bootファイルを指定して下さい"}),
-            d.log);
   EXPECT_EQ("line 7", d.m.View().loadDetail);
-  d.Run(CommandIssued{Command::kWrite});
-  EXPECT_EQ(text::kNoImage, d.Status());
-}
-
-TEST(MachineLoad, CpuSelectCancelsARunningLoadAtItsNextTickAndNothingStartsUnderATransfer) {
-  MachineDriver d;
   d.Run(BrowseChosen{"/fw/big.mot"});
   d.Run(LoadReport{LoadReport::kOpened});
   d.Run(CpuSelected{"LOADER.MOT"});  // cancels; does not start
   d.Run(TimerFired{TIMER_LOAD});
   d.Run(TimerFired{TIMER_LOAD});  // a stray tick does nothing
-  EXPECT_EQ((std::vector<std::string>{"open /fw/big.mot", "close"}), d.log);
+  EXPECT_EQ((std::vector<std::string>{"open /fw/image.mot", "batch", "batch", "open /fw/bad.mot",
+                                      "/fw/bad.mot: チェックサムが誤っています",
+                                      "ファイルエラー: Bootファイルを指定して下さい", "open /fw/big.mot", "close"}),
+            d.log);
   EXPECT_EQ(LoadOutcome::kCancelled, d.m.View().loadOutcome);
 
   MachineDriver t;
@@ -638,44 +627,27 @@ TEST(Session, LoadsRunInBatchesOneAtATimeAndNeverUnderATransfer) {
 }
 
 // ---- The link thread against a stalled line ---------------------------------------
-// Each stop request must come back while the write is still blocked; if any
-// of them waited for the write, the test would hang (and CTest's time-out
-// fail it).
-
-class Stalled : public ::testing::Test {
- protected:
-  void SetUp() override {
+// Each stop must come back while the write is still blocked (if it waited for
+// the write, the test would hang and CTest's time-out fail it), end the write,
+// keep its own outcome, and leave the next Write to start clean.
+TEST(Session, StopsReturnWhileTheLineIsStalled) {
+  for (auto [stop, outcome] : {std::pair{&DownloadSession::Abort, kAborted},
+                               {&DownloadSession::GiveUp, kNoAnswer}, {&DownloadSession::OnWrite, kAborted}}) {
+    SessionDriver d;
     d.Reach(7);
     d.session->StartReceiveThread();
     d.port().StallWrites();
     d.port().Feed({0x11});
     d.port().WaitForBlockedWrite();
+    ((*d.session).*stop)();
+    EXPECT_EQ(std::pair(outcome, std::string(text::kWrite)),
+              std::pair(d.session->Snapshot().outcome, d.win.Text(Surface::kWriteCaption)));
+    d.port().WaitForNoBlockedWrite();
+    d.session->JoinReceiveThread();
+    EXPECT_EQ(outcome, d.session->Snapshot().outcome);  // not turned into an error
+    d.port().ReleaseWrites();
+    EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));
   }
-  SessionDriver d;
-};
-
-TEST_F(Stalled, AbortReturnsAndEndsTheWrite) {
-  d.session->Abort();
-  EXPECT_EQ(kAborted, d.session->Snapshot().outcome);
-  EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
-  d.session->JoinReceiveThread();
-  EXPECT_EQ(kAborted, d.session->Snapshot().outcome);  // not turned into an error
-}
-
-TEST_F(Stalled, GiveUpReturnsWithNoAnswerAndTheThreadStops) {
-  d.session->GiveUp();
-  EXPECT_EQ(kNoAnswer, d.session->Snapshot().outcome);
-  d.session->JoinReceiveThread();
-  EXPECT_TRUE(d.session->ThreadExited());
-}
-
-TEST_F(Stalled, WriteButtonAbortsAndTheNextWriteStartsClean) {
-  d.session->OnWrite();  // 中断: ends the hung write by itself
-  d.port().WaitForNoBlockedWrite();
-  d.session->JoinReceiveThread();
-  d.port().ReleaseWrites();
-  EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));
-  EXPECT_EQ(kSync, d.phase());
 }
 
 }  // namespace
