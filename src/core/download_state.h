@@ -67,7 +67,7 @@ struct DownloadView {
   bool ramTransfer = false;
   bool cpuBootImitation = false;
   uint32_t transfer = 0;    // Write presses that started a transfer
-  Outcome outcome = Outcome::kNone;  // of the last Ended handed out
+  Outcome outcome = Outcome::kNone;  // of the last Ended; kNone while a transfer runs
   LoadOutcome loadOutcome = LoadOutcome::kNone;
   std::string loadDetail;   // where the last refused file went wrong
 };

@@ -59,6 +59,7 @@ bool DownloadSession::Decide(Event event) {
                    },
                    action);
       }
+      if (machine_.Busy()) outcome_ = Outcome::kNone;  // a transfer runs
     }
     // A load step's report is decided in turn, not inside this decision.
     for (const Later& l : later) {

@@ -99,7 +99,7 @@ class DownloadSession final : public TimerTarget {
   bool PortActionsPending() const;
 
   // A consistent copy of what the front ends show; outcome is that of the
-  // last Ended handed out.
+  // last Ended handed out, kNone again while a transfer runs.
   DownloadView Snapshot() const;
   // Steady-clock time of the last byte received from the target (0: none).
   int64_t LastReceiveMs() const { return lastReceiveMs_.load(); }
