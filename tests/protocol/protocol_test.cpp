@@ -362,6 +362,8 @@ TEST(Machine, WriteRefusesWithoutImageOrUsableBootLoader) {
   d.outcome = kNone;
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
   EXPECT_EQ(std::pair(std::string(text::kBootLoaderBad), kRefused), std::pair(d.Status(), d.outcome));
+  d.Load(0, 0, Bytes(kBootImageSize, 0));  // the most boot mode takes
+  EXPECT_EQ("00", d.Run(CommandIssued{Command::kWrite}));
 }
 
 // ---- Loads --------------------------------------------------------------------
