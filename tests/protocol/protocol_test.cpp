@@ -575,7 +575,7 @@ TEST_P(SessionTables, NormalDownloadThenRamTransfer) {
   d.LoadBoth();
   EXPECT_EQ((PortEvent{PortEvent::kOpen, 4800, {}}), d.port().Events().at(0));
   ReplayRows(d, kNormalDownload, GetParam());
-  EXPECT_EQ(kWritten, d.session->Snapshot().outcome);
+  EXPECT_EQ(std::pair(kWritten, 4800), std::pair(d.session->Snapshot().outcome, d.session->Snapshot().portRate));
   EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
   // Closed for 50 ms before 38400 bit/s, and 10 ms before the first poll.
   EXPECT_EQ((std::vector<int>{50, 10}), d.win.Sleeps());
