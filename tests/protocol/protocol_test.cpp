@@ -580,6 +580,7 @@ TEST_P(SessionTables, NormalDownloadThenRamTransfer) {
   // Closed for 50 ms before 38400 bit/s, and 10 ms before the first poll.
   EXPECT_EQ((std::vector<int>{50, 10}), d.win.Sleeps());
   ReplayRows(d, kRamTransfer, GetParam());
+  EXPECT_EQ((std::vector<int>{50, 10, 10}), d.win.Sleeps());  // RAM transfer: only the 10 ms
 }
 
 INSTANTIATE_TEST_SUITE_P(Replays, SessionTables,
