@@ -364,6 +364,8 @@ TEST(Machine, WriteRefusesWithoutImageOrUsableBootLoader) {
   EXPECT_EQ(std::pair(std::string(text::kBootLoaderBad), kRefused), std::pair(d.Status(), d.outcome));
   d.Load(0, 0, Bytes(kBootImageSize, 0));  // the most boot mode takes
   EXPECT_EQ("00", d.Run(CommandIssued{Command::kWrite}));
+  d.Run(TimerFired{TIMER_BOOT_SYNC});
+  EXPECT_EQ("55 80", d.Feed(Rx({0x00, 0xAA})));  // its size, high byte first
 }
 
 // ---- Loads --------------------------------------------------------------------
@@ -398,6 +400,7 @@ TEST(MachineLoad, StepsTextsSlotsAndRefusals) {
   failed.message = text::kChecksum;
   failed.detail = "line 7";
   d.Run(failed);
+  EXPECT_FALSE(d.m.View().writeImage);  // the empty image before it is gone
   d.Run(CpuSelected{""});
   EXPECT_EQ("line 7", d.m.View().loadDetail);
   d.Run(BrowseChosen{"/fw/big.mot"});
@@ -647,6 +650,7 @@ TEST(Session, StopsReturnWhileTheLineIsStalled) {
               std::pair(d.session->Snapshot().outcome, d.win.Text(Surface::kWriteCaption)));
     d.port().WaitForNoBlockedWrite();
     d.session->JoinReceiveThread();
+    EXPECT_TRUE(d.session->ThreadExited());
     EXPECT_EQ(outcome, d.session->Snapshot().outcome);  // not turned into an error
     d.port().ReleaseWrites();
     EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));
