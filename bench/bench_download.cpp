@@ -107,8 +107,8 @@ class Tool {
   explicit Tool(const std::string& dir)
       : session_(loop_, SystemClock(), std::make_unique<TermiosPort>(), dir) {
     loop_.Bind(&session_);
-    session_.OnOutcome([this] {
-      if (session_.Snapshot().outcome == Outcome::kWritten) doneAt_ = Steady::now();
+    session_.OnEnded([this](const Ended& e) {
+      if (e.outcome == Outcome::kWritten) doneAt_ = Steady::now();
       loop_.Wake();
     });
   }
@@ -134,7 +134,7 @@ class Tool {
     return doneAt_ != Steady::time_point{};
   }
   void Idle(double seconds) {
-    loop_.RunUntil([] { return false; }, Steady::now() + std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6)));
+    loop_.RunUntil([] { return false; }, loop_.NowMs() + static_cast<int64_t>(seconds * 1e3));
   }
   Steady::time_point DoneAt() const { return doneAt_; }
 
@@ -146,7 +146,7 @@ class Tool {
   bool Until(const std::function<bool()>& pred, double seconds) {
     const auto end = Steady::now() + std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6));
     while (Steady::now() < end) {
-      if (loop_.RunUntil(pred, std::min(end, Steady::now() + std::chrono::milliseconds(5)))) return true;
+      if (loop_.RunUntil(pred, loop_.NowMs() + 5)) return true;
     }
     return pred();
   }

@@ -56,6 +56,7 @@ void BoardModel::ClearFaults() {
   knobs_.muteAfterBytesSent = -1;
   knobs_.stallAfterHeader = false;
   knobs_.errorInHandshake = false;
+  knobs_.requestBeyondImage = false;
   stalled_ = false;
 }
 
@@ -225,111 +226,128 @@ void BoardModel::HandleSync(uint8_t b) {
 }
 
 void BoardModel::HandleLoader(uint8_t b) {
-  auto unexpected = [&](const char* want) {
-    Anomaly("byte " + Hex2(b) + " in " + PhaseName(phase_) + ", expected " + want);
-  };
-  // 0x22 is the tool's answer to an error byte during the handshake, and a
-  // "3" may still be on its way when the first one has been answered.
-  const bool tolerated = b == 0x22 || b == '3';
   switch (phase_) {
     case Phase::kPoll:
-      if (b == '3') {
-        if (knobs_.errorInHandshake) {
-          Send(0x60);
-          Event("error 60 in handshake");
-        }
-        Send(0x00);
-        Event("loader ready");
-        phase_ = Phase::kAck1;
-      } else if (b != 0x22) {
-        unexpected("33");
-      }
-      return;
     case Phase::kAck1:
     case Phase::kAck2:
-      if (b == 'D') {
-        Send(0x00);
-        phase_ = phase_ == Phase::kAck1 ? Phase::kAck2 : Phase::kAck3;
-      } else if (!tolerated) {
-        unexpected("44");
-      }
-      return;
     case Phase::kAck3:
-      if (b == 0x88) {
-        Send(0x00);
-        header_.clear();
-        phase_ = Phase::kHeader;
-      } else if (!tolerated) {
-        unexpected("88");
-      }
+      HandleHandshake(b);
       return;
     case Phase::kHeader:
       header_.push_back(b);
-      if (header_.size() < 8) return;
-      address_ = uint32_t{header_[0]} << 24 | uint32_t{header_[1]} << 16 | uint32_t{header_[2]} << 8 | header_[3];
-      length_ = uint32_t{header_[4]} << 24 | uint32_t{header_[5]} << 16 | uint32_t{header_[6]} << 8 | header_[7];
-      Event("header address " + Hex8(address_) + " length " + std::to_string(length_));
-      if (length_ % 128 != 0) Anomaly("header length " + std::to_string(length_) + " is not a multiple of 128");
-      if (knobs_.stallAfterHeader) {
-        stalled_ = true;
-        Event("stalled");
-      }
-      blocks_ = 0;
-      block_.clear();
-      phase_ = Phase::kBlocks;
-      if (knobs_.burstBytes > 0) {
-        for (int i = 0; i < knobs_.burstBytes; ++i) Send(knobs_.burstValue);
-        Event("burst " + std::to_string(knobs_.burstBytes) + " bytes");
-      }
-      if (knobs_.errorAfterBlock == 0) {
-        Send(0x60);
-        Event("error 60 after header");
-        phase_ = Phase::kIdle;
-      } else if (length_ == 0) {
-        Send(0x00);
-        phase_ = Phase::kIdle;
-      } else {
-        Send(0x11);
-      }
+      if (header_.size() == 8) OnHeader();
       return;
-    case Phase::kBlocks: {
+    case Phase::kBlocks:
       block_.push_back(b);
-      if (block_.size() < 128) return;
-      SparseMemory& memory = ramTarget_ ? ram_ : rom_;
-      memory.Write(address_ + blocks_ * 128, block_.data(), block_.size());
-      block_.clear();
-      ++blocks_;
-      if (knobs_.errorAfterBlock > 0 && blocks_ == static_cast<uint32_t>(knobs_.errorAfterBlock)) {
-        Send(0x60);
-        Event("error 60 after block " + std::to_string(blocks_));
-        phase_ = Phase::kIdle;
-      } else if (uint64_t{blocks_} * 128 >= length_) {
-        Send(0x00);
-        ++counters_.writesDone;
-        const uint32_t last = address_ + length_ - 1;
-        Event(std::string("write done: ") + (ramTarget_ ? "RAM " : "ROM ") + Hex8(address_) + "-" + Hex8(last) +
-              " (" + std::to_string(length_) + " bytes)");
-        phase_ = Phase::kIdle;
-      } else {
-        Send(0x11);
-      }
+      if (block_.size() == 128) OnBlock();
       return;
-    }
     case Phase::kIdle:
-      if (b == '2') {
-        ++counters_.ramTransfers;
-        ramTarget_ = true;
-        Event("RAM transfer");
-        phase_ = Phase::kPoll;
-      } else if (b == '1') {
-        ++counters_.runs;
-        Event("run program");
-      } else {
-        unexpected("32, 31 or a sync");
-      }
+      HandleIdle(b);
       return;
     default:
       return;
+  }
+}
+
+void BoardModel::Unexpected(uint8_t b, const char* want) {
+  Anomaly("byte " + Hex2(b) + " in " + PhaseName(phase_) + ", expected " + want);
+}
+
+void BoardModel::HandleHandshake(uint8_t b) {
+  if (phase_ == Phase::kPoll) {
+    if (b == '3') {
+      if (knobs_.errorInHandshake) {
+        Send(0x60);
+        Event("error 60 in handshake");
+      }
+      Send(0x00);
+      Event("loader ready");
+      phase_ = Phase::kAck1;
+    } else if (b != 0x22) {
+      Unexpected(b, "33");
+    }
+    return;
+  }
+  // 0x22 is the tool's answer to an error byte during the handshake, and a
+  // "3" may still be on its way when the first one has been answered.
+  const bool tolerated = b == 0x22 || b == '3';
+  const uint8_t want = phase_ == Phase::kAck3 ? 0x88 : 'D';
+  if (b != want) {
+    if (!tolerated) Unexpected(b, want == 'D' ? "44" : "88");
+    return;
+  }
+  Send(0x00);
+  if (phase_ == Phase::kAck3) {
+    header_.clear();
+    phase_ = Phase::kHeader;
+  } else {
+    phase_ = phase_ == Phase::kAck1 ? Phase::kAck2 : Phase::kAck3;
+  }
+}
+
+void BoardModel::OnHeader() {
+  address_ = uint32_t{header_[0]} << 24 | uint32_t{header_[1]} << 16 | uint32_t{header_[2]} << 8 | header_[3];
+  length_ = uint32_t{header_[4]} << 24 | uint32_t{header_[5]} << 16 | uint32_t{header_[6]} << 8 | header_[7];
+  Event("header address " + Hex8(address_) + " length " + std::to_string(length_));
+  if (length_ % 128 != 0) Anomaly("header length " + std::to_string(length_) + " is not a multiple of 128");
+  if (knobs_.stallAfterHeader) {
+    stalled_ = true;
+    Event("stalled");
+  }
+  blocks_ = 0;
+  block_.clear();
+  phase_ = Phase::kBlocks;
+  if (knobs_.burstBytes > 0) {
+    for (int i = 0; i < knobs_.burstBytes; ++i) Send(knobs_.burstValue);
+    Event("burst " + std::to_string(knobs_.burstBytes) + " bytes");
+  }
+  if (knobs_.errorAfterBlock == 0) {
+    Send(0x60);
+    Event("error 60 after header");
+    phase_ = Phase::kIdle;
+  } else if (length_ == 0) {
+    Send(0x00);
+    phase_ = Phase::kIdle;
+  } else {
+    Send(0x11);
+  }
+}
+
+void BoardModel::OnBlock() {
+  SparseMemory& memory = ramTarget_ ? ram_ : rom_;
+  memory.Write(address_ + blocks_ * 128, block_.data(), block_.size());
+  block_.clear();
+  ++blocks_;
+  if (knobs_.errorAfterBlock > 0 && blocks_ == static_cast<uint32_t>(knobs_.errorAfterBlock)) {
+    Send(0x60);
+    Event("error 60 after block " + std::to_string(blocks_));
+    phase_ = Phase::kIdle;
+  } else if (uint64_t{blocks_} * 128 < length_) {
+    Send(0x11);
+  } else if (knobs_.requestBeyondImage) {
+    Send(0x11);
+    Event("request beyond the image");
+  } else {
+    Send(0x00);
+    ++counters_.writesDone;
+    const uint32_t last = address_ + length_ - 1;
+    Event(std::string("write done: ") + (ramTarget_ ? "RAM " : "ROM ") + Hex8(address_) + "-" + Hex8(last) +
+          " (" + std::to_string(length_) + " bytes)");
+    phase_ = Phase::kIdle;
+  }
+}
+
+void BoardModel::HandleIdle(uint8_t b) {
+  if (b == '2') {
+    ++counters_.ramTransfers;
+    ramTarget_ = true;
+    Event("RAM transfer");
+    phase_ = Phase::kPoll;
+  } else if (b == '1') {
+    ++counters_.runs;
+    Event("run program");
+  } else {
+    Unexpected(b, "32, 31 or a sync");
   }
 }
 

@@ -74,6 +74,7 @@ struct BoardKnobs {
   bool stallAfterHeader = false;       // stops reading once the header has come (with a
                                        // burst of 0x11 the tool's block writes fill the line)
   bool errorInHandshake = false;       // answers the first "3" with 0x60 before its 0x00
+  bool requestBeyondImage = false;     // asks for one block more instead of acknowledging the last
 };
 
 struct BoardCounters {
@@ -135,6 +136,11 @@ class BoardModel {
   void Handle(uint8_t b, int rateBefore, int rateAfter);
   void HandleSync(uint8_t b);
   void HandleLoader(uint8_t b);
+  void HandleHandshake(uint8_t b);
+  void OnHeader();
+  void OnBlock();
+  void HandleIdle(uint8_t b);
+  void Unexpected(uint8_t b, const char* want);
   void Send(uint8_t b);
   void SendNoise();
   void Event(std::string text);

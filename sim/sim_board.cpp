@@ -166,6 +166,12 @@ bool SimBoard::Drained() const {
   return slave_ < 0 || ::ioctl(slave_, FIONREAD, &waiting) != 0 || waiting == 0;
 }
 
+size_t SimBoard::UnreadFromTool() const {
+  std::lock_guard lock(mu_);
+  int waiting = 0;
+  return master_ >= 0 && ::ioctl(master_, FIONREAD, &waiting) == 0 ? static_cast<size_t>(waiting) : 0;
+}
+
 int SimBoard::SampledToolRate() const {
   std::lock_guard lock(mu_);
   return sampledRate_;

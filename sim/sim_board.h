@@ -64,6 +64,8 @@ class SimBoard {
   bool HungUp() const;
   // Every reply has gone out and the tool has read it from the pty.
   bool Drained() const;
+  // Bytes from the tool that the board has not read (a stalled board).
+  size_t UnreadFromTool() const;
   // The tool's rate as the board last sampled it before waiting for bytes;
   // a byte is judged against this and the rate when it is read.
   int SampledToolRate() const;

@@ -158,8 +158,8 @@ class Driver final : public QObject {
       case 5: {
         // Halfway through the image (the board runs on wire time, so the
         // ticks see it pass).
-        const porten::DownloadSession::View view =
-            session ? session->Snapshot() : porten::DownloadSession::View{};
+        const porten::DownloadView view =
+            session ? session->Snapshot() : porten::DownloadView{};
         if (!writingShot_ && view.phase == porten::Phase::kWrite && view.pos * 3 >= view.length &&
             view.pos * 3 <= view.length * 2) {
           if (!Grab(main, "main-writing.png")) return Fail("grab");

@@ -149,6 +149,10 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
   window_.Attach(Surface::kBootFileName, bootFileName_);
   window_.SetMessageParent(this);
 
+  // An ending may come on the receive thread: 実行 is enabled again on ours.
+  session_.OnEnded([this](const Ended&) {
+    QMetaObject::invokeMethod(this, [this] { EnableExecute(); }, Qt::QueuedConnection);
+  });
   session_.StartReceiveThread();
   OnInitDialog();
 }
@@ -156,6 +160,7 @@ CDownloadDlg::CDownloadDlg(DownloadSession& session, QtWindowSystem& window, std
 CDownloadDlg::~CDownloadDlg() {
   // The receive thread posts to these widgets; it must be gone first.
   session_.JoinReceiveThread();
+  session_.OnEnded(nullptr);
   for (Surface s : {Surface::kStatus, Surface::kAddress, Surface::kWriteCaption, Surface::kFilePath,
                     Surface::kBootFileName}) {
     window_.Attach(s, nullptr);
@@ -175,7 +180,7 @@ void CDownloadDlg::OnInitDialog() {
   window_.SetText(Surface::kStatus, text::kTwoSpaces);
   window_.SetText(Surface::kBootFileName, text::kTwoSpaces);
   EnableImageControls(false);
-  const DownloadSession::View view = session_.Snapshot();
+  const DownloadView view = session_.Snapshot();
   ramTransfer_->setChecked(view.ramTransfer);
   cpuBootImitation_->setChecked(view.cpuBootImitation);
 
@@ -248,8 +253,12 @@ void CDownloadDlg::OnBrowse() {
 void CDownloadDlg::OnWrite() {
   if (ReloadBeforeWrite()) return;
   session_.OnWrite();
+  EnableExecute();
   Watch();
 }
+
+// A "1" among the blocks of a transfer would land in the image.
+void CDownloadDlg::EnableExecute() { execute_->setEnabled(!session_.Snapshot().busy); }
 
 void CDownloadDlg::OnCpuSelect() {
   const QString text = bootFiles_->currentText();

@@ -70,6 +70,7 @@ class CDownloadDlg final : public QDialog {
   QString StartDir() const;
   void EnableImageControls(bool enable);
   void EnableBootControls(bool enable);
+  void EnableExecute();
   // Stops the receive thread and waits for it while events keep flowing.
   void StopReceiveThread();
   // Runs a handler unless the dialog is already on its way out.
@@ -130,9 +131,9 @@ class CDownloadDlg final : public QDialog {
   // Looks at the session while a transfer or a load runs, and once more after.
   void Watch();
   void Refresh();
-  void FollowTransfer(const DownloadSession::View& view);
-  void FollowLoad(const DownloadSession::View& view);
-  void FollowImage(const DownloadSession::View& view);
+  void FollowTransfer(const DownloadView& view);
+  void FollowLoad(const DownloadView& view);
+  void FollowImage(const DownloadView& view);
 
   QProgressBar* progress_ = nullptr;
   QTimer watch_;

@@ -95,7 +95,7 @@ void CDownloadDlg::ChooseImage(const std::string& path) {
 
 bool CDownloadDlg::ChooseBootLoader(const std::string& name) {
   Refresh();
-  const DownloadSession::View view = session_.Snapshot();
+  const DownloadView view = session_.Snapshot();
   if (!name.empty() && !view.busy) {
     loaded_[0].reset();  // emptied by the press, even when it only cancels a load
     if (view.ready) {
@@ -112,7 +112,7 @@ bool CDownloadDlg::ChooseBootLoader(const std::string& name) {
 bool CDownloadDlg::ReloadBeforeWrite() {
   if (writeAfterLoad_) return true;  // pressed again while it reloads: the first press stands
   Refresh();  // the files of the loads that ended since the last look
-  const DownloadSession::View view = session_.Snapshot();
+  const DownloadView view = session_.Snapshot();
   if (view.busy || !view.ready) return false;  // an abort, or refused during a load
   for (int target : {0, 1}) {
     if (target == 0 && view.ramTransfer) continue;  // sends no boot loader
@@ -137,17 +137,17 @@ void CDownloadDlg::Watch() {
 }
 
 void CDownloadDlg::Refresh() {
-  const DownloadSession::View view = session_.Snapshot();
+  const DownloadView view = session_.Snapshot();
   FollowTransfer(view);
   FollowImage(view);
   FollowLoad(view);  // last: it may start the write
-  const DownloadSession::View now = session_.Snapshot();
+  const DownloadView now = session_.Snapshot();
   if (closing_ || !(now.busy || !now.ready || awaited_ || writeAfterLoad_ || !barEnded_)) {
     watch_.stop();
   }
 }
 
-void CDownloadDlg::FollowTransfer(const DownloadSession::View& view) {
+void CDownloadDlg::FollowTransfer(const DownloadView& view) {
   if (view.transfer != barTransfer_) {  // a Write started the next transfer
     barTransfer_ = view.transfer;
     barEnded_ = false;
@@ -164,21 +164,22 @@ void CDownloadDlg::FollowTransfer(const DownloadSession::View& view) {
     return;
   }
   int value = progress_->value();
-  if (view.phase == Phase::kBoot) {
+  if (view.phase == Phase::kBootHandshake || view.phase == Phase::kBootUpload ||
+      view.phase == Phase::kBootWaitStart) {
     value = static_cast<int>(std::min(view.pos, view.slotLength[0])) * kBootByteWeight;
-  } else if (view.phase == Phase::kWrite) {
+  } else if (IsWritePhase(view.phase)) {
     value = barBoot_ + static_cast<int>(std::min(view.pos, view.slotLength[1]));
   }
   progress_->setValue(std::max(value, progress_->value()));
 }
 
-void CDownloadDlg::FollowImage(const DownloadSession::View& view) {
+void CDownloadDlg::FollowImage(const DownloadView& view) {
   if (view.writeImage == digested_) return;
   digested_ = view.writeImage;
   address_->setToolTip(digested_ ? DigestText(*digested_) : QString());
 }
 
-void CDownloadDlg::FollowLoad(const DownloadSession::View& view) {
+void CDownloadDlg::FollowLoad(const DownloadView& view) {
   if (!awaited_ || !view.ready) return;
   LoadedFile file = std::move(*awaited_);
   awaited_.reset();

@@ -86,11 +86,6 @@ QString QtWindowSystem::Text(Surface surface) const {
   return index < 0 ? QString() : texts_[index];
 }
 
-bool QtWindowSystem::TimerActive(int id) const {
-  const int index = TimerIndex(id);
-  return index >= 0 && timers_[index].isActive();
-}
-
 void QtWindowSystem::ApplyText(int index, const QString& text) {
   texts_[index] = text;
   textSet_[index] = true;

@@ -44,7 +44,6 @@ class QtWindowSystem final : public WindowSystem {
 
   // The last text applied to a surface (GUI thread).
   QString Text(Surface surface) const;
-  bool TimerActive(int id) const;
 
   void SetText(Surface surface, const std::string& text) override;
   void ShowMessage(const std::string& text, const std::string& caption) override;

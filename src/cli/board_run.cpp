@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
-#include <thread>
+#include <optional>
 
 #include "cli/commands.h"
 #include "cli/console_loop.h"
@@ -32,6 +32,7 @@ std::string CurrentDirectory() {
 int StatusOf(Outcome outcome) {
   switch (outcome) {
     case Outcome::kWritten:
+    case Outcome::kExecuted:
       return kExitOk;
     case Outcome::kNoAnswer:
     case Outcome::kUnplugged:
@@ -49,7 +50,9 @@ class BoardRun {
       : opt_(opt), board_(board), session_(loop_, SystemClock(), MakePort(opt),
                                            CurrentDirectory(), SessionOptions()) {
     loop_.Bind(&session_);
-    session_.OnOutcome([this] { loop_.Wake(); });
+    // The loop thread acts on the ending; the texts before it are queued
+    // ahead of it.
+    session_.OnEnded([this](const Ended& e) { loop_.Post([this, e] { ended_ = e; }); });
     log_.start = std::chrono::system_clock::now();
     log_.port = board.port;
     log_.device = DevicePath(board.port);
@@ -78,14 +81,14 @@ class BoardRun {
     if (opt_.imitation) session_.OnCpuBootImitation();
     session_.SetLoadOptions({opt_.sections});
     if (!Load([&] { session_.OnBrowse(opt_.image); }, opt_.image)) return;
-    const DownloadState st = session_.State();
-    log_.base = st.m_nSlotBase[1];
-    log_.length = st.m_nSlotLength[1];
-    if (st.m_nSlotLength[1] == 0 || !st.m_byWriteImage) {
+    const DownloadView v = session_.Snapshot();
+    log_.base = v.slotBase[1];
+    log_.length = v.slotLength[1];
+    if (v.slotLength[1] == 0 || !v.writeImage) {
       return Finish(kExitFile, opt_.image + ": " + text::kNoImage, text::kNoImage,
                     "the image file holds no data");
     }
-    log_.imageSha256 = Sha256Hex(*st.m_byWriteImage);
+    log_.imageSha256 = Sha256Hex(*v.writeImage);
     log_.sentSha256 = log_.imageSha256;
     if (auto refused = record_.Begin(session_, log_, board_.attempt)) {
       return Finish(refused->status, refused->result, refused->result, "");
@@ -152,18 +155,16 @@ class BoardRun {
 
   bool LoadBootLoader() {
     if (!Load([&] { session_.OnCpuSelect(opt_.loader); }, opt_.loader)) return false;
-    const DownloadState st = session_.State();
-    if (st.m_byBootImage && st.m_nSlotLength[0] <= kBootImageSize) {
-      log_.loaderSha256 = Sha256Hex(*st.m_byBootImage);
-    }
-    if (st.m_nSlotLength[0] == 0) {
+    const DownloadView v = session_.Snapshot();
+    if (v.bootImage && v.slotLength[0] <= kBootImageSize) log_.loaderSha256 = Sha256Hex(*v.bootImage);
+    if (v.slotLength[0] == 0) {
       Finish(kExitFile, opt_.loader + ": " + text::kBootLoaderBad, text::kBootLoaderBad,
              "the boot loader file holds no data");
       return false;
     }
-    if (st.m_nSlotLength[0] > kBootImageSize) {
+    if (v.slotLength[0] > kBootImageSize) {
       Finish(kExitFile, opt_.loader + ": " + text::kBootLoaderInvalid, text::kBootLoaderInvalid,
-             "the boot loader spans " + std::to_string(st.m_nSlotLength[0]) +
+             "the boot loader spans " + std::to_string(v.slotLength[0]) +
                  " bytes; boot mode takes at most " + std::to_string(kBootImageSize));
       return false;
     }
@@ -174,14 +175,12 @@ class BoardRun {
     if (!LinesBefore()) return;
     const int64_t startMs = SystemClock().NowMs();
     session_.OnWrite();
-    DownloadSession::View v;
     std::string hint;
-    for (;;) {
-      loop_.RunUntil([&] { return session_.Snapshot().outcome != Outcome::kNone; },
-                     std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
-      v = session_.Snapshot();
+    while (!ended_) {
+      loop_.RunUntil([&] { return ended_.has_value(); }, loop_.NowMs() + 100);
+      const DownloadView v = session_.Snapshot();
       Progress(v);
-      if (v.outcome != Outcome::kNone) break;
+      if (ended_) break;
       if (g_interrupted) {
         session_.Abort();
         continue;
@@ -192,11 +191,12 @@ class BoardRun {
         session_.GiveUp();
       }
     }
+    Ended ended = *ended_;
     loop_.Run([] { return true; });  // deliver the final texts
     const std::string status = loop_.Text(Surface::kStatus);
     std::string result = status;
     std::string detail;
-    switch (v.outcome) {
+    switch (ended.outcome) {
       case Outcome::kAborted:
         result = "interrupted";
         break;
@@ -206,26 +206,29 @@ class BoardRun {
       case Outcome::kUnplugged:
         detail = log_.device + " has gone (was the adapter unplugged?)";
         break;
+      case Outcome::kBeyondImage:
+        result = "the loader asked for more blocks than the image has (" +
+                 std::to_string((log_.length.value_or(0) + kBlockSize - 1) / kBlockSize) + ")";
+        break;
       default:
         break;
     }
-    if (v.outcome == Outcome::kWritten && opt_.execute) {
+    if (ended.outcome == Outcome::kWritten && opt_.execute) {
+      ended_.reset();
       session_.OnExecute();
-      // "1" must be on the line before the port closes.
-      for (int i = 0; i < 400 && session_.PortActionsPending(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      loop_.Run([] { return true; });
-      result = loop_.Text(Surface::kStatus);
+      // The "1" goes out or fails within its write time-out.
+      loop_.RunUntil([&] { return ended_.has_value(); }, loop_.NowMs() + 60000);
+      ended = ended_.value_or(Ended{Outcome::kExecuteFailed, text::kSendFailed});
+      result = ended.text;
     }
-    int exit = StatusOf(v.outcome);
-    if (v.outcome != Outcome::kAborted) LinesAfter(exit, detail);
-    Finish(exit, result, status, detail);
+    int exit = StatusOf(ended.outcome);
+    if (ended.outcome != Outcome::kAborted) LinesAfter(exit, detail);
+    Finish(exit, result, ended.outcome == Outcome::kExecuteFailed ? result : status, detail);
   }
 
-  void Progress(const DownloadSession::View& v) {
+  void Progress(const DownloadView& v) {
     std::lock_guard lock(board_.mu);
-    if (v.phase == Phase::kWrite) {
+    if (IsWritePhase(v.phase)) {
       board_.phase = "write";
       board_.done = v.pos;
       board_.total = v.slotLength[1];
@@ -272,41 +275,39 @@ class BoardRun {
   DownloadSession session_;
   LogEntry log_;
   BoardRecord record_{opt_.records.get()};
+  std::optional<Ended> ended_;  // loop thread
 };
 
 }  // namespace
 
 void RunBoard(const WriteOptions& options, Board& board) { BoardRun(options, board).Run(); }
 
-std::string NoAnswerHint(const DownloadSession::View& v, bool ram, bool heardAnything) {
+std::string NoAnswerHint(const DownloadView& v, bool ram, bool heardAnything) {
   const std::string reset = "; reset the board and try again";
-  switch (PhaseOf(v.state)) {
-    case Phase::kSync:
+  const std::string noSync = "no answer to the sync (is the board in boot mode?)" + reset;
+  const uint32_t blocks = (v.slotLength[1] + kBlockSize - 1) / kBlockSize;
+  switch (v.phase) {
     case Phase::kIdle:
-      return "no answer to the sync (is the board in boot mode?)" + reset;
-    case Phase::kBoot:
-      if (v.state == STATE_BOOT_HANDSHAKE) {
-        return heardAnything ? "boot mode did not finish the handshake" + reset
-                             : "no answer to the sync (is the board in boot mode?)" + reset;
-      }
-      if (v.state == STATE_BOOT_WAIT_START) {
-        return "the boot loader (" + std::to_string(v.slotLength[0]) +
-               " bytes) was sent but did not start" + reset;
-      }
+    case Phase::kSync:
+      return noSync;
+    case Phase::kBootHandshake:
+      return heardAnything ? "boot mode did not finish the handshake" + reset : noSync;
+    case Phase::kBootUpload:
       return "the boot loader upload stopped after " + std::to_string(v.pos) + " of " +
              std::to_string(v.slotLength[0]) + " bytes" + reset;
-    case Phase::kWrite:
+    case Phase::kBootWaitStart:
+      return "the boot loader (" + std::to_string(v.slotLength[0]) + " bytes) was sent but did not start" +
+             reset;
+    case Phase::kWritePoll:
+      return ram ? "no loader answers at 38400 bit/s (is one running on the board?)"
+                 : "the boot loader does not answer at 38400 bit/s" + reset;
+    case Phase::kWriteHandshake:
+      return "the loader stopped answering in its handshake" + reset;
+    case Phase::kWriteFinish:
+      return "the loader did not acknowledge the last block (" + std::to_string(blocks) + " of " +
+             std::to_string(blocks) + ")" + reset;
+    case Phase::kWriteData:
       break;
-  }
-  if (v.state == STATE_WRITE_POLL) {
-    return ram ? "no loader answers at 38400 bit/s (is one running on the board?)"
-               : "the boot loader does not answer at 38400 bit/s" + reset;
-  }
-  if (v.state < STATE_WRITE_DATA) return "the loader stopped answering in its handshake" + reset;
-  const uint32_t blocks = (v.slotLength[1] + kBlockSize - 1) / kBlockSize;
-  if (v.state == STATE_WRITE_FINISH) {
-    return "the loader did not acknowledge the last block (" + std::to_string(blocks) + " of " +
-           std::to_string(blocks) + ")" + reset;
   }
   return "the loader stopped answering after block " +
          std::to_string((v.pos + kBlockSize - 1) / kBlockSize) + " of " + std::to_string(blocks) +

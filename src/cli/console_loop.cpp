@@ -1,6 +1,7 @@
 #include "cli/console_loop.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace porten::cli {
 
@@ -14,7 +15,7 @@ namespace {
 // of a boot loader upload; waking the loop thread for each would cost each
 // answer on the line tens of microseconds (the woken thread takes a core
 // from the one that answers), so a run of texts wakes it at most this often.
-constexpr auto kTextEvery = std::chrono::milliseconds(20);
+constexpr int64_t kTextEvery = 20;
 }  // namespace
 
 void ConsoleLoop::SetText(Surface surface, const std::string& text) {
@@ -29,7 +30,7 @@ void ConsoleLoop::SetText(Surface surface, const std::string& text) {
   });
   // In order with every other task; a loop that is awake, or wakes by itself
   // soon (it does after it has shown texts), takes it without a wake-up.
-  if (asleepUntil_ > SteadyClock::now() + kTextEvery) Notify();
+  if (asleepUntil_ > clock_.NowMs() + kTextEvery) Notify();
 }
 
 void ConsoleLoop::ShowMessage(const std::string& text, const std::string& caption) {
@@ -39,7 +40,7 @@ void ConsoleLoop::ShowMessage(const std::string& text, const std::string& captio
 
 void ConsoleLoop::SetTimer(int id, int ms) {
   std::lock_guard lock(mu_);
-  timers_[id] = Timer{SteadyClock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms), seq_++};
+  timers_[id] = Timer{clock_.NowMs() + (ms < 0 ? 0 : ms), seq_++};
   Notify();
 }
 
@@ -72,7 +73,7 @@ std::vector<ConsoleMessage> ConsoleLoop::Messages() const {
 }
 
 bool ConsoleLoop::Run(const std::function<bool()>& done) {
-  return RunUntil(done, SteadyClock::time_point::max());
+  return RunUntil(done, INT64_MAX);
 }
 
 // Runs the tasks queued at the start, not those they post: a thread that
@@ -101,7 +102,7 @@ bool ConsoleLoop::RunQueuedTasks(const std::function<bool()>& done) {
 // this call; one re-armed with 0 ms by its own handler waits for the next
 // round, after the tasks posted meanwhile, like a window timer message.
 bool ConsoleLoop::FireDueTimers(const std::function<bool()>& done) {
-  SteadyClock::time_point now = SteadyClock::now();
+  const int64_t now = clock_.NowMs();
   uint64_t armedBefore;
   {
     std::lock_guard lock(mu_);
@@ -135,7 +136,7 @@ bool ConsoleLoop::Finish() {
   return true;
 }
 
-bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_point deadline) {
+bool ConsoleLoop::RunUntil(const std::function<bool()>& done, int64_t deadline) {
   for (;;) {
     // The wake count is read before done() is asked: a Wake() between the
     // two then ends the wait below at once instead of being lost.
@@ -147,21 +148,22 @@ bool ConsoleLoop::RunUntil(const std::function<bool()>& done, SteadyClock::time_
     if (done()) return Finish();
     if (RunQueuedTasks(done) || FireDueTimers(done)) return Finish();
 
-    if (SteadyClock::now() >= deadline) return done();
+    const int64_t now = clock_.NowMs();
+    if (now >= deadline) return done();
     std::unique_lock lock(mu_);
     if (!tasks_.empty()) continue;
-    SteadyClock::time_point wakeAt = deadline;
+    int64_t wakeAt = deadline;
     for (const auto& [id, t] : timers_) wakeAt = std::min(wakeAt, t.due);
-    if (textsRan_) wakeAt = std::min(wakeAt, SteadyClock::now() + kTextEvery);  // more may follow
+    if (textsRan_) wakeAt = std::min(wakeAt, now + kTextEvery);  // more may follow
     textsRan_ = false;
     auto woken = [&] { return epoch_ != seen; };
     asleepUntil_ = wakeAt;
-    if (wakeAt == SteadyClock::time_point::max()) {
+    if (wakeAt == INT64_MAX) {
       cv_.wait(lock, woken);
-    } else {
-      cv_.wait_until(lock, wakeAt, woken);
+    } else if (wakeAt > now) {
+      cv_.wait_for(lock, std::chrono::milliseconds(wakeAt - now), woken);
     }
-    asleepUntil_ = SteadyClock::time_point::min();
+    asleepUntil_ = INT64_MIN;
   }
 }
 

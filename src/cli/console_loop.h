@@ -1,10 +1,11 @@
 // The window system of the command line: a small event loop on the thread
 // that calls Run (the "window thread"). Other threads post tasks, texts and
 // timer requests to it and never wait for it; timers fire one at a time on
-// the loop thread through the bound TimerTarget.
+// the loop thread through the bound TimerTarget. Time is the given clock's,
+// in milliseconds: tests run the loop on a manual one.
 #pragma once
 
-#include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,7 +28,7 @@ struct ConsoleMessage {
 
 class ConsoleLoop final : public WindowSystem {
  public:
-  using SteadyClock = std::chrono::steady_clock;
+  explicit ConsoleLoop(Clock& clock = SystemClock()) : clock_(clock) {}
   using TextCallback = std::function<void(Surface, const std::string&)>;
 
   // Set these before Run or from the loop thread; they are called on the
@@ -50,13 +51,15 @@ class ConsoleLoop final : public WindowSystem {
   // that another thread changed without posting).
   void Wake();
 
+  int64_t NowMs() const { return clock_.NowMs(); }
+
   // Runs the loop on the calling thread until done() holds or the deadline
-  // passes. done() is tested on the loop thread before and
+  // (NowMs) passes. done() is tested on the loop thread before and
   // after each task and timer and on every wake. Before returning because
   // done() holds, the tasks already queued (texts, typically) are run. The
   // result is done()'s last value.
   bool Run(const std::function<bool()>& done);
-  bool RunUntil(const std::function<bool()>& done, SteadyClock::time_point deadline);
+  bool RunUntil(const std::function<bool()>& done, int64_t deadlineMs);
 
   // Last text delivered to each surface ("" before any); any thread.
   std::string Text(Surface surface) const;
@@ -64,7 +67,7 @@ class ConsoleLoop final : public WindowSystem {
 
  private:
   struct Timer {
-    SteadyClock::time_point due;
+    int64_t due;
     uint64_t seq;
   };
 
@@ -73,14 +76,15 @@ class ConsoleLoop final : public WindowSystem {
   bool FireDueTimers(const std::function<bool()>& done);
   bool Finish();
 
+  Clock& clock_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
   std::map<int, Timer> timers_;
   uint64_t seq_ = 0;
   uint64_t epoch_ = 0;  // bumped by everything that should wake the loop
-  // When the waiting loop wakes by itself; min() while it is not waiting.
-  SteadyClock::time_point asleepUntil_ = SteadyClock::time_point::min();
+  // When the waiting loop wakes by itself; INT64_MIN while it is not waiting.
+  int64_t asleepUntil_ = INT64_MIN;
   std::map<Surface, std::string> texts_;
   std::vector<ConsoleMessage> messages_;
 

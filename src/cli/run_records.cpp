@@ -85,13 +85,13 @@ std::optional<BoardRecord::Refusal> BoardRecord::Begin(DownloadSession& session,
                                                        int attempt) {
   if (!run_) return std::nullopt;
   if (run_->lost) return Refusal{kExitStore, "not written: the record store was lost"};
-  const DownloadState st = session.State();
+  const DownloadView st = session.Snapshot();
   std::optional<records::Draw> draw;
   if (run_->serial) {
     const SerialPlan& plan = *run_->serial;
     // The file may have changed since PrepareRecords looked at it.
     const std::string why = records::CheckSerialPlace(plan.address, plan.format.width,
-                                                      st.m_nSlotBase[1], st.m_nSlotLength[1]);
+                                                      st.slotBase[1], st.slotLength[1]);
     if (!why.empty()) return Refusal{kExitUsage, log.image + ": " + why};
     draw = records::Draw{plan.series, plan.first, plan.format.Max()};
   }
@@ -106,9 +106,9 @@ std::optional<BoardRecord::Refusal> BoardRecord::Begin(DownloadSession& session,
     // The number was drawn within the format's range, so it fits; the
     // session refuses a patch only while it is busy, which it is not.
     patched = bytes && session.PatchWriteImage(plan.address, *bytes);
-    const auto image = session.State().m_byWriteImage;
+    const auto image = session.Snapshot().writeImage;
     if (patched) {
-      patched = *image == records::PatchedImage(*st.m_byWriteImage, st.m_nSlotBase[1], plan.address, *bytes);
+      patched = *image == records::PatchedImage(*st.writeImage, st.slotBase[1], plan.address, *bytes);
     }
     if (!patched) throw records::StoreError("serial number " + std::to_string(*started.serial) +
                                             " could not be put in the image");
@@ -127,7 +127,7 @@ std::optional<BoardRecord::Refusal> BoardRecord::Begin(DownloadSession& session,
   }
   row_ = started.id;
   log.serial = started.serial;
-  log.sentSha256 = started.serial ? Sha256Hex(*session.State().m_byWriteImage) : log.imageSha256;
+  log.sentSha256 = started.serial ? Sha256Hex(*session.Snapshot().writeImage) : log.imageSha256;
   return std::nullopt;
 }
 

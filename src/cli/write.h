@@ -109,6 +109,6 @@ bool AppendLogLine(const std::string& path, const std::string& line);
 void RunBoard(const WriteOptions& options, Board& board);
 
 // What is known when a board stops answering, and what to try.
-std::string NoAnswerHint(const DownloadSession::View& v, bool ram, bool heardAnything);
+std::string NoAnswerHint(const DownloadView& v, bool ram, bool heardAnything);
 
 }  // namespace porten::cli

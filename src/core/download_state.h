@@ -1,7 +1,7 @@
-// The download state: what the loader, both protocols and the front ends
-// share about one download. Plain data; the download machine
-// (protocol/download_machine.h) is the only code that changes it, and its
-// runner (DownloadSession) keeps it under one lock.
+// What the front ends may know of a download: its phase, its progress, the
+// port's rate and how it ended. The download machine
+// (protocol/download_machine.h) keeps its own state private and changes it
+// on events only; front ends read a DownloadView and act on Ended.
 #pragma once
 
 #include <cstdint>
@@ -9,115 +9,67 @@
 #include <string>
 #include <vector>
 
-#include "core/image.h"
-
 namespace porten {
 
 inline constexpr int32_t kRxRingSize = 1500;
 inline constexpr uint32_t kBlockSize = 128;
 
-// Values held in m_nState.
-enum LinkState : int32_t {
-  STATE_IDLE = 0,
-  STATE_BOOT_HANDSHAKE = 1,
-  STATE_BOOT_SIZE_HIGH = 2,
-  STATE_BOOT_SIZE_LOW = 3,
-  STATE_BOOT_DATA = 4,
-  STATE_BOOT_WAIT_START = 10,
-  STATE_WRITE_POLL = 20,
-  STATE_WRITE_ACK1 = 21,
-  STATE_WRITE_ACK2 = 22,
-  STATE_WRITE_HEADER = 23,
-  STATE_WRITE_DATA = 24,
-  STATE_WRITE_FINISH = 100,
-  STATE_SYNC_IMITATION = 254,
-  STATE_SYNC_BOOT = 255,
+// Where a download stands, as far as a front end needs to tell.
+enum class Phase {
+  kIdle,
+  kSync,            // the first 0x00 sent; replies are counted
+  kBootHandshake,   // sync sent, waiting for 0x00 and 0xAA
+  kBootUpload,      // size and boot loader bytes going out, each echoed
+  kBootWaitStart,   // boot loader sent, waiting for its 0xAA
+  kWritePoll,       // polling the loader with "3" at 38400 bit/s
+  kWriteHandshake,  // "D", "D", 0x88 and the header
+  kWriteData,       // blocks go out on request
+  kWriteFinish,     // last block sent, waiting for the loader's 0x00
 };
 
-// The handlers look at ranges of state numbers, not only at the values
-// above; this is the one place that says which range is which phase.
-enum class Phase { kIdle, kBoot, kWrite, kSync };
-
-constexpr Phase PhaseOf(int32_t state) {
-  if (state >= 254) return Phase::kSync;
-  if (state >= 20) return Phase::kWrite;
-  if (state >= 1) return Phase::kBoot;
-  return Phase::kIdle;
+constexpr bool IsWritePhase(Phase p) {
+  return p == Phase::kWritePoll || p == Phase::kWriteHandshake || p == Phase::kWriteData ||
+         p == Phase::kWriteFinish;
 }
 
-// How a download ended. Every end sets exactly one; front ends present it
-// and never read it back from a text.
+// How a download (or an Execute) ended. Every ending is one Ended action.
 enum class Outcome {
-  kNone,          // running, or no download yet
-  kWritten,       // the loader acknowledged the last block
-  kWriteError,    // 0x60 from the loader, a block or header not sent whole,
-                  // or a request beyond the image
-  kEchoMismatch,  // boot mode echoed a boot loader byte wrongly
-  kBootRefused,   // boot mode answered the handshake with 0x01 or 0xFF
-  kReopenFailed,  // the port could not be opened again at the next rate
-  kNoAnswer,      // the front end gave up waiting (the dialog never does)
-  kUnplugged,     // the device hung up or vanished
-  kAborted,       // the operator (or a stop request) ended it
-  kRefused,       // Write found no image or no usable boot loader; nothing sent
+  kNone,            // no ending yet
+  kWritten,         // the loader acknowledged the last block
+  kWriteError,      // 0x60 from the loader, or a block or header not sent whole
+  kBeyondImage,     // the loader asked for more blocks than the image has
+  kEchoMismatch,    // boot mode echoed a boot loader byte wrongly
+  kBootRefused,     // boot mode answered the handshake with 0x01 or 0xFF
+  kReopenFailed,    // the port could not be opened again at the next rate
+  kNoAnswer,        // the front end gave up waiting (the dialog never does)
+  kUnplugged,       // the device hung up or vanished
+  kAborted,         // the operator (or a stop request) ended it
+  kRefused,         // Write found no image or no usable boot loader; nothing sent
+  kExecuted,        // "実行": the "1" went out
+  kExecuteFailed,   // "実行": the "1" could not go out
 };
 
 // How the last file load ended.
 enum class LoadOutcome { kNone, kLoaded, kFailed, kCancelled };
 
-// What a pending pause or reopen leads to when it is over.
-enum class Resume { kNone, kStartSync, kSyncTriple, kBeginWrite };
-
-struct DownloadState {
-  int32_t m_nState = STATE_IDLE;
-  int32_t m_nSyncCount = 0;
-  uint32_t m_nLength = 0;  // bytes of the running transfer
-  std::string m_strFilePath;
-  int32_t m_nWriteError = 0;
-  uint32_t m_nPos = 0;
-  int32_t m_bAbort = 0;
-  int32_t m_bLoading = 0;
-  int32_t m_bReady = 1;
-  int32_t m_nTarget = 0;  // the slot the running load fills: 0 boot loader, 1 image
-  int32_t m_bRamTransfer = 0;
-  int32_t m_bCpuBootImitation = 0;
-  uint32_t m_nSlotLength[2] = {0, 0};
-  uint32_t m_nSlotBase[2] = {0, 0};
-
-  // The images as values, each taken when its load reached the end of the
-  // data. Immutable and shared, so a copy of the state copies no bytes.
-  // Blocks and boot bytes are sent only from these: a later load can never
-  // leak into the target.
-  std::shared_ptr<const std::vector<uint8_t>> m_byBootImage;   // at most kBootImageSize
-  std::shared_ptr<const std::vector<uint8_t>> m_byWriteImage;  // slot 1's bytes
-
-  // What the header and the size bytes announce.
-  uint32_t TransferAddress = 0;
-  uint32_t TransferLength = 0;
-
-  // Ours, beyond the dialog's members:
-  // the rate the port is open at once the port actions handed out so far
-  // have run (0: closed);
-  int32_t m_nPortRate = 0;
-  // what the pending reopen or pause leads to, and which one it waits for;
-  Resume m_nResume = Resume::kNone;
-  uint32_t m_nAwaited = 0;
-  uint32_t m_nTickets = 0;  // numbers reopens and pauses
-  // Write presses that started a transfer: a late send failure of an
-  // earlier transfer must not end the current one;
-  uint32_t m_nTransfer = 0;
-  Outcome m_nOutcome = Outcome::kNone;
-  // image bytes the loader has taken: requested past, or acknowledged;
-  uint32_t m_nConfirmed = 0;
-  LoadOutcome m_nLoadOutcome = LoadOutcome::kNone;
-  std::string m_strLoadDetail;  // where the last refused file went wrong
-
-  // A transfer, or a reopen or pause that leads into one, is running.
-  bool Busy() const { return m_nState > 0 || m_nResume != Resume::kNone; }
+// A copy of what the front ends show and decide on.
+struct DownloadView {
+  Phase phase = Phase::kIdle;
+  bool busy = false;        // a transfer, or a reopen or pause leading into one
+  uint32_t pos = 0;         // bytes sent (block write) or confirmed (boot upload)
+  uint32_t confirmed = 0;   // image bytes the loader has taken
+  uint32_t slotLength[2] = {0, 0};  // 0 boot loader, 1 image
+  uint32_t slotBase[2] = {0, 0};
+  std::shared_ptr<const std::vector<uint8_t>> bootImage, writeImage;
+  int portRate = 0;         // 0: closed
+  bool loading = false;
+  bool ready = true;        // no load runs; a new one may start
+  bool ramTransfer = false;
+  bool cpuBootImitation = false;
+  uint32_t transfer = 0;    // Write presses that started a transfer
+  Outcome outcome = Outcome::kNone;  // of the last Ended; kNone while a transfer runs
+  LoadOutcome loadOutcome = LoadOutcome::kNone;
+  std::string loadDetail;   // where the last refused file went wrong
 };
-
-inline void SetTransfer(DownloadState& st, uint32_t length, uint32_t address) {
-  st.TransferLength = length;
-  st.TransferAddress = address;
-}
 
 }  // namespace porten

@@ -30,6 +30,7 @@ inline constexpr char kEchoMismatchFmt[] = "ｴｺｰ不一致: %ld/%ld (%08lX)"
 inline constexpr char kReopenFailed[] = "COMﾎﾟｰﾄを再ｵｰﾌﾟﾝ出来ません";
 inline constexpr char kBootRefused[] = "Bootﾓｰﾄﾞ応答異常";
 inline constexpr char kPortLost[] = "COMﾎﾟｰﾄが切断されました";
+inline constexpr char kSendFailed[] = "COMﾎﾟｰﾄに送信出来ません";
 
 // Dialogs.
 inline constexpr char kPortDialogCaption[] = "【COMポート選択】 ポルテン　Ver 1.4";

@@ -249,8 +249,7 @@ ImageLoad::Result ImageLoad::OpenSRecord() {
   if (window_[0] == 'S' && window_[1] == '0') {
     // The header's content and checksum are of no interest; its line end
     // must begin in the first window.
-    char* end = window_;
-    while (end < WindowEnd() && *end != '\r' && *end != '\n') ++end;
+    char* end = FindLineEnd(window_, WindowEnd());
     if (end == WindowEnd()) return Fail(text::kNotSRecord, "line 1: no line end within 1024 characters");
     if (std::memchr(window_, '\0', static_cast<size_t>(end - window_))) {
       return Fail(text::kNotSRecord, "line 1: a NUL character in the record");
@@ -407,8 +406,7 @@ ImageLoad::Result ImageLoad::AfterDataBatch(int steps) {
       }
       atLineStart_ = false;
     }
-    char* p = cursor_;
-    while (p < WindowEnd() && *p != '\n' && *p != '\r') ++p;
+    char* p = FindLineEnd(cursor_, WindowEnd());
     if (p == WindowEnd()) {
       if (eof_) break;
       if (!Refill(p)) return Fail(text::kFileOpenFailed, "read error");  // keeps nothing of a long line

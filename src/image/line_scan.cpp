@@ -47,7 +47,7 @@ void ForEachLineStart(int fd, int lookahead, const std::function<void(const char
       visit(window + p, n - p);
       lineStart = false;
     }
-    while (p < n && window[p] != '\n' && window[p] != '\r') ++p;
+    p = static_cast<int>(FindLineEnd(window + p, window + n) - window);
     if (p == n) {
       if (eof) break;
       readNext();

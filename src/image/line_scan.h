@@ -13,6 +13,13 @@ namespace porten {
 
 inline constexpr int kScanWindow = 512;
 
+// The first line end (carriage return or line feed) in [p, end), or end.
+template <typename Char>
+Char* FindLineEnd(Char* p, const char* end) {
+  while (p < end && *p != '\n' && *p != '\r') ++p;
+  return p;
+}
+
 // Reads up to max characters from fd; short only at the end of the file.
 // -1 when the file fails: that must not pass for its end, or a truncated
 // image would load as complete.

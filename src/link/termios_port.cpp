@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,73 @@ bool SpeedFor(int baud, speed_t& speed) {
 constexpr tcflag_t kCflagChecked = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
 constexpr tcflag_t kIflagChecked = IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP;
 constexpr tcflag_t kLflagChecked = ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN;
+
+struct LineError {
+  OpenFailure why;
+  std::string detail;
+};
+
+LineError SystemError(int err) {
+  return {DeviceGone(err) ? OpenFailure::kNotFound : OpenFailure::kOther, ErrnoText(err)};
+}
+
+// Raw, 8 data bits, the given parity (1 odd, 2 even) and stop bits, no flow
+// control, at speed.
+termios RawLine(termios tio, speed_t speed, int stopBits, int parity) {
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+  if (parity == 1 || parity == 2) {
+    tio.c_cflag |= PARENB | (parity == 1 ? PARODD : 0);
+    tio.c_iflag |= INPCK;
+  }
+  if (stopBits != 1) tio.c_cflag |= CSTOPB;
+  // Non-blocking reads: the receive thread waits in poll(), never in read().
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, speed);
+  ::cfsetospeed(&tio, speed);
+  return tio;
+}
+
+bool SameLine(const termios& got, const termios& want) {
+  return (got.c_cflag & kCflagChecked) == (want.c_cflag & kCflagChecked) &&
+         (got.c_iflag & kIflagChecked) == (want.c_iflag & kIflagChecked) &&
+         (got.c_lflag & kLflagChecked) == (want.c_lflag & kLflagChecked) &&
+         (got.c_oflag & OPOST) == (want.c_oflag & OPOST) && ::cfgetispeed(&got) == ::cfgetispeed(&want) &&
+         ::cfgetospeed(&got) == ::cfgetospeed(&want) && got.c_cc[VMIN] == 0 && got.c_cc[VTIME] == 0;
+}
+
+// Raises DTR and RTS, sets the line up in full and reads it back, then drops
+// RTS again, as the board expects at every open.
+std::optional<LineError> SetUpLine(int fd, const termios& old, speed_t speed, int baud, int stopBits,
+                                   int parity) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  if (::ioctl(fd, TIOCMBIS, &lines) != 0 && DeviceGone(errno)) return SystemError(errno);
+  const termios tio = RawLine(old, speed, stopBits, parity);
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) return SystemError(errno);
+  // tcsetattr succeeds when any one of the settings was taken; read back.
+  termios got{};
+  if (::tcgetattr(fd, &got) != 0) return SystemError(errno);
+  if (!SameLine(got, tio)) {
+    return LineError{OpenFailure::kOther,
+                     "the device does not accept the line settings (" + std::to_string(baud) +
+                         " bit/s, 8 data bits, " +
+                         (parity == 1 ? "odd parity" : parity == 2 ? "even parity" : "no parity") + ", " +
+                         (stopBits == 1 ? "1 stop bit" : "2 stop bits") + ")"};
+  }
+  lines = TIOCM_RTS;
+  if (::ioctl(fd, TIOCMBIC, &lines) != 0 && DeviceGone(errno)) return SystemError(errno);
+  // Every reply is awaited byte by byte, so the FTDI-style 16 ms latency
+  // timer would dominate the transfer time. Optional: not every driver has it.
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+    serial.flags |= ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &serial);
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -119,73 +187,13 @@ bool TermiosPort::Open(const std::string& path, int baud, int stopBits, int pari
   }
 
   ::ioctl(fd.get(), TIOCEXCL);
-  // From here on a failure must give the exclusive flag back before closing.
-  auto failOpen = [&](OpenFailure why, std::string detail) {
+  if (std::optional<LineError> error = SetUpLine(fd.get(), tio, speed, baud, stopBits, parity)) {
+    // Give the exclusive flag back before closing.
     ::ioctl(fd.get(), TIOCNXCL);
     ::flock(fd.get(), LOCK_UN);
     fd.reset();
-    return Fail(why, std::move(detail));
-  };
-
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  if (::ioctl(fd.get(), TIOCMBIS, &lines) != 0 && DeviceGone(errno)) {
-    return failOpen(OpenFailure::kNotFound, ErrnoText(errno));
+    return Fail(error->why, std::move(error->detail));
   }
-
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
-  if (parity == 1 || parity == 2) {
-    tio.c_cflag |= PARENB | (parity == 1 ? PARODD : 0);
-    tio.c_iflag |= INPCK;
-  }
-  if (stopBits != 1) tio.c_cflag |= CSTOPB;
-  // Non-blocking reads: the receive thread waits in poll(), never in read().
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  ::cfsetispeed(&tio, speed);
-  ::cfsetospeed(&tio, speed);
-  if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
-    int err = errno;
-    return failOpen(DeviceGone(err) ? OpenFailure::kNotFound : OpenFailure::kOther, ErrnoText(err));
-  }
-
-  // tcsetattr succeeds when any one of the settings was taken; read back.
-  termios got{};
-  if (::tcgetattr(fd.get(), &got) != 0) {
-    int err = errno;
-    return failOpen(DeviceGone(err) ? OpenFailure::kNotFound : OpenFailure::kOther, ErrnoText(err));
-  }
-  if ((got.c_cflag & kCflagChecked) != (tio.c_cflag & kCflagChecked) ||
-      (got.c_iflag & kIflagChecked) != (tio.c_iflag & kIflagChecked) ||
-      (got.c_lflag & kLflagChecked) != (tio.c_lflag & kLflagChecked) ||
-      (got.c_oflag & OPOST) != (tio.c_oflag & OPOST) || ::cfgetispeed(&got) != speed ||
-      ::cfgetospeed(&got) != speed || got.c_cc[VMIN] != 0 || got.c_cc[VTIME] != 0) {
-    return failOpen(OpenFailure::kOther, "the device does not accept the line settings (" +
-                                             std::to_string(baud) + " bit/s, 8 data bits, " +
-                                             (parity == 1   ? "odd parity"
-                                              : parity == 2 ? "even parity"
-                                                            : "no parity") +
-                                             ", " + (stopBits == 1 ? "1 stop bit" : "2 stop bits") +
-                                             ")");
-  }
-
-  // RTS goes up with DTR and drops again once the line is set, as the board
-  // expects at every open.
-  lines = TIOCM_RTS;
-  if (::ioctl(fd.get(), TIOCMBIC, &lines) != 0 && DeviceGone(errno)) {
-    return failOpen(OpenFailure::kNotFound, ErrnoText(errno));
-  }
-
-  // Every reply is awaited byte by byte, so the FTDI-style 16 ms latency
-  // timer would dominate the transfer time. Optional: not every driver has it.
-  serial_struct serial{};
-  if (::ioctl(fd.get(), TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
-    serial.flags |= ASYNC_LOW_LATENCY;
-    ::ioctl(fd.get(), TIOCSSERIAL, &serial);
-  }
-
   ::tcflush(fd.get(), TCIFLUSH);
 
   fd_ = std::move(fd);

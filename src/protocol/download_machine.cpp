@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <type_traits>
 #include <utility>
 
+#include "core/overloaded.h"
 #include "core/texts.h"
 
 namespace porten {
@@ -12,49 +12,85 @@ namespace porten {
 Actions DownloadMachine::On(const Event& event) {
   Actions actions;
   out_ = &actions;
-  std::visit(
-      [this](const auto& e) {
-        using E = std::decay_t<decltype(e)>;
-        if constexpr (std::is_same_v<E, ByteReceived>) {
-          // Each byte goes to the reaction of the state it arrives in.
-          switch (PhaseOf(st_.m_nState)) {
-            case Phase::kSync:
-              ++st_.m_nSyncCount;  // replies to the sync are only counted
-              break;
-            case Phase::kIdle:
-              break;  // nothing is expected: dropped
-            case Phase::kWrite:
-              OnWriteByte(e.byte);
-              break;
-            case Phase::kBoot:
-              OnBootByte(e.byte);
-              break;
-          }
-        } else if constexpr (std::is_same_v<E, TimerFired>) {
-          OnTimer(e.id);
-        } else if constexpr (std::is_same_v<E, CommandIssued>) {
-          OnCommand(e.command);
-        } else if constexpr (std::is_same_v<E, BrowseChosen>) {
-          OnBrowse(e.path);
-        } else if constexpr (std::is_same_v<E, CpuSelected>) {
-          OnCpuSelect(e.name);
-        } else if constexpr (std::is_same_v<E, SendFailed>) {
-          OnSendFailed(e);
-        } else if constexpr (std::is_same_v<E, Reopened>) {
-          OnReopened(e);
-        } else if constexpr (std::is_same_v<E, PauseOver>) {
-          OnPauseOver(e);
-        } else if constexpr (std::is_same_v<E, LineLost>) {
-          OnLineLost();
-        } else if constexpr (std::is_same_v<E, LoadReport>) {
-          OnLoadReport(e);
-        } else if constexpr (std::is_same_v<E, ImagePatched>) {
-          OnImagePatched(e);
-        }
-      },
-      event);
+  std::visit(overloaded{
+                 [this](const ByteReceived& e) {
+                   // Each byte goes to the reaction of the state it arrives in.
+                   const Phase phase = PhaseOf(state_);
+                   if (phase == Phase::kSync) {
+                     ++syncCount_;  // replies to the sync are only counted
+                   } else if (IsWritePhase(phase)) {
+                     OnWriteByte(e.byte);
+                   } else if (phase != Phase::kIdle) {
+                     OnBootByte(e.byte);
+                   }
+                 },
+                 [this](const TimerFired& e) { OnTimer(e.id); },
+                 [this](const CommandIssued& e) { OnCommand(e.command); },
+                 [this](const BrowseChosen& e) { OnBrowse(e.path); },
+                 [this](const CpuSelected& e) { OnCpuSelect(e.name); },
+                 [this](const SendDone& e) { OnSendDone(e); },
+                 [this](const Reopened& e) { OnReopened(e); },
+                 [this](const PauseOver& e) { OnPauseOver(e); },
+                 [this](const LineLost&) { OnLineLost(); },
+                 [this](const PortOpened& e) { portRate_ = e.rate; },
+                 [this](const LoadReport& e) { OnLoadReport(e); },
+                 [this](const ImagePatched& e) { OnImagePatched(e); },
+             },
+             event);
   out_ = nullptr;
   return actions;
+}
+
+Phase DownloadMachine::PhaseOf(LinkState state) {
+  switch (state) {
+    case LinkState::kIdle:
+      return Phase::kIdle;
+    case LinkState::kBootHandshake:
+      return Phase::kBootHandshake;
+    case LinkState::kBootSizeHigh:
+    case LinkState::kBootSizeLow:
+    case LinkState::kBootData:
+      return Phase::kBootUpload;
+    case LinkState::kBootWaitStart:
+      return Phase::kBootWaitStart;
+    case LinkState::kWritePoll:
+      return Phase::kWritePoll;
+    case LinkState::kWriteAck1:
+    case LinkState::kWriteAck2:
+    case LinkState::kWriteHeader:
+      return Phase::kWriteHandshake;
+    case LinkState::kWriteData:
+      return Phase::kWriteData;
+    case LinkState::kWriteFinish:
+      return Phase::kWriteFinish;
+    case LinkState::kSyncImitation:
+    case LinkState::kSyncBoot:
+      return Phase::kSync;
+  }
+  return Phase::kIdle;
+}
+
+DownloadView DownloadMachine::View() const {
+  DownloadView v;
+  v.phase = PhaseOf(state_);
+  v.busy = Busy();
+  v.pos = pos_;
+  v.confirmed = confirmed_;
+  for (int t = 0; t < 2; ++t) {
+    v.slotLength[t] = slotLength_[t];
+    v.slotBase[t] = slotBase_[t];
+  }
+  v.bootImage = bootImage_;
+  v.writeImage = writeImage_;
+  v.portRate = portRate_;
+  v.loading = loading_;
+  v.ready = ready_;
+  v.ramTransfer = ramTransfer_;
+  v.cpuBootImitation = cpuBootImitation_;
+  v.transfer = transfer_;
+  v.loadOutcome = loadOutcome_;
+  v.loadDetail = loadDetail_;
+  return v;
 }
 
 std::string DownloadMachine::AddressText(uint32_t base, uint32_t length) {
@@ -68,34 +104,32 @@ std::string DownloadMachine::AddressText(uint32_t base, uint32_t length) {
 // ---- Emitters -------------------------------------------------------------
 
 void DownloadMachine::SendBytes(std::vector<uint8_t> bytes, bool checked) {
-  Emit(Send{std::move(bytes), checked, st_.m_nTransfer});
+  Emit(Send{std::move(bytes), checked, transfer_});
 }
 
-void DownloadMachine::RestoreWriteCaption() { Emit(SetText{Surface::kWriteCaption, text::kWrite}); }
-
 void DownloadMachine::ReopenAt(int rate, int closedMs, int afterMs, Resume resume) {
-  const uint32_t ticket = ++st_.m_nTickets;
+  const uint32_t ticket = ++tickets_;
   Emit(Reopen{rate, closedMs, afterMs, ticket});
   // Decisions made before the reopen has run already see the new rate; a
   // failure corrects it.
-  st_.m_nPortRate = rate;
-  st_.m_nResume = resume;
-  st_.m_nAwaited = ticket;
+  portRate_ = rate;
+  resume_ = resume;
+  awaited_ = ticket;
 }
 
 void DownloadMachine::PauseFor(int ms, Resume resume) {
-  const uint32_t ticket = ++st_.m_nTickets;
+  const uint32_t ticket = ++tickets_;
   Emit(Pause{ms, ticket});
-  st_.m_nResume = resume;
-  st_.m_nAwaited = ticket;
+  resume_ = resume;
+  awaited_ = ticket;
 }
 
 void DownloadMachine::End(Outcome outcome, const std::string& status) {
-  st_.m_nState = STATE_IDLE;
-  st_.m_nResume = Resume::kNone;
-  st_.m_nOutcome = outcome;
-  SetStatus(status);
-  RestoreWriteCaption();
+  state_ = LinkState::kIdle;
+  resume_ = Resume::kNone;
+  if (!status.empty()) SetStatus(status);
+  Emit(SetText{Surface::kWriteCaption, text::kWrite});
+  Emit(Ended{outcome, status});
 }
 
 // ---- Commands ---------------------------------------------------------------
@@ -106,21 +140,19 @@ void DownloadMachine::OnCommand(Command command) {
       OnWrite();
       return;
     case Command::kAbort:
-      AbortTransfer();
+      AbortTransfer(Outcome::kAborted);
       return;
     case Command::kExecute:
       OnExecute();
       return;
     case Command::kRamTransfer:
-      st_.m_bRamTransfer = !st_.m_bRamTransfer;
+      ramTransfer_ = !ramTransfer_;
       return;
     case Command::kCpuBootImitation:
-      st_.m_bCpuBootImitation = !st_.m_bCpuBootImitation;
+      cpuBootImitation_ = !cpuBootImitation_;
       return;
     case Command::kGiveUp:
-      if (!st_.Busy()) return;
-      AbortTransfer();
-      st_.m_nOutcome = Outcome::kNoAnswer;
+      AbortTransfer(Outcome::kNoAnswer);
       return;
   }
 }
@@ -142,54 +174,57 @@ void DownloadMachine::OnTimer(int id) {
 }
 
 void DownloadMachine::OnBrowse(const std::string& path) {
-  if (st_.Busy() || !st_.m_bReady) return;  // a transfer or a load runs
-  st_.m_strFilePath = path;
+  if (Busy() || !ready_) return;  // a transfer or a load runs
+  filePath_ = path;
   Emit(SetText{Surface::kFilePath, path});
   Emit(SetText{Surface::kAddress, text::kPleaseLoad});
-  st_.m_nTarget = 1;
-  st_.m_nSlotLength[1] = 0;
-  st_.m_byWriteImage.reset();
+  target_ = 1;
+  slotLength_[1] = 0;
+  writeImage_.reset();
   StartLoad();
 }
 
 void DownloadMachine::OnCpuSelect(const std::string& name) {
   // Clearing the boot loader under a running transfer would cut it short.
-  if (st_.Busy()) return;
+  if (Busy()) return;
   if (name.empty()) {
     Emit(ShowMessage{text::kSpecifyBootFile, text::kFileErrorCaption});
     return;
   }
-  st_.m_strFilePath = name;
+  filePath_ = name;
   Emit(SetText{Surface::kBootFileName, name});
-  st_.m_nTarget = 0;
-  st_.m_nSlotLength[0] = 0;
+  target_ = 0;
+  slotLength_[0] = 0;
   StartLoad();
 }
 
 void DownloadMachine::OnExecute() {
-  if (!st_.m_bRamTransfer) return;
-  SendByte('1');
-  SetStatus(text::kProgramRunning);
+  // A "1" among the blocks of a running transfer would land in the image.
+  if (!ramTransfer_ || Busy()) return;
+  if (portRate_ == 0) {  // a reopen failed: the "1" cannot go out
+    End(Outcome::kExecuteFailed, text::kReopenFailed);
+    return;
+  }
+  executing_ = true;
+  SendBytes({'1'}, true);  // "プログラム　実行中" once it is out
 }
 
 // ---- Port steps reported back ----------------------------------------------
 
 void DownloadMachine::OnReopened(const Reopened& r) {
-  const bool awaited = st_.m_nResume != Resume::kNone && r.ticket == st_.m_nAwaited;
-  if (!r.ok && r.ticket == st_.m_nTickets) st_.m_nPortRate = 0;  // the last one decides
+  const bool awaited = resume_ != Resume::kNone && r.ticket == awaited_;
+  if (!r.ok && r.ticket == tickets_) portRate_ = 0;  // the last one decides
   if (!awaited) {
     // A reopen nothing waits for (back to 4800 bit/s after a write). If it
     // failed under a transfer that has started meanwhile, that transfer
     // talks into a closed port and would wait forever.
-    if (!r.ok && st_.m_nState > 0) End(Outcome::kReopenFailed, text::kReopenFailed);
+    if (!r.ok && state_ != LinkState::kIdle) End(Outcome::kReopenFailed, text::kReopenFailed);
     return;
   }
-  const Resume resume = std::exchange(st_.m_nResume, Resume::kNone);
+  const Resume resume = std::exchange(resume_, Resume::kNone);
   if (!r.ok) {
     End(Outcome::kReopenFailed, text::kReopenFailed);
-    return;
-  }
-  if (resume == Resume::kStartSync) {
+  } else if (resume == Resume::kStartSync) {
     StartSync();
   } else if (resume == Resume::kBeginWrite) {
     BeginWrite();
@@ -197,51 +232,56 @@ void DownloadMachine::OnReopened(const Reopened& r) {
 }
 
 void DownloadMachine::OnPauseOver(const PauseOver& p) {
-  if (st_.m_nResume != Resume::kSyncTriple || p.ticket != st_.m_nAwaited) return;
-  st_.m_nResume = Resume::kNone;
+  if (resume_ != Resume::kSyncTriple || p.ticket != awaited_) return;
+  resume_ = Resume::kNone;
   // The three zeros complete the sync begun with "0" or "3"; aborted during
   // the pause, they would restart what the operator just stopped.
-  if (PhaseOf(st_.m_nState) != Phase::kSync) return;
+  if (!InSync()) return;
   SendBytes({0x00, 0x00, 0x00});
-  st_.m_nState = STATE_BOOT_HANDSHAKE;
+  state_ = LinkState::kBootHandshake;
 }
 
-void DownloadMachine::OnSendFailed(const SendFailed& f) {
-  if (f.transfer != st_.m_nTransfer || st_.m_nState == STATE_IDLE) return;
+void DownloadMachine::OnSendDone(const SendDone& d) {
+  if (d.transfer != transfer_) return;  // an earlier transfer's
+  if (executing_) {
+    executing_ = false;
+    if (d.ok) {
+      End(Outcome::kExecuted, text::kProgramRunning);
+    } else {
+      End(Outcome::kExecuteFailed, text::kSendFailed);
+    }
+    return;
+  }
   // The loader did not get the whole block or header: whatever it answers
   // next, the ROM is not the image. End as failed, never as written.
-  st_.m_nWriteError = 255;
-  st_.m_nPos = st_.m_nLength;
-  FailWrite();
+  if (!d.ok && state_ != LinkState::kIdle) FailWrite();
 }
 
 void DownloadMachine::OnLineLost() {
-  if (!st_.Busy()) return;
-  st_.m_bAbort = 1;
-  End(Outcome::kUnplugged, text::kPortLost);
+  if (Busy()) End(Outcome::kUnplugged, text::kPortLost);
 }
 
 // ---- The file load ------------------------------------------------------------
 
 void DownloadMachine::StartLoad() {
-  if (st_.Busy()) return;
-  if (st_.m_bLoading) {
+  if (Busy()) return;
+  if (loading_) {
     // Cancel: the next batch closes the file; a further start loads anew.
-    st_.m_bLoading = 0;
+    loading_ = false;
     return;
   }
-  if (!st_.m_bReady) return;
-  Emit(OpenLoad{st_.m_strFilePath});
+  if (!ready_) return;
+  Emit(OpenLoad{filePath_});
 }
 
 void DownloadMachine::LoadBatch() {
   Emit(KillTimer{TIMER_LOAD});
   // A stray tick with no load open changes nothing.
-  if (st_.m_bReady) return;
-  if (!st_.m_bLoading) {  // cancelled: close without touching a slot
+  if (ready_) return;
+  if (!loading_) {  // cancelled: close without touching a slot
     Emit(CloseLoad{});
-    st_.m_bReady = 1;
-    st_.m_nLoadOutcome = LoadOutcome::kCancelled;
+    ready_ = true;
+    loadOutcome_ = LoadOutcome::kCancelled;
     return;
   }
   Emit(RunLoadBatch{});
@@ -251,14 +291,14 @@ void DownloadMachine::OnLoadReport(const LoadReport& report) {
   // Reports come only for the load the machine asked for; one that does not
   // fit (a late one, say) must not swap an image under a transfer.
   const bool fits = report.kind == LoadReport::kOpened
-                        ? !st_.Busy() && st_.m_bReady && !st_.m_bLoading
-                        : st_.m_bLoading || (report.kind == LoadReport::kFailed && st_.m_bReady);
+                        ? !Busy() && ready_ && !loading_
+                        : loading_ || (report.kind == LoadReport::kFailed && ready_);
   if (!fits) return;
   switch (report.kind) {
     case LoadReport::kOpened:
-      st_.m_bReady = 0;
-      st_.m_bLoading = 1;
-      st_.m_nLoadOutcome = LoadOutcome::kNone;
+      ready_ = false;
+      loading_ = true;
+      loadOutcome_ = LoadOutcome::kNone;
       SetStatus(text::kLoadStart);
       Emit(ArmTimer{TIMER_LOAD, options_.firstLoadDelayMs});
       return;
@@ -274,46 +314,45 @@ void DownloadMachine::OnLoadReport(const LoadReport& report) {
       EndOfData(report.image);
       break;
     case LoadReport::kFailed:
-      st_.m_nLoadOutcome = LoadOutcome::kFailed;
-      st_.m_strLoadDetail = report.detail;
-      Emit(ShowMessage{report.message, st_.m_strFilePath});
+      loadOutcome_ = LoadOutcome::kFailed;
+      loadDetail_ = report.detail;
+      Emit(ShowMessage{report.message, filePath_});
       break;
   }
-  st_.m_bReady = 1;
-  st_.m_bLoading = 0;
+  ready_ = true;
+  loading_ = false;
 }
 
 void DownloadMachine::EndOfData(const Image& image) {
   const uint32_t length = static_cast<uint32_t>(image.bytes.size());
   const std::string address = AddressText(image.base, length);
-  const int target = st_.m_nTarget == 0 ? 0 : 1;
+  const int target = target_ == 0 ? 0 : 1;
   if (target == 0) {
     if (length <= kBootImageSize) {
-      st_.m_byBootImage = std::make_shared<const std::vector<uint8_t>>(image.bytes);
+      bootImage_ = std::make_shared<const std::vector<uint8_t>>(image.bytes);
       SetStatus(address);
     } else {
       SetStatus(text::kBootLoaderInvalid);
     }
   } else {
     Emit(SetText{Surface::kAddress, address});
-    SetTransfer(st_, length, image.base);
-    st_.m_byWriteImage = std::make_shared<const std::vector<uint8_t>>(image.bytes);
+    writeImage_ = std::make_shared<const std::vector<uint8_t>>(image.bytes);
   }
-  st_.m_nSlotLength[target] = length;
-  st_.m_nSlotBase[target] = image.base;
-  st_.m_nLoadOutcome = LoadOutcome::kLoaded;
+  slotLength_[target] = length;
+  slotBase_[target] = image.base;
+  loadOutcome_ = LoadOutcome::kLoaded;
 }
 
 void DownloadMachine::OnImagePatched(const ImagePatched& patch) {
-  if (st_.Busy() || st_.m_bLoading || !st_.m_byWriteImage) return;
-  const std::vector<uint8_t>& image = *st_.m_byWriteImage;
-  const uint64_t base = st_.m_nSlotBase[1];
+  if (Busy() || loading_ || !writeImage_) return;
+  const std::vector<uint8_t>& image = *writeImage_;
+  const uint64_t base = slotBase_[1];
   if (patch.address < base || patch.address - base + patch.bytes.size() > image.size()) return;
-  // A new image, not a change in place: a copy of the state taken before
-  // keeps the bytes it was taken with.
+  // A new image, not a change in place: a view taken before keeps the bytes
+  // it was taken with.
   auto patched = std::make_shared<std::vector<uint8_t>>(image);
   std::copy(patch.bytes.begin(), patch.bytes.end(), patched->begin() + (patch.address - base));
-  st_.m_byWriteImage = std::move(patched);
+  writeImage_ = std::move(patched);
 }
 
 }  // namespace porten

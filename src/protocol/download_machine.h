@@ -43,8 +43,9 @@ struct BrowseChosen {  // "参照" confirmed with this path
 struct CpuSelected {  // "CPU選択" with the text of the boot file list
   std::string name;
 };
-struct SendFailed {  // a checked send did not go out whole
+struct SendDone {  // a checked send went out whole (ok) or did not
   uint32_t transfer;
+  bool ok;
 };
 struct Reopened {
   uint32_t ticket;
@@ -54,6 +55,9 @@ struct PauseOver {
   uint32_t ticket;
 };
 struct LineLost {};  // the device hung up, failed or vanished
+struct PortOpened {  // the front end opened (rate) or closed (0) the port
+  int rate;
+};
 // A step of the file load: the file opened, a batch done, the data ended
 // (with the image), or the file refused.
 struct LoadReport {
@@ -75,7 +79,8 @@ struct ImagePatched {
 };
 
 using Event = std::variant<ByteReceived, TimerFired, CommandIssued, BrowseChosen, CpuSelected,
-                           SendFailed, Reopened, PauseOver, LineLost, LoadReport, ImagePatched>;
+                           SendDone, Reopened, PauseOver, LineLost, PortOpened, LoadReport,
+                           ImagePatched>;
 
 // ---- Actions ----------------------------------------------------------------
 
@@ -83,7 +88,7 @@ using Event = std::variant<ByteReceived, TimerFired, CommandIssued, BrowseChosen
 // they were decided.
 struct Send {
   std::vector<uint8_t> bytes;  // one write
-  bool checked = false;        // report a short write as SendFailed
+  bool checked = false;        // report how it went as SendDone
   uint32_t transfer = 0;
 };
 // Close the port, wait closedMs, open it at rate, discard what was received
@@ -123,15 +128,19 @@ struct OpenLoad {
 };
 struct RunLoadBatch {};
 struct CloseLoad {};
+// A download, or an Execute, is over: how, and the status text that says
+// so (empty when the status line keeps what it shows). The texts and
+// caption of the ending come before it. Front ends act on this and on
+// nothing else.
+struct Ended {
+  Outcome outcome;
+  std::string text;
+};
 
 using Action = std::variant<Send, Reopen, Pause, SetText, ShowMessage, ArmTimer, KillTimer,
-                            OpenLoad, RunLoadBatch, CloseLoad>;
+                            OpenLoad, RunLoadBatch, CloseLoad, Ended>;
 using Actions = std::vector<Action>;
-
-inline bool IsPortAction(const Action& a) {
-  return std::holds_alternative<Send>(a) || std::holds_alternative<Reopen>(a) ||
-         std::holds_alternative<Pause>(a);
-}
+using PortAction = std::variant<Send, Reopen, Pause>;
 
 // ---- The machine ----------------------------------------------------------
 
@@ -146,13 +155,37 @@ class DownloadMachine {
 
   Actions On(const Event& event);
 
-  const DownloadState& state() const { return st_; }
-  DownloadState& state() { return st_; }
+  DownloadView View() const;
+  // A transfer, or a reopen or pause that leads into one, is running.
+  bool Busy() const { return state_ != LinkState::kIdle || resume_ != Resume::kNone; }
 
   // The status text of an address range, as the loads show it.
   static std::string AddressText(uint32_t base, uint32_t length);
 
  private:
+  // The link states, numbered as the old tool numbered them.
+  enum class LinkState : uint8_t {
+    kIdle = 0,
+    kBootHandshake = 1,
+    kBootSizeHigh = 2,
+    kBootSizeLow = 3,
+    kBootData = 4,
+    kBootWaitStart = 10,
+    kWritePoll = 20,
+    kWriteAck1 = 21,
+    kWriteAck2 = 22,
+    kWriteHeader = 23,
+    kWriteData = 24,
+    kWriteFinish = 100,
+    kSyncImitation = 254,
+    kSyncBoot = 255,
+  };
+  // What a pending pause or reopen leads to when it is over.
+  enum class Resume { kNone, kStartSync, kSyncTriple, kBeginWrite };
+
+  static Phase PhaseOf(LinkState state);
+  bool InSync() const { return state_ == LinkState::kSyncBoot || state_ == LinkState::kSyncImitation; }
+
   // Commands and window steps.
   void OnCommand(Command command);
   void OnTimer(int id);
@@ -161,7 +194,7 @@ class DownloadMachine {
   void OnExecute();
   void OnReopened(const Reopened& r);
   void OnPauseOver(const PauseOver& p);
-  void OnSendFailed(const SendFailed& f);
+  void OnSendDone(const SendDone& d);
   void OnLineLost();
 
   // The file load.
@@ -176,21 +209,24 @@ class DownloadMachine {
   void StartSync();
   void OnBootSyncTimer();
   void OnBootByte(uint8_t b);
-  int SendNextBootByte();
-  int CheckEcho(uint8_t b);
+  void OnHandshakeByte(uint8_t b);
+  void SendNextBootByte();
+  bool CheckEcho(uint8_t b);
 
   // Block write.
   void BeginWrite();
   void OnWritePollTimer();
   void OnWriteByte(uint8_t b);
-  int SendBlock();
+  void SendHeader();
+  void SendBlock();
   void StartRamTransfer();
   void FinishWrite();
   void FailWrite();
-  void ShowProgress();
-  void AbortTransfer();
+  void ShowProgress(const char* fmt, int slot);
+  void AbortTransfer(Outcome outcome);
 
-  // Ends with outcome: idle, caption back to "書込み", status text shown.
+  // Every ending: idle, caption back to "書込み", the text (if any) in the
+  // status line, then Ended.
   void End(Outcome outcome, const std::string& status);
 
   // Emitters.
@@ -201,13 +237,47 @@ class DownloadMachine {
   void SendBytes(std::vector<uint8_t> bytes, bool checked = false);
   void SendByte(uint8_t b) { SendBytes({b}); }
   void SetStatus(const std::string& text) { Emit(SetText{Surface::kStatus, text}); }
-  void RestoreWriteCaption();
   void ReopenAt(int rate, int closedMs, int afterMs, Resume resume);
   void PauseFor(int ms, Resume resume);
 
   Options options_;
-  DownloadState st_;
   Actions* out_ = nullptr;
+
+  LinkState state_ = LinkState::kIdle;
+  int32_t syncCount_ = 0;  // replies to the first sync byte
+  uint32_t length_ = 0;    // bytes of the running transfer
+  uint32_t pos_ = 0;       // next byte to send (block write) or to confirm (boot upload)
+  std::string filePath_;   // the file the next load opens
+  bool loading_ = false;
+  bool ready_ = true;      // no load runs
+  int target_ = 0;         // the slot the running load fills: 0 boot loader, 1 image
+  bool ramTransfer_ = false;
+  bool cpuBootImitation_ = false;
+  uint32_t slotLength_[2] = {0, 0};
+  uint32_t slotBase_[2] = {0, 0};
+  // The images as values, each taken when its load reached the end of the
+  // data. Immutable and shared, so a view copies no bytes. Blocks and boot
+  // bytes are sent only from these: a later load can never leak into the
+  // target.
+  std::shared_ptr<const std::vector<uint8_t>> bootImage_;   // at most kBootImageSize
+  std::shared_ptr<const std::vector<uint8_t>> writeImage_;  // slot 1's bytes
+  // What the header and the size bytes announce.
+  uint32_t transferAddress_ = 0;
+  uint32_t transferLength_ = 0;
+  // The rate the port is open at once the port actions handed out so far
+  // have run (0: closed).
+  int portRate_ = 0;
+  // What the pending reopen or pause leads to, and which one it waits for.
+  Resume resume_ = Resume::kNone;
+  uint32_t awaited_ = 0;
+  uint32_t tickets_ = 0;  // numbers reopens and pauses
+  // Write presses that started a transfer: a late send report of an earlier
+  // transfer must not end the current one.
+  uint32_t transfer_ = 0;
+  bool executing_ = false;  // the "1" of Execute is on its way; its report ends it
+  uint32_t confirmed_ = 0;  // image bytes the loader has taken
+  LoadOutcome loadOutcome_ = LoadOutcome::kNone;
+  std::string loadDetail_;
 };
 
 }  // namespace porten

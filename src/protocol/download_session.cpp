@@ -1,28 +1,12 @@
 #include "protocol/download_session.h"
 
 #include <algorithm>
-#include <type_traits>
 #include <utility>
 
+#include "core/overloaded.h"
 #include "link/link.h"
 
 namespace porten {
-
-namespace {
-
-// The session whose link loop runs on this thread: the receive thread, or a
-// test calling Pump. Decisions made there need no doorbell.
-thread_local const DownloadSession* tl_linkThreadOf = nullptr;
-
-struct LinkThreadMark {
-  explicit LinkThreadMark(const DownloadSession* s) : previous(tl_linkThreadOf) {
-    tl_linkThreadOf = s;
-  }
-  ~LinkThreadMark() { tl_linkThreadOf = previous; }
-  const DownloadSession* previous;
-};
-
-}  // namespace
 
 DownloadSession::DownloadSession(WindowSystem& window, Clock& clock, std::unique_ptr<Port> port,
                                  std::string startDir, Options options)
@@ -41,64 +25,79 @@ DownloadSession::~DownloadSession() {
 
 // ---- Deciding and doing ---------------------------------------------------
 
-void DownloadSession::Decide(const Event& event) {
-  Actions later;
+bool DownloadSession::Decide(Event event) {
   bool queued = false;
-  {
-    std::lock_guard lock(mu_);
-    for (Action& action : machine_.On(event)) {
-      if (IsPortAction(action)) {
-        queue_.push_back(std::move(action));
+  std::deque<Event> events;
+  events.push_back(std::move(event));
+  for (; !events.empty(); events.pop_front()) {
+    std::vector<Later> later;
+    {
+      std::lock_guard lock(mu_);
+      auto queue = [&](PortAction a) {
+        queue_.push_back(std::move(a));
         queued = true;
-      } else if (std::holds_alternative<SetText>(action) ||
-                 std::holds_alternative<ArmTimer>(action) ||
-                 std::holds_alternative<KillTimer>(action)) {
+      };
+      for (Action& action : machine_.On(events.front())) {
         // Texts and timers never block (another thread's are posted), so
-        // they are handed over in the order decided, whichever thread decided.
-        RunWindowAction(action);
-      } else {
-        later.push_back(std::move(action));  // message boxes and file reads
+        // they are handed over here, in the order decided, whichever thread
+        // decided. An Ended is published after its texts.
+        std::visit(overloaded{
+                       [&](Send& a) { queue(std::move(a)); },
+                       [&](Reopen& a) { queue(a); },
+                       [&](Pause& a) { queue(a); },
+                       [&](const SetText& a) { window_.SetText(a.surface, a.text); },
+                       [&](const ArmTimer& a) { window_.SetTimer(a.id, a.ms); },
+                       [&](const KillTimer& a) { window_.KillTimer(a.id); },
+                       [&](ShowMessage& a) { later.emplace_back(std::move(a)); },
+                       [&](OpenLoad& a) { later.emplace_back(std::move(a)); },
+                       [&](RunLoadBatch& a) { later.emplace_back(a); },
+                       [&](CloseLoad& a) { later.emplace_back(a); },
+                       [&](Ended& a) {
+                         outcome_ = a.outcome;
+                         later.emplace_back(std::move(a));
+                       },
+                   },
+                   action);
       }
+      if (machine_.Busy()) outcome_ = Outcome::kNone;  // a transfer runs
+    }
+    // A load step's report is decided in turn, not inside this decision.
+    for (const Later& l : later) {
+      if (std::optional<Event> report = RunLater(l)) events.push_back(std::move(*report));
     }
   }
-  if (queued && tl_linkThreadOf != this) port_->Interrupt();  // the link thread has work
-  for (const Action& action : later) RunWindowAction(action);
-  bool ended = false;
-  {
-    std::lock_guard lock(mu_);
-    ended = published_ != machine_.state().m_nOutcome;
-    published_ = machine_.state().m_nOutcome;
-  }
-  if (ended && onOutcome_) onOutcome_();
+  return queued;
 }
 
-void DownloadSession::RunWindowAction(const Action& action) {
-  std::visit(
-      [this](const auto& a) {
-        using A = std::decay_t<decltype(a)>;
-        if constexpr (std::is_same_v<A, SetText>) {
-          window_.SetText(a.surface, a.text);
-        } else if constexpr (std::is_same_v<A, ShowMessage>) {
-          window_.ShowMessage(a.text, a.caption);
-        } else if constexpr (std::is_same_v<A, ArmTimer>) {
-          window_.SetTimer(a.id, a.ms);
-        } else if constexpr (std::is_same_v<A, KillTimer>) {
-          window_.KillTimer(a.id);
-        } else if constexpr (std::is_same_v<A, OpenLoad>) {
-          ReportLoad(load_.Open(a.path, startDir_, loadOptions_) == ImageLoad::Result::kFailed
-                         ? ImageLoad::Result::kFailed
-                         : ImageLoad::Result::kMore,
-                     true);
-        } else if constexpr (std::is_same_v<A, RunLoadBatch>) {
-          ReportLoad(load_.Batch(), false);
-        } else if constexpr (std::is_same_v<A, CloseLoad>) {
-          load_.Close();
-        }
+void DownloadSession::Issue(Event event) {
+  if (Decide(std::move(event))) port_->Interrupt();  // the link thread has work
+}
+
+std::optional<Event> DownloadSession::RunLater(const Later& later) {
+  return std::visit(
+      overloaded{
+          [&](const ShowMessage& a) -> std::optional<Event> {
+            window_.ShowMessage(a.text, a.caption);
+            return std::nullopt;
+          },
+          [&](const OpenLoad& a) -> std::optional<Event> {
+            const bool failed = load_.Open(a.path, startDir_, loadOptions_) == ImageLoad::Result::kFailed;
+            return ReportLoad(failed ? ImageLoad::Result::kFailed : ImageLoad::Result::kMore, true);
+          },
+          [&](const RunLoadBatch&) -> std::optional<Event> { return ReportLoad(load_.Batch(), false); },
+          [&](const CloseLoad&) -> std::optional<Event> {
+            load_.Close();
+            return std::nullopt;
+          },
+          [&](const Ended& a) -> std::optional<Event> {
+            if (onEnded_) onEnded_(a);
+            return std::nullopt;
+          },
       },
-      action);
+      later);
 }
 
-void DownloadSession::ReportLoad(ImageLoad::Result result, bool opened) {
+LoadReport DownloadSession::ReportLoad(ImageLoad::Result result, bool opened) {
   LoadReport report;
   switch (result) {
     case ImageLoad::Result::kMore:
@@ -115,52 +114,54 @@ void DownloadSession::ReportLoad(ImageLoad::Result result, bool opened) {
       report.detail = load_.error().detail;
       break;
   }
-  Decide(report);
+  return report;
 }
 
-// Link thread. The front action stays queued while it runs, so
-// PortActionsPending holds until it is done.
-void DownloadSession::RunPortActions() {
-  // A step reports back (Reopened, SendFailed) through Decide, which would
-  // come here again: the outer loop goes on with the queue in order.
-  if (runningPortActions_) return;
-  runningPortActions_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{runningPortActions_};
+// Link thread. The front action stays queued while it runs (a Pause until it
+// is over), so PortActionsPending holds until it is done; what it reports
+// is decided before the next one runs.
+bool DownloadSession::RunPortActions() {
+  bool reopened = false;
   while (!paused_) {
-    Action action = Pause{0};
+    std::optional<PortAction> action;
     {
       std::lock_guard lock(mu_);
-      if (queue_.empty()) return;
+      if (queue_.empty()) break;
       action = queue_.front();
     }
-    if (const auto* pause = std::get_if<Pause>(&action)) {
-      paused_ = true;
-      pauseUntilMs_ = clock_.NowMs() + pause->ms;
-      pauseTicket_ = pause->ticket;
-      return;  // popped when it is over (Pump)
-    }
-    if (const auto* send = std::get_if<Send>(&action)) {
-      RunSend(*send);
-    } else if (const auto* reopen = std::get_if<Reopen>(&action)) {
-      RunReopen(*reopen);
-    }
+    const std::optional<Event> report = std::visit(
+        overloaded{
+            [&](const Send& a) { return RunSend(a); },
+            [&](const Reopen& a) -> std::optional<Event> {
+              reopened = true;
+              return RunReopen(a);
+            },
+            [&](const Pause& a) -> std::optional<Event> {
+              paused_ = true;
+              pauseUntilMs_ = clock_.NowMs() + a.ms;
+              pauseTicket_ = a.ticket;
+              return std::nullopt;
+            },
+        },
+        *action);
+    if (paused_) break;  // popped when it is over (EndPause)
+    if (report) Decide(*report);
     std::lock_guard lock(mu_);
     queue_.pop_front();
   }
+  return reopened;
 }
 
-void DownloadSession::RunSend(const Send& send) {
+std::optional<Event> DownloadSession::RunSend(const Send& send) {
   const size_t count = send.bytes.size();
   const int timeout =
       options_.writeTimeoutPerByteMs * static_cast<int>(count) + options_.writeTimeoutConstantMs;
   const size_t written = port_->Write(send.bytes.data(), count, timeout);
-  if (written != count && send.checked) Decide(SendFailed{send.transfer});
+  if (!send.checked) return std::nullopt;
+  return SendDone{send.transfer, written == count};
 }
 
-void DownloadSession::RunReopen(const Reopen& reopen) {
+Event DownloadSession::RunReopen(const Reopen& reopen) {
   port_->Close();
   if (reopen.closedMs > 0) clock_.Sleep(reopen.closedMs);
   std::string path;
@@ -169,55 +170,56 @@ void DownloadSession::RunReopen(const Reopen& reopen) {
     path = portPath_;
   }
   const bool ok = port_->Open(path, reopen.rate, 1, 0);
-  // What arrived before the rate changed answered the exchange that just
-  // ended; handled now, it would be taken for an answer at the new rate.
-  rxRead_ = 0;
-  rxWrite_ = 0;
   if (ok && reopen.afterMs > 0) clock_.Sleep(reopen.afterMs);
-  Decide(Reopened{reopen.ticket, ok});
+  return Reopened{reopen.ticket, ok};
+}
+
+void DownloadSession::EndPause() {
+  paused_ = false;
+  {
+    std::lock_guard lock(mu_);
+    queue_.pop_front();  // the Pause
+  }
+  Decide(PauseOver{pauseTicket_});
+}
+
+// Reads what waits into the ring, but never past the unhandled bytes: the
+// ring keeps one slot free so a full ring is told apart from an empty one,
+// and a burst larger than the ring waits in the driver until the ring is
+// handled. True when anything was read.
+bool DownloadSession::Drain() {
+  bool readAny = false;
+  for (;;) {
+    const int32_t used = (rxWrite_ - rxRead_ + kRxRingSize) % kRxRingSize;
+    const int32_t space = kRxRingSize - 1 - used;
+    if (space == 0) break;
+    const int32_t contiguous = std::min(space, kRxRingSize - rxWrite_);
+    const size_t n = port_->Read(&rxRing_[rxWrite_], static_cast<size_t>(contiguous));
+    if (n == 0) break;
+    readAny = true;
+    rxWrite_ = static_cast<int32_t>((rxWrite_ + n) % kRxRingSize);
+  }
+  if (readAny) lastReceiveMs_ = clock_.NowMs();
+  return readAny;
 }
 
 void DownloadSession::ReceivePass() {
-  for (;;) {
-    // Drain, but never past the unhandled bytes: the ring keeps one slot
-    // free so a full ring is told apart from an empty one, and a burst
-    // larger than the ring waits in the driver until the ring is handled.
-    bool readAny = false;
-    for (;;) {
-      const int32_t used = (rxWrite_ - rxRead_ + kRxRingSize) % kRxRingSize;
-      const int32_t space = kRxRingSize - 1 - used;
-      if (space == 0) break;
-      const int32_t contiguous = std::min(space, kRxRingSize - rxWrite_);
-      const size_t n = port_->Read(&rxRing_[rxWrite_], static_cast<size_t>(contiguous));
-      if (n == 0) break;
-      readAny = true;
-      rxWrite_ = static_cast<int32_t>((rxWrite_ + n) % kRxRingSize);
-    }
-    if (readAny) lastReceiveMs_ = clock_.NowMs();
-
+  for (bool more = true; more;) {
+    more = Drain();
     while (rxRead_ != rxWrite_) {
       const uint8_t b = rxRing_[rxRead_];
       rxRead_ = (rxRead_ + 1) % kRxRingSize;
       Decide(ByteReceived{b});
-      // The answer goes out before the next byte is looked at. (After the
-      // texts of the same decision: run first, a step that fails would have
-      // its texts overwritten by the older ones.)
-      RunPortActions();
+      // The answer goes out before the next byte is looked at. After a
+      // reopen, what is left answered the exchange that just ended at the
+      // old rate: taken now, it would pass for an answer at the new one.
+      if (RunPortActions()) rxRead_ = rxWrite_;
     }
-    if (!readAny) return;
   }
 }
 
 void DownloadSession::Pump() {
-  LinkThreadMark mark(this);
-  if (paused_ && clock_.NowMs() >= pauseUntilMs_) {
-    paused_ = false;
-    {
-      std::lock_guard lock(mu_);
-      queue_.pop_front();  // the Pause
-    }
-    Decide(PauseOver{pauseTicket_});
-  }
+  if (paused_ && clock_.NowMs() >= pauseUntilMs_) EndPause();
   RunPortActions();
   ReceivePass();
   // A device that hung up answers nothing more: say so at once rather than
@@ -242,8 +244,7 @@ bool DownloadSession::OpenInitialPort(const std::string& path) {
     portPath_ = path;
   }
   const bool ok = port_->Open(path, 4800, 1, 0);
-  std::lock_guard lock(mu_);
-  machine_.state().m_nPortRate = ok ? 4800 : 0;
+  Decide(PortOpened{ok ? 4800 : 0});
   return ok;
 }
 
@@ -260,8 +261,7 @@ std::string DownloadSession::OpenFailureText() const {
 
 void DownloadSession::ClosePort() {
   port_->Close();
-  std::lock_guard lock(mu_);
-  machine_.state().m_nPortRate = 0;
+  Decide(PortOpened{0});
 }
 
 // ---- Receive thread -------------------------------------------------------
@@ -287,7 +287,6 @@ void DownloadSession::JoinReceiveThread() {
 }
 
 void DownloadSession::ReceiveThreadProc() {
-  LinkThreadMark mark(this);
   // The poll wakes at once when a byte arrives, and at once when a command
   // queues a port action or asks the thread to stop, so its time-out is only
   // a backstop: a closed or lost port makes WaitReadable sleep it out, so
@@ -316,102 +315,71 @@ void DownloadSession::OnWrite() {
   bool wasBusy;
   {
     std::lock_guard lock(mu_);
-    wasBusy = machine_.state().Busy();
+    wasBusy = machine_.Busy();
   }
-  Decide(CommandIssued{Command::kWrite});
+  Issue(CommandIssued{Command::kWrite});
   if (wasBusy) port_->InterruptWrites();
 }
 
 void DownloadSession::Abort() {
-  Decide(CommandIssued{Command::kAbort});
+  Issue(CommandIssued{Command::kAbort});
   port_->InterruptWrites();
 }
 
 void DownloadSession::GiveUp() {
-  Decide(CommandIssued{Command::kGiveUp});
+  Issue(CommandIssued{Command::kGiveUp});
   port_->InterruptWrites();
 }
 
-void DownloadSession::OnExecute() { Decide(CommandIssued{Command::kExecute}); }
+void DownloadSession::OnExecute() { Issue(CommandIssued{Command::kExecute}); }
 
 bool DownloadSession::CanBrowse() const {
-  std::lock_guard lock(mu_);
-  return !machine_.state().Busy() && machine_.state().m_bReady;
+  const DownloadView v = Snapshot();
+  return !v.busy && v.ready;
 }
 
 bool DownloadSession::OnBrowse(const std::string& path) {
   // Only window-thread commands start transfers and loads, so the answer
   // cannot change before the decision.
   if (!CanBrowse()) return false;
-  Decide(BrowseChosen{path});
+  Issue(BrowseChosen{path});
   return true;
 }
 
 bool DownloadSession::OnCpuSelect(const std::string& name) {
-  {
-    std::lock_guard lock(mu_);
-    if (machine_.state().Busy()) return false;
-  }
-  Decide(CpuSelected{name});
+  if (Snapshot().busy) return false;
+  Issue(CpuSelected{name});
   return !name.empty();
 }
 
 bool DownloadSession::PatchWriteImage(uint32_t address, std::vector<uint8_t> bytes) {
   const std::vector<uint8_t> wanted = bytes;
-  Decide(ImagePatched{address, std::move(bytes)});
-  std::lock_guard lock(mu_);
-  const DownloadState& st = machine_.state();
-  if (!st.m_byWriteImage || address < st.m_nSlotBase[1]) return false;
-  const uint64_t offset = address - st.m_nSlotBase[1];
-  const std::vector<uint8_t>& image = *st.m_byWriteImage;
+  Issue(ImagePatched{address, std::move(bytes)});
+  const DownloadView v = Snapshot();
+  if (!v.writeImage || address < v.slotBase[1]) return false;
+  const uint64_t offset = address - v.slotBase[1];
+  const std::vector<uint8_t>& image = *v.writeImage;
   return offset + wanted.size() <= image.size() &&
          std::equal(wanted.begin(), wanted.end(), image.begin() + static_cast<ptrdiff_t>(offset));
 }
 
 bool DownloadSession::OnRamTransfer() {
-  Decide(CommandIssued{Command::kRamTransfer});
-  std::lock_guard lock(mu_);
-  return machine_.state().m_bRamTransfer != 0;
+  Issue(CommandIssued{Command::kRamTransfer});
+  return Snapshot().ramTransfer;
 }
 
 bool DownloadSession::OnCpuBootImitation() {
-  Decide(CommandIssued{Command::kCpuBootImitation});
-  std::lock_guard lock(mu_);
-  return machine_.state().m_bCpuBootImitation != 0;
+  Issue(CommandIssued{Command::kCpuBootImitation});
+  return Snapshot().cpuBootImitation;
 }
 
-void DownloadSession::OnTimer(int id) { Decide(TimerFired{id}); }
+void DownloadSession::OnTimer(int id) { Issue(TimerFired{id}); }
 
-DownloadSession::View DownloadSession::Snapshot() const {
+DownloadView DownloadSession::Snapshot() const {
   std::lock_guard lock(mu_);
-  const DownloadState& st = machine_.state();
-  View v;
-  v.state = st.m_nState;
-  v.phase = PhaseOf(st.m_nState);
-  v.pos = st.m_nPos;
-  v.length = st.m_nLength;
-  v.confirmed = st.m_nConfirmed;
-  for (int t = 0; t < 2; ++t) {
-    v.slotLength[t] = st.m_nSlotLength[t];
-    v.slotBase[t] = st.m_nSlotBase[t];
-  }
-  v.loading = st.m_bLoading != 0;
-  v.ready = st.m_bReady != 0;
-  v.busy = st.Busy();
-  v.ramTransfer = st.m_bRamTransfer != 0;
-  v.cpuBootImitation = st.m_bCpuBootImitation != 0;
-  v.writeError = st.m_nWriteError;
-  v.outcome = published_;
-  v.loadOutcome = st.m_nLoadOutcome;
-  v.loadDetail = st.m_strLoadDetail;
-  v.transfer = st.m_nTransfer;
-  v.writeImage = st.m_byWriteImage;
+  DownloadView v = machine_.View();
+  v.outcome = outcome_;
   return v;
-}
-
-DownloadState DownloadSession::State() const {
-  std::lock_guard lock(mu_);
-  return machine_.state();
 }
 
 }  // namespace porten

@@ -23,9 +23,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+#include <variant>
 
 #include "core/download_state.h"
 #include "core/port.h"
@@ -104,46 +106,37 @@ class DownloadSession final : public TimerTarget {
   // Port actions decided but not yet carried out.
   bool PortActionsPending() const;
 
-  // A consistent copy of what the front ends show and decide on.
-  struct View {
-    int32_t state = 0;
-    Phase phase = Phase::kIdle;
-    uint32_t pos = 0;
-    uint32_t length = 0;
-    uint32_t confirmed = 0;
-    uint32_t slotLength[2] = {0, 0};
-    uint32_t slotBase[2] = {0, 0};
-    bool loading = false;
-    bool ready = true;
-    bool busy = false;
-    bool ramTransfer = false;
-    bool cpuBootImitation = false;
-    int writeError = 0;
-    Outcome outcome = Outcome::kNone;
-    LoadOutcome loadOutcome = LoadOutcome::kNone;
-    std::string loadDetail;
-    uint32_t transfer = 0;  // counts the Write presses that started a transfer
-    std::shared_ptr<const std::vector<uint8_t>> writeImage;  // slot 1's bytes, if loaded
-  };
-  View Snapshot() const;
-  // The machine's whole state and images (tests, the command line's log).
-  DownloadState State() const;
+  // A consistent copy of what the front ends show; outcome is that of the
+  // last Ended handed out, kNone again while a transfer runs.
+  DownloadView Snapshot() const;
   // Steady-clock time of the last byte received from the target (0: none).
   int64_t LastReceiveMs() const { return lastReceiveMs_.load(); }
-  // Called on the deciding thread, without the lock, whenever a download
-  // ends (an outcome is published), so a front end waiting for it can look.
-  void OnOutcome(std::function<void()> notify) { onOutcome_ = std::move(notify); }
+  // Called for every Ended, on the deciding thread, without the lock, after
+  // the texts that present it have been handed to the window system. Set it
+  // before the receive thread starts.
+  void OnEnded(std::function<void(const Ended&)> notify) { onEnded_ = std::move(notify); }
 
   const Port& port() const { return *port_; }
   Port& port() { return *port_; }
 
  private:
-  void Decide(const Event& event);
-  void RunWindowAction(const Action& action);
-  void ReportLoad(ImageLoad::Result result, bool opened);
-  void RunPortActions();
-  void RunSend(const Send& send);
-  void RunReopen(const Reopen& reopen);
+  // What is carried out after the lock is let go: message boxes and the
+  // steps of the file load (window thread), and the news of an ending.
+  using Later = std::variant<ShowMessage, OpenLoad, RunLoadBatch, CloseLoad, Ended>;
+
+  // Has the machine decide event, and then what the load steps it asks for
+  // report, one after the other. True when port actions were queued.
+  bool Decide(Event event);
+  // Window thread: Decide, and wake the link thread when it has port work.
+  void Issue(Event event);
+  std::optional<Event> RunLater(const Later& later);
+  LoadReport ReportLoad(ImageLoad::Result result, bool opened);
+  // Link thread. True when a reopen ran.
+  bool RunPortActions();
+  std::optional<Event> RunSend(const Send& send);
+  Event RunReopen(const Reopen& reopen);
+  void EndPause();
+  bool Drain();
   void ReceivePass();
   void ReceiveThreadProc();
 
@@ -153,22 +146,18 @@ class DownloadSession final : public TimerTarget {
   std::unique_ptr<Port> port_;
   const std::string startDir_;
 
-  // Guards machine_, queue_ and portPath_.
+  // Guards machine_, queue_, portPath_ and outcome_.
   mutable std::mutex mu_;
   DownloadMachine machine_;
-  std::deque<Action> queue_;  // port actions, in the order decided
-  std::string portPath_;      // PortPath: every reopen uses it
-  // The outcome front ends see: published only once the texts that present
-  // it have been handed to the window system, so whoever waits for it finds
-  // them there.
-  Outcome published_ = Outcome::kNone;
+  std::deque<PortAction> queue_;  // in the order decided
+  std::string portPath_;          // PortPath: every reopen uses it
+  Outcome outcome_ = Outcome::kNone;
 
   // Link thread only (or the test calling Pump).
   std::array<uint8_t, kRxRingSize> rxRing_{};
   int32_t rxRead_ = 0;
   int32_t rxWrite_ = 0;
-  bool paused_ = false;
-  bool runningPortActions_ = false;
+  bool paused_ = false;  // the Pause at the queue's front is running
   int64_t pauseUntilMs_ = 0;
   uint32_t pauseTicket_ = 0;
 
@@ -179,7 +168,7 @@ class DownloadSession final : public TimerTarget {
   std::atomic<int32_t> m_bRun{1};
   std::atomic<int32_t> m_bThreadExited{0};
   std::atomic<int64_t> lastReceiveMs_{0};
-  std::function<void()> onOutcome_;
+  std::function<void(const Ended&)> onEnded_;
   std::thread thread_;
 };
 

@@ -51,7 +51,7 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   uint32_t transfers = 0;
   const auto WriteAndFollow = [&] {
     const auto ended = [&, next = ++transfers] {
-      const DownloadSession::View view = session.Snapshot();
+      const DownloadView view = session.Snapshot();
       return view.transfer == next && view.outcome != Outcome::kNone;
     };
     ASSERT_TRUE(QTest::qWaitFor(ended, 60000));

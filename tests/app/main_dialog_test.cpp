@@ -37,7 +37,7 @@ TEST(QtWindowSystem, RequestsFromAnotherThreadArriveLaterAndLoseToNewerOnesFromT
 
   std::thread([&] { window.SetText(Surface::kStatus, "300/300"); }).join();
   window.SetText(Surface::kStatus, "書込み終了");
-  QTest::qWait(50);
+  QCoreApplication::sendPostedEvents();
   EXPECT_EQ("書込み終了", Std(window.Text(Surface::kStatus))) << "the older posted text must not come back";
   std::sort(target.fired.begin(), target.fired.end());
   EXPECT_EQ((std::vector<int>{TIMER_LOAD, TIMER_WRITE_POLL}), target.fired) << "each once";
@@ -116,6 +116,7 @@ TEST_F(MainDialogTest, TypicalRun) {
   EXPECT_EQ("B.MOT", Text(dialog_.get(), "IDC_BOOT_FILE_NAME"));
   Button("IDC_WRITE")->click();
   EXPECT_EQ(text::kAbort, Text(dialog_.get(), "IDC_WRITE"));
+  EXPECT_EQ(Names{"IDC_EXECUTE"}, Disabled()) << "no \"1\" among the blocks";
   Button("IDC_BROWSE")->click();
   EXPECT_EQ(1, browseCalls_) << "refused during the load and the transfer";
   Button("IDC_CPU_BOOT_IMITATION")->click();
@@ -133,6 +134,7 @@ TEST_F(MainDialogTest, AbortTakesEffectAtOnceWhileTheLineIsStalled) {
   Button("IDC_WRITE")->click();  // 中断: returns while the write still hangs
   EXPECT_EQ(text::kWrite, Text(dialog_.get(), "IDC_WRITE"));
   EXPECT_EQ(Outcome::kAborted, session.Snapshot().outcome);
+  EXPECT_EQ(Names{}, Disabled());
   fake->ReleaseWrites();
 }
 
@@ -214,7 +216,7 @@ TEST_P(ActTest, TheEffect) {
     dialog_->close();
   }
   const bool left = !dialog_->isVisible() && session.ThreadExited();
-  EXPECT_EQ(c.effect, left ? "left" : session.Snapshot().state > 0 ? "writing" : "idle");
+  EXPECT_EQ(c.effect, left ? "left" : session.Snapshot().busy ? "writing" : "idle");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "core/download_state.h"
+#include "core/image.h"
 #include "core/texts.h"
 #include "sim_board.h"
 #include "support/image_writer.h"

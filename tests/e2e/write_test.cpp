@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "e2e/e2e.h"
@@ -82,6 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
             "書込み終了", true},
         End{"WrongEcho", [](BoardOptions& o) { o.wrongEchoAt = 100; }, 4, "ｴｺｰ不一致: 100/200 (00FFE000)"},
         End{"ErrorAfterHeader", [](BoardOptions& o) { o.errorAfterBlock = 0; }, 4, "書込みエラー終了"},
+        End{"RequestBeyondImage", [](BoardOptions& o) { o.requestBeyondImage = true; }, 4,
+            "the loader asked for more blocks than the image has (8)"},
         // The seeded noise holds a 0x01 or 0xFF before any 0xAA: in the
         // handshake that is the chip refusing the boot mode.
         End{"NoiseBeforeSyncAnswer", [](BoardOptions& o) { o.noiseBytes = 40; }, 4, "Bootﾓｰﾄﾞ応答異常"},
@@ -168,7 +171,12 @@ TEST_F(Bench, InterruptDuringStalledWriteExits130AndLogs) {
   ASSERT_EQ(0, posix_spawn(&child, PORTEN_CLI_PATH, &quiet, nullptr, argv.data(), environ));
   posix_spawn_file_actions_destroy(&quiet);
   ASSERT_TRUE(board().WaitForEvent("stalled", 30000));
-  ::usleep(500 * 1000);  // the tool fills the line and waits inside a write
+  // The tool fills the line and then waits inside a write: the pty's line
+  // buffer (4095 bytes) full is the sign.
+  for (auto end = Clock::now() + std::chrono::seconds(30); board().UnreadFromTool() < 4095;) {
+    ASSERT_LT(Clock::now(), end);
+    std::this_thread::yield();
+  }
   const auto start = Clock::now();
   ::kill(child, SIGINT);
   int wstatus = 0;

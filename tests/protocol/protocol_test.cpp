@@ -1,5 +1,5 @@
 // The download machine and its runner. The byte tables of both protocols
-// are rows (an event in; the bytes and reopens out, the state after) that one
+// are rows (an event in; the bytes and reopens out, the phase after) that one
 // replay harness runs against the whole session on a scripted port with a
 // manual clock: whole, a byte at a time, and with noise where the state must
 // ignore it. The machine on its own (plain calls, no thread, no port, no
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/download_state.h"
+#include "core/overloaded.h"
 #include "core/texts.h"
 #include "protocol/download_machine.h"
 #include "protocol/download_session.h"
@@ -41,10 +41,13 @@ inline In Rx(Bytes b) { return {In::kRx, std::move(b)}; }
 inline In Timer(int id) { return {In::kTimer, {}, id}; }
 inline In Cmd(Command c) { return {In::kCommand, {}, 0, c}; }
 
+using enum Phase;
+using enum Outcome;
+
 struct Row {
   In in;
   const char* out;  // wire bytes in hex ("FF*125" for a run), "@RATE" a reopen
-  int32_t state;
+  Phase phase;
   const char* status = nullptr;  // the status line after, when it matters
 };
 
@@ -71,38 +74,34 @@ constexpr uint32_t kBootBase = 0x0000F000, kImageBase = 0x1000;
 
 // A normal download, the target silent after the first 0x00.
 inline const std::vector<Row> kNormalDownload = {
-    {Cmd(Command::kWrite), "00", STATE_SYNC_BOOT},
-    {Timer(TIMER_BOOT_SYNC), "00 00", STATE_BOOT_HANDSHAKE},
-    {Rx({0x00, 0xAA, 0x00, 0x02, 0xAB}), "55 00 02 AB CD", STATE_BOOT_DATA,
-     "Boot Load: 0/2 (0000F000)"},
-    {Rx({0xCD}), "", STATE_BOOT_WAIT_START, "Boot Load: 1/2 (0000F000)"},
-    {Rx({0xAA}), "@38400", STATE_WRITE_POLL},
-    {Timer(TIMER_WRITE_POLL), "33", STATE_WRITE_POLL},
-    {Rx({0x00, 0x00, 0x00, 0x00}), "44 44 88 00 00 10 00 00 00 00 80", STATE_WRITE_DATA},
-    {Rx({0x11}), "11 22 33 FF*125", STATE_WRITE_FINISH, "Writing: 3/3 (00001000)"},
-    {Rx({0x00}), "@4800", STATE_IDLE, "書込み終了"},
+    {Cmd(Command::kWrite), "00", kSync},
+    {Timer(TIMER_BOOT_SYNC), "00 00", kBootHandshake},
+    {Rx({0x00, 0xAA, 0x00, 0x02, 0xAB}), "55 00 02 AB CD", kBootUpload, "Boot Load: 0/2 (0000F000)"},
+    {Rx({0xCD}), "", kBootWaitStart, "Boot Load: 1/2 (0000F000)"},
+    {Rx({0xAA}), "@38400", kWritePoll},
+    {Timer(TIMER_WRITE_POLL), "33", kWritePoll},
+    {Rx({0x00, 0x00, 0x00, 0x00}), "44 44 88 00 00 10 00 00 00 00 80", kWriteData},
+    {Rx({0x11}), "11 22 33 FF*125", kWriteFinish, "Writing: 3/3 (00001000)"},
+    {Rx({0x00}), "@4800", kIdle, "書込み終了"},
 };
 
 // The same image by RAM transfer to a running loader, then "実行".
 inline const std::vector<Row> kRamTransfer = {
-    {Cmd(Command::kRamTransfer), "", STATE_IDLE},
-    {Cmd(Command::kWrite), "32 @38400", STATE_WRITE_POLL},
-    {Timer(TIMER_WRITE_POLL), "33", STATE_WRITE_POLL},
-    {Timer(TIMER_WRITE_POLL), "33", STATE_WRITE_POLL},
-    {Rx({0x60, 0x00, 0x00, 0x00, 0x00}), "22 44 44 88 00 00 10 00 00 00 00 80", STATE_WRITE_DATA},
-    {Rx({0x11}), "11 22 33 FF*125", STATE_WRITE_FINISH},
-    {Rx({0x00}), "@4800", STATE_IDLE, "書込み終了"},
-    {Cmd(Command::kExecute), "31", STATE_IDLE, "プログラム　実行中"},
+    {Cmd(Command::kRamTransfer), "", kIdle},
+    {Cmd(Command::kWrite), "32 @38400", kWritePoll},
+    {Timer(TIMER_WRITE_POLL), "33", kWritePoll},
+    {Timer(TIMER_WRITE_POLL), "33", kWritePoll},
+    {Rx({0x60, 0x00, 0x00, 0x00, 0x00}), "22 44 44 88 00 00 10 00 00 00 00 80", kWriteData},
+    {Rx({0x11}), "11 22 33 FF*125", kWriteFinish},
+    {Rx({0x00}), "@4800", kIdle, "書込み終了"},
+    {Cmd(Command::kExecute), "31", kIdle, "プログラム　実行中"},
 };
 
 enum class Replay { kWhole, kByteByByte, kNoise };
 const char* const kReplayNames[] = {"Whole", "ByteByByte", "Noise"};
 
-// States in which 0x5A is ignored, so noise there must change nothing.
-inline bool IgnoresNoise(int32_t state) {
-  return state == STATE_IDLE || state == STATE_BOOT_HANDSHAKE ||
-         (state >= STATE_WRITE_POLL && state <= STATE_WRITE_DATA) || state == STATE_WRITE_FINISH;
-}
+// Phases in which 0x5A is ignored, so noise there must change nothing.
+inline bool IgnoresNoise(Phase p) { return p == kIdle || p == kBootHandshake || IsWritePhase(p); }
 
 // d feeds the row's event (rx: in one read, or one read per byte) and
 // returns the transcript of what went out; the replay checks the rest.
@@ -111,11 +110,11 @@ void ReplayRows(Driver& d, const std::vector<Row>& rows, Replay how) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     In in = row.in;
-    if (how == Replay::kNoise && in.kind == In::kRx && IgnoresNoise(d.State())) {
+    if (how == Replay::kNoise && in.kind == In::kRx && IgnoresNoise(d.phase())) {
       in.rx.insert(in.rx.begin(), 0x5A);
     }
     EXPECT_EQ(row.out, d.Feed(in, how == Replay::kByteByByte)) << "row " << i;
-    EXPECT_EQ(row.state, d.State()) << "row " << i;
+    EXPECT_EQ(row.phase, d.phase()) << "row " << i;
     if (row.status) {
       EXPECT_EQ(row.status, d.Status()) << "row " << i;
     }
@@ -124,58 +123,60 @@ void ReplayRows(Driver& d, const std::vector<Row>& rows, Replay how) {
 
 // ==== The machine on its own ====================================================
 
-using enum Outcome;
-
 class MachineDriver {
  public:
-  MachineDriver() { m.state().m_nPortRate = 4800; }
+  MachineDriver() { m.On(PortOpened{4800}); }
 
-  // Runs event, completing reopens (ok unless failReopens) and pauses (at
-  // once unless holdPauses) as the runner would.
+  // Runs event, completing reopens (ok unless failReopens), checked sends
+  // (ok unless failSends) and pauses (at once unless holdPauses) as the
+  // runner would.
   std::string Run(const Event& event) {
-    std::string transcript;
+    std::string t;
     for (const Action& action : m.On(event)) {
-      if (const auto* send = std::get_if<Send>(&action)) {
-        Append(transcript, Hex(send->bytes));
-        if (send->transfer != sentTransfer) sent.clear(), sentTransfer = send->transfer;
-        if (send->bytes.size() == 8 || send->bytes.size() == kBlockSize) {
-          sent.insert(sent.end(), send->bytes.begin(), send->bytes.end());
-        }
-        if (send->checked && failSends) {
-          failedTransfer = send->transfer;
-          Append(transcript, Run(SendFailed{send->transfer}));
-        }
-      } else if (const auto* reopen = std::get_if<Reopen>(&action)) {
-        Append(transcript, "@" + std::to_string(reopen->rate));
-        Append(transcript, Run(Reopened{reopen->ticket, !failReopens}));
-      } else if (const auto* pause = std::get_if<Pause>(&action)) {
-        pauses.push_back(pause->ms);
-        heldPause = pause->ticket;
-        if (!holdPauses) Append(transcript, Run(PauseOver{pause->ticket}));
-      } else if (const auto* text = std::get_if<SetText>(&action)) {
-        texts[text->surface] = text->text;
-      } else if (const auto* arm = std::get_if<ArmTimer>(&action)) {
-        timers[arm->id] = arm->ms;
-      } else if (const auto* kill = std::get_if<KillTimer>(&action)) {
-        timers.erase(kill->id);
-      } else if (const auto* box = std::get_if<ShowMessage>(&action)) {
-        log.push_back(box->caption + ": " + box->text);
-      } else if (const auto* open = std::get_if<OpenLoad>(&action)) {
-        log.push_back("open " + open->path);
-      } else {
-        log.push_back(std::holds_alternative<RunLoadBatch>(action) ? "batch" : "close");
-      }
+      std::visit(overloaded{
+                     [&](const Send& a) {
+                       Append(t, Hex(a.bytes));
+                       if (a.transfer != sentTransfer) sent.clear(), sentTransfer = a.transfer;
+                       if (a.bytes.size() == 8 || a.bytes.size() == kBlockSize) {
+                         sent.insert(sent.end(), a.bytes.begin(), a.bytes.end());
+                       }
+                       if (a.checked && failSends) failedTransfer = a.transfer;
+                       if (a.checked) Append(t, Run(SendDone{a.transfer, !failSends}));
+                     },
+                     [&](const Reopen& a) {
+                       Append(t, "@" + std::to_string(a.rate));
+                       Append(t, Run(Reopened{a.ticket, !failReopens}));
+                     },
+                     [&](const Pause& a) {
+                       pauses.push_back(a.ms);
+                       heldPause = a.ticket;
+                       if (!holdPauses) Append(t, Run(PauseOver{a.ticket}));
+                     },
+                     [&](const SetText& a) { texts[a.surface] = a.text; },
+                     [&](const ArmTimer& a) { timers[a.id] = a.ms; },
+                     [&](const KillTimer& a) { timers.erase(a.id); },
+                     [&](const ShowMessage& a) { log.push_back(a.caption + ": " + a.text); },
+                     [&](const OpenLoad& a) { log.push_back("open " + a.path); },
+                     [&](const RunLoadBatch&) { log.push_back("batch"); },
+                     [&](const CloseLoad&) { log.push_back("close"); },
+                     [&](const Ended& a) {
+                       // The ending's text is what the status line shows.
+                       EXPECT_EQ(a.text.empty() ? texts[Surface::kStatus] : a.text, texts[Surface::kStatus]);
+                       outcome = a.outcome, ended = true;
+                     },
+                 },
+                 action);
     }
-    return transcript;
+    return t;
   }
   std::string Feed(const In& in) {
     if (in.kind == In::kTimer) return Run(TimerFired{in.timer});
     if (in.kind == In::kCommand) return Run(CommandIssued{in.command});
-    std::string transcript;
-    for (uint8_t b : in.rx) Append(transcript, Run(ByteReceived{b}));
-    return transcript;
+    std::string t;
+    for (uint8_t b : in.rx) Append(t, Run(ByteReceived{b}));
+    return t;
   }
-  int32_t State() { return m.state().m_nState; }
+  Phase phase() const { return m.View().phase; }
   std::string Status() { return texts[Surface::kStatus]; }
 
   // Loads an image the way the dialog does: the name, the open, a batch and
@@ -194,7 +195,6 @@ class MachineDriver {
     Load(1, kImageBase, kImage);
     for (size_t i = 0; i < n; ++i) Feed(kNormalDownload[i].in);
   }
-  Outcome outcome() const { return m.state().m_nOutcome; }
 
   DownloadMachine m;
   bool failReopens = false, holdPauses = false, failSends = false;
@@ -205,20 +205,23 @@ class MachineDriver {
   std::map<Surface, std::string> texts;
   std::map<int, int> timers;
   std::vector<std::string> log;  // message boxes and load steps
+  Outcome outcome = kNone;       // of the last Ended
+  bool ended = false;
 };
 
 // ---- One reaction from a point of the normal download ------------------------
+
+enum Before { kAbortFirst = 1, kRamFirst = 2, kClosedFirst = 4, kFailReopens = 8, kFailSends = 16 };
 
 struct Reaction {
   const char* name;
   size_t at;  // rows of the normal download replayed first
   Event event;
   const char* out;
-  int32_t state;
+  Phase phase;
   const char* status;  // nullptr: unchanged
   Outcome outcome;
-  bool failReopens = false;
-  bool abortFirst = false;  // aborted there first, leaving the port at its rate
+  int flags = 0;  // Before
 };
 
 constexpr size_t kHandshake = 2, kEcho = 3, kWaitStart = 4, kPoll = 5, kPolling = 6, kData = 7,
@@ -227,53 +230,64 @@ const char* const kErr = "書込みエラー終了";
 const char* const kNoReopen = "COMﾎﾟｰﾄを再ｵｰﾌﾟﾝ出来ません";
 
 const Reaction kReactions[] = {
-    {"NoiseInHandshake", kHandshake, ByteReceived{0x5A}, "", 1, nullptr, kNone},
-    {"BlockRequestInHandshake", kHandshake, ByteReceived{0x11}, "", 1, nullptr, kNone},
-    {"BootRefused01", kHandshake, ByteReceived{0x01}, "@4800", 0, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
-    {"BootRefusedFF", kHandshake, ByteReceived{0xFF}, "@4800", 0, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
-    {"WrongEcho", kEcho, ByteReceived{0xCE}, "", 0, "ｴｺｰ不一致: 1/2 (0000F000)", kEchoMismatch},
-    {"NotYetRunning", kWaitStart, ByteReceived{0x00}, "", 10, "Boot Load: 2/2 (0000F000)", kNone},
-    {"HandOverReopenFails", kWaitStart, ByteReceived{0xAA}, "@38400", 0, kNoReopen, kReopenFailed, true},
-    {"BlockRequestBeforeHeader", kPoll, ByteReceived{0x11}, "", 20, nullptr, kNone},
-    {"ErrorInHandshake", kPolling, ByteReceived{0x60}, "22", 20, nullptr, kNone},
-    {"ZeroAmongBlocks", kData, ByteReceived{0x00}, "", 24, nullptr, kNone},
-    {"TargetError", kData, ByteReceived{0x60}, "@4800", 0, kErr, kWriteError},
-    {"TargetErrorAfterLastBlock", kFinish, ByteReceived{0x60}, "@4800", 0, kErr, kWriteError},
+    {"NoiseInHandshake", kHandshake, ByteReceived{0x5A}, "", kBootHandshake, nullptr, kNone},
+    {"BlockRequestInHandshake", kHandshake, ByteReceived{0x11}, "", kBootHandshake, nullptr, kNone},
+    {"BootRefused01", kHandshake, ByteReceived{0x01}, "@4800", kIdle, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
+    {"BootRefusedFF", kHandshake, ByteReceived{0xFF}, "@4800", kIdle, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
+    {"WrongEcho", kEcho, ByteReceived{0xCE}, "", kIdle, "ｴｺｰ不一致: 1/2 (0000F000)", kEchoMismatch},
+    {"NotYetRunning", kWaitStart, ByteReceived{0x00}, "", kBootWaitStart, "Boot Load: 2/2 (0000F000)", kNone},
+    {"HandOverReopenFails", kWaitStart, ByteReceived{0xAA}, "@38400", kIdle, kNoReopen, kReopenFailed,
+     kFailReopens},
+    {"BlockRequestBeforeHeader", kPoll, ByteReceived{0x11}, "", kWritePoll, nullptr, kNone},
+    {"ErrorInHandshake", kPolling, ByteReceived{0x60}, "22", kWritePoll, nullptr, kNone},
+    {"ZeroAmongBlocks", kData, ByteReceived{0x00}, "", kWriteData, nullptr, kNone},
+    {"TargetError", kData, ByteReceived{0x60}, "@4800", kIdle, kErr, kWriteError},
+    {"TargetErrorAfterLastBlock", kFinish, ByteReceived{0x60}, "@4800", kIdle, kErr, kWriteError},
     // The port's return to 4800 bit/s failing does not undo a finished write.
-    {"WrittenThoughReopenFails", kFinish, ByteReceived{0x00}, "@4800", 0, "書込み終了", kWritten, true},
-    // Idle again, the progress text takes the boot loader's form.
-    {"RequestBeyondImage", kFinish, ByteReceived{0x11}, "", 0, "Boot Load: 3/2 (0000F000)", kWriteError},
-    {"ShortHeader", kData, SendFailed{1}, "@4800", 0, kErr, kWriteError},
-    {"ShortBlock", kFinish, SendFailed{1}, "@4800", 0, kErr, kWriteError},
-    {"ShortWriteOfEarlierTransfer", kData, SendFailed{0}, "", 24, nullptr, kNone},
-    {"Unplugged", kData, LineLost{}, "", 0, "COMﾎﾟｰﾄが切断されました", kUnplugged},
-    {"UnpluggedWhileIdle", kDone, LineLost{}, "", 0, "書込み終了", kWritten},
-    {"GiveUp", kHandshake, CommandIssued{Command::kGiveUp}, "", 0, nullptr, kNoAnswer},
-    {"Abort", kPoll, CommandIssued{Command::kAbort}, "", 0, nullptr, kAborted},
-    {"WriteAborts", kEcho, CommandIssued{Command::kWrite}, "", 0, nullptr, kAborted},
-    {"WriteAgain", kDone, CommandIssued{Command::kWrite}, "00", 255, nullptr, kNone},
-    {"WriteAfterAbortAt38400", kData, CommandIssued{Command::kWrite}, "@4800 00", 255, nullptr, kNone,
-     false, true},
-    {"WriteAfterAbortReopenFails", kData, CommandIssued{Command::kWrite}, "@4800", 0, kNoReopen,
-     kReopenFailed, true, true},
-    {"ExecuteWithoutRamTransfer", kDone, CommandIssued{Command::kExecute}, "", 0, nullptr, kWritten},
+    {"WrittenThoughReopenFails", kFinish, ByteReceived{0x00}, "@4800", kIdle, "書込み終了", kWritten,
+     kFailReopens},
+    // A failed write; the port stays at 38400 bit/s until the next Write.
+    {"RequestBeyondImage", kFinish, ByteReceived{0x11}, "", kIdle, kErr, kBeyondImage},
+    {"ShortHeader", kData, SendDone{1, false}, "@4800", kIdle, kErr, kWriteError},
+    {"ShortBlock", kFinish, SendDone{1, false}, "@4800", kIdle, kErr, kWriteError},
+    {"ShortWriteOfEarlierTransfer", kData, SendDone{0, false}, "", kWriteData, nullptr, kNone},
+    {"Unplugged", kData, LineLost{}, "", kIdle, "COMﾎﾟｰﾄが切断されました", kUnplugged},
+    {"UnpluggedWhileIdle", kDone, LineLost{}, "", kIdle, "書込み終了", kWritten},
+    {"GiveUp", kHandshake, CommandIssued{Command::kGiveUp}, "", kIdle, nullptr, kNoAnswer},
+    {"Abort", kPoll, CommandIssued{Command::kAbort}, "", kIdle, nullptr, kAborted},
+    {"WriteAborts", kEcho, CommandIssued{Command::kWrite}, "", kIdle, nullptr, kAborted},
+    {"WriteAgain", kDone, CommandIssued{Command::kWrite}, "00", kSync, nullptr, kWritten},
+    {"WriteAfterAbortAt38400", kData, CommandIssued{Command::kWrite}, "@4800 00", kSync, nullptr, kAborted,
+     kAbortFirst},
+    {"WriteAfterAbortReopenFails", kData, CommandIssued{Command::kWrite}, "@4800", kIdle, kNoReopen,
+     kReopenFailed, kAbortFirst | kFailReopens},
+    {"ExecuteWithoutRamTransfer", kDone, CommandIssued{Command::kExecute}, "", kIdle, nullptr, kWritten},
+    {"Execute", kDone, CommandIssued{Command::kExecute}, "31", kIdle, "プログラム　実行中", kExecuted, kRamFirst},
+    // "1" among the blocks would land in the image.
+    {"ExecuteDuringTransfer", kData, CommandIssued{Command::kExecute}, "", kWriteData, nullptr, kNone, kRamFirst},
+    {"ExecuteOnClosedPort", kDone, CommandIssued{Command::kExecute}, "", kIdle, kNoReopen, kExecuteFailed,
+     kRamFirst | kClosedFirst},
+    {"ExecuteNotSent", kDone, CommandIssued{Command::kExecute}, "31", kIdle, "COMﾎﾟｰﾄに送信出来ません",
+     kExecuteFailed, kRamFirst | kFailSends},
 };
 
 class Reactions : public ::testing::TestWithParam<Reaction> {};
 
-TEST_P(Reactions, AnswerStateStatusOutcome) {
+TEST_P(Reactions, AnswerPhaseStatusOutcome) {
   const Reaction& r = GetParam();
   MachineDriver d;
   d.Reach(r.at);
-  if (r.abortFirst) d.Run(CommandIssued{Command::kAbort});
+  if (r.flags & kAbortFirst) d.Run(CommandIssued{Command::kAbort});
+  if (r.flags & kRamFirst) d.Run(CommandIssued{Command::kRamTransfer});
+  if (r.flags & kClosedFirst) d.Run(PortOpened{0});
   const std::string before = d.Status();
-  d.failReopens = r.failReopens;
+  d.failReopens = r.flags & kFailReopens, d.failSends = r.flags & kFailSends;
   EXPECT_EQ(r.out, d.Run(r.event));
-  EXPECT_EQ(r.state, d.State());
+  EXPECT_EQ(r.phase, d.phase());
   EXPECT_EQ(r.status ? std::string(r.status) : before, d.Status());
-  EXPECT_EQ(r.outcome, d.outcome());
+  EXPECT_EQ(r.outcome, d.outcome);
   // The caption says what Write does.
-  EXPECT_EQ(d.m.state().Busy() ? text::kAbort : text::kWrite, d.texts[Surface::kWriteCaption]);
+  EXPECT_EQ(d.m.Busy() ? text::kAbort : text::kWrite, d.texts[Surface::kWriteCaption]);
 }
 
 INSTANTIATE_TEST_SUITE_P(FromTheTable, Reactions, ::testing::ValuesIn(kReactions),
@@ -288,7 +302,6 @@ TEST(Machine, SyncAnsweredAtOnceSendsMarkerPauseAndThreeZerosUnlessAborted) {
     d.holdPauses = true;
     if (imitation) d.Run(CommandIssued{Command::kCpuBootImitation});
     EXPECT_EQ("00", d.Run(CommandIssued{Command::kWrite}));
-    EXPECT_EQ(imitation ? STATE_SYNC_IMITATION : STATE_SYNC_BOOT, d.State());
     EXPECT_EQ(100, d.timers[TIMER_BOOT_SYNC]);
     EXPECT_EQ("", d.Run(ByteReceived{0x00}));  // counted, not answered
     EXPECT_EQ(imitation ? "33" : "30", d.Run(TimerFired{TIMER_BOOT_SYNC}));
@@ -303,7 +316,7 @@ TEST(Machine, SyncAnsweredAtOnceSendsMarkerPauseAndThreeZerosUnlessAborted) {
     d.Run(TimerFired{TIMER_BOOT_SYNC});
     EXPECT_EQ("", d.Run(PauseOver{first}));
     EXPECT_EQ("00 00 00", d.Run(PauseOver{d.heldPause}));
-    EXPECT_EQ(STATE_BOOT_HANDSHAKE, d.State());
+    EXPECT_EQ(kBootHandshake, d.phase());
   }
 }
 
@@ -319,9 +332,9 @@ TEST(Machine, AbortStopsThePollsAndKeepsAHandOverFromStarting) {
 
   MachineDriver h;
   h.Reach(kWaitStart);
-  const auto actions = h.m.On(ByteReceived{0xAA});  // the reopen under way, the state 0
+  const auto actions = h.m.On(ByteReceived{0xAA});  // the reopen under way
   h.Run(CommandIssued{Command::kWrite});            // 中断
-  EXPECT_EQ(kAborted, h.outcome());
+  EXPECT_EQ(kAborted, h.outcome);
   EXPECT_EQ("", h.Run(Reopened{std::get<Reopen>(actions.at(0)).ticket, true}));
   EXPECT_EQ(0u, h.timers.count(TIMER_WRITE_POLL));
 
@@ -335,77 +348,71 @@ TEST(Machine, AbortStopsThePollsAndKeepsAHandOverFromStarting) {
 TEST(Machine, WriteRefusesWithoutImageOrUsableBootLoader) {
   MachineDriver d;
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
-  EXPECT_EQ(text::kNoImage, d.Status());
-  EXPECT_EQ(kRefused, d.outcome());
+  EXPECT_EQ(std::pair(std::string(text::kNoImage), kRefused), std::pair(d.Status(), d.outcome));
   d.Load(1, kImageBase, kImage);
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
   EXPECT_EQ(text::kBootLoaderBad, d.Status());
   EXPECT_EQ(text::kWrite, d.texts[Surface::kWriteCaption]);
   d.Load(0, kBootBase, kBoot);
-  const auto old = d.m.state().m_byBootImage;
+  const auto old = d.m.View().bootImage;
   d.Load(0, 0, Bytes(kBootImageSize + 1, 0));  // too long: the slot knows, the copy stays
   EXPECT_EQ(text::kBootLoaderInvalid, d.Status());
-  EXPECT_EQ(kBootImageSize + 1, d.m.state().m_nSlotLength[0]);
-  EXPECT_EQ(old, d.m.state().m_byBootImage);
+  EXPECT_EQ(kBootImageSize + 1, d.m.View().slotLength[0]);
+  EXPECT_EQ(old, d.m.View().bootImage);
+  d.outcome = kNone;
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));
-  EXPECT_EQ(text::kBootLoaderBad, d.Status());
+  EXPECT_EQ(std::pair(std::string(text::kBootLoaderBad), kRefused), std::pair(d.Status(), d.outcome));
+  d.Load(0, 0, Bytes(kBootImageSize, 0));  // the most boot mode takes
+  EXPECT_EQ("00", d.Run(CommandIssued{Command::kWrite}));
+  d.Run(TimerFired{TIMER_BOOT_SYNC});
+  EXPECT_EQ("55 80", d.Feed(Rx({0x00, 0xAA})));  // its size, high byte first
 }
 
 // ---- Loads --------------------------------------------------------------------
 
-TEST(MachineLoad, StepsTextsAndSlots) {
+// Steps and texts of a load; Write refused while it runs; an empty image; a
+// refused file, with the reason under its path; CpuSelect cancelling a load
+// at its next tick; and reports nobody asked for changing nothing.
+TEST(MachineLoad, StepsTextsSlotsAndRefusals) {
   MachineDriver d;
   d.Run(BrowseChosen{"/fw/image.mot"});
   EXPECT_EQ("/fw/image.mot", d.texts[Surface::kFilePath]);
   EXPECT_EQ(text::kPleaseLoad, d.texts[Surface::kAddress]);
   d.Run(LoadReport{LoadReport::kOpened});
-  EXPECT_EQ(text::kLoadStart, d.Status());
-  EXPECT_EQ(100, d.timers[TIMER_LOAD]);
+  EXPECT_EQ(std::pair(std::string(text::kLoadStart), 100), std::pair(d.Status(), d.timers[TIMER_LOAD]));
   EXPECT_EQ("", d.Run(CommandIssued{Command::kWrite}));  // never from a half-loaded image
-  EXPECT_EQ(kNone, d.outcome());
+  EXPECT_FALSE(d.ended);
   d.Run(TimerFired{TIMER_LOAD});
   d.Run(LoadReport{LoadReport::kProgress, 1234});
-  EXPECT_EQ("読込み中：     1234 ﾊﾞｲﾄ", d.texts[Surface::kAddress]);
-  EXPECT_EQ(0, d.timers[TIMER_LOAD]);
+  EXPECT_EQ(std::pair(std::string("読込み中：     1234 ﾊﾞｲﾄ"), 0), std::pair(d.texts[Surface::kAddress], d.timers[TIMER_LOAD]));
   d.Run(TimerFired{TIMER_LOAD});
   LoadReport done{LoadReport::kDone};
   done.image = Image{0x1000, {}};  // an empty image reads from the base to the base minus one
   d.Run(done);
-  EXPECT_EQ((std::vector<std::string>{"open /fw/image.mot", "batch", "batch"}), d.log);
   EXPECT_EQ("ｱﾄﾞﾚｽ: 00001000 - 00000FFF", d.texts[Surface::kAddress]);
   EXPECT_EQ(text::kLoadStart, d.Status());  // the image's result goes to the address box
-  EXPECT_EQ(LoadOutcome::kLoaded, d.m.state().m_nLoadOutcome);
+  EXPECT_EQ(LoadOutcome::kLoaded, d.m.View().loadOutcome);
   d.Run(CommandIssued{Command::kWrite});
   EXPECT_EQ(text::kNoImage, d.Status());
-}
 
-TEST(MachineLoad, RefusedFileLeavesSlotEmptyAndSaysWhyUnderThePath) {
-  MachineDriver d;
-  d.Reach(0);
-  d.log.clear();
   d.Run(BrowseChosen{"/fw/bad.mot"});
   LoadReport failed{LoadReport::kFailed};
   failed.message = text::kChecksum;
   failed.detail = "line 7";
   d.Run(failed);
+  EXPECT_FALSE(d.m.View().writeImage);  // the empty image before it is gone
   d.Run(CpuSelected{""});
-  EXPECT_EQ((std::vector<std::string>{"open /fw/bad.mot", "/fw/bad.mot: チェックサムが誤っています",
-                                      "ファイルエラー: Bootファイルを指定して下さい"}),
-            d.log);
-  EXPECT_EQ("line 7", d.m.state().m_strLoadDetail);
-  d.Run(CommandIssued{Command::kWrite});
-  EXPECT_EQ(text::kNoImage, d.Status());
-}
-
-TEST(MachineLoad, CpuSelectCancelsARunningLoadAtItsNextTickAndNothingStartsUnderATransfer) {
-  MachineDriver d;
+  EXPECT_EQ("line 7", d.m.View().loadDetail);
   d.Run(BrowseChosen{"/fw/big.mot"});
   d.Run(LoadReport{LoadReport::kOpened});
   d.Run(CpuSelected{"LOADER.MOT"});  // cancels; does not start
   d.Run(TimerFired{TIMER_LOAD});
   d.Run(TimerFired{TIMER_LOAD});  // a stray tick does nothing
-  EXPECT_EQ((std::vector<std::string>{"open /fw/big.mot", "close"}), d.log);
-  EXPECT_EQ(LoadOutcome::kCancelled, d.m.state().m_nLoadOutcome);
+  EXPECT_EQ((std::vector<std::string>{"open /fw/image.mot", "batch", "batch", "open /fw/bad.mot",
+                                      "/fw/bad.mot: チェックサムが誤っています",
+                                      "ファイルエラー: Bootファイルを指定して下さい", "open /fw/big.mot", "close"}),
+            d.log);
+  EXPECT_EQ(LoadOutcome::kCancelled, d.m.View().loadOutcome);
 
   MachineDriver t;
   t.Reach(kData);
@@ -421,9 +428,9 @@ TEST(MachineLoad, CpuSelectCancelsARunningLoadAtItsNextTickAndNothingStartsUnder
 // ---- Random programs --------------------------------------------------------
 // Events of every kind in any order, bytes a working board would send mixed
 // with noise, sends and reopens failing now and then. After every event: the
-// state is one the protocols know, the Write button reads "中断" exactly while
-// pressing it would abort, an ended download is not busy, and a write reported
-// written sent the header and every block of the image, whole and in order.
+// Write button reads "中断" exactly while pressing it would abort, an ending
+// leaves nothing running, and a write reported written sent the header and
+// every block of the image, whole and in order.
 // PORTEN_MACHINE_SEED=S runs one program; a failure names its seed.
 TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
   const char* one = std::getenv("PORTEN_MACHINE_SEED");
@@ -436,10 +443,10 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
     uint32_t transfer = 0, base = 0;
     bool zeroAnswered = false;
     Bytes image;  // and base: what the running transfer writes
-    Outcome outcome = kNone;
     for (int step = 0; step < 200; ++step) {
-      const DownloadState& st = d.m.state();
+      const DownloadView v = d.m.View();
       d.failReopens = pick(24) == 0, d.failSends = pick(24) == 0, d.holdPauses = pick(4) == 0;
+      d.ended = false;
       switch (pick(9)) {
         case 0: d.Run(ByteReceived{static_cast<uint8_t>(pick(256))}); break;
         case 1: d.Run(TimerFired{static_cast<int>(101 + pick(3))}); break;
@@ -450,38 +457,36 @@ TEST(MachineProperty, WrittenMeansTheWholeImageWentOut) {
           d.Load(static_cast<int>(pick(2)), pick(4) << 29 | pick(4) << 12, RandomBytes(pick(4) ? pick(pick(2) ? 24 : 300) : 0, seed));
           break;
         default: {  // what a working board sends next
-          const int32_t s = st.m_nState;
-          zeroAnswered = s == STATE_BOOT_HANDSHAKE && !zeroAnswered;
-          const bool echo = s == STATE_BOOT_DATA && st.m_byBootImage && st.m_nPos < st.m_byBootImage->size();
-          d.Run(ByteReceived{s == STATE_BOOT_HANDSHAKE ? (zeroAnswered ? uint8_t{0} : uint8_t{0xAA})
-                             : echo ? (*st.m_byBootImage)[st.m_nPos]
-                             : s == STATE_BOOT_WAIT_START ? uint8_t{0xAA}
-                             : s == STATE_WRITE_DATA ? uint8_t{0x11} : uint8_t{0}});
+          const Phase p = v.phase;
+          zeroAnswered = p == kBootHandshake && !zeroAnswered;
+          const bool echo = p == kBootUpload && v.bootImage && v.pos < v.bootImage->size();
+          d.Run(ByteReceived{p == kBootHandshake ? (zeroAnswered ? uint8_t{0} : uint8_t{0xAA})
+                             : echo ? (*v.bootImage)[v.pos]
+                             : p == kBootWaitStart ? uint8_t{0xAA}
+                             : p == kWriteData ? uint8_t{0x11} : uint8_t{0}});
         }
       }
-      if (st.m_nTransfer != transfer) {  // a Write started: nothing confirmed yet
-        ASSERT_EQ(0u, st.m_nConfirmed);
-        transfer = st.m_nTransfer, base = st.m_nSlotBase[1];
-        image = st.m_byWriteImage ? *st.m_byWriteImage : Bytes();
+      const DownloadView after = d.m.View();
+      if (after.transfer != transfer) {  // a Write started: nothing confirmed yet
+        ASSERT_EQ(0u, after.confirmed);
+        transfer = after.transfer, base = after.slotBase[1];
+        image = after.writeImage ? *after.writeImage : Bytes();
       }
-      const int32_t s = st.m_nState;
-      ASSERT_TRUE((s >= 0 && s <= 4) || s == 10 || (s >= 20 && s <= 24) || s == 100 || s == 254 || s == 255);
-      ASSERT_EQ(st.Busy() ? text::kAbort : text::kWrite, d.texts[Surface::kWriteCaption]);
-      ASSERT_TRUE(d.outcome() == kNone || !st.Busy());
-      if (d.outcome() == kWritten && outcome != kWritten) {
+      ASSERT_EQ(after.busy ? text::kAbort : text::kWrite, d.texts[Surface::kWriteCaption]);
+      ASSERT_TRUE(!d.ended || !after.busy);
+      if (d.ended && d.outcome == kWritten) {
         ASSERT_NE(transfer, d.failedTransfer);
         ASSERT_EQ(transfer, d.sentTransfer);
-        ASSERT_EQ(image.size(), st.m_nConfirmed);
+        ASSERT_EQ(image.size(), after.confirmed);
         const uint32_t length = (static_cast<uint32_t>(image.size()) + 127) & ~127u;
         Bytes expected;
-        for (uint32_t v : {base, length}) {
-          for (int shift = 24; shift >= 0; shift -= 8) expected.push_back(static_cast<uint8_t>(v >> shift));
+        for (uint32_t x : {base, length}) {
+          for (int shift = 24; shift >= 0; shift -= 8) expected.push_back(static_cast<uint8_t>(x >> shift));
         }
         expected.insert(expected.end(), image.begin(), image.end());
         expected.resize(8 + length, 0xFF);
         ASSERT_EQ(Hex(expected), Hex(d.sent));
       }
-      outcome = d.outcome();
     }
   }
 }
@@ -550,7 +555,7 @@ class SessionDriver {
     }
     return t;
   }
-  int32_t State() { return session->Snapshot().state; }
+  Phase phase() { return session->Snapshot().phase; }
   std::string Status() { return win.Text(Surface::kStatus); }
   FakePort& port() { return *port_; }
 
@@ -573,11 +578,12 @@ TEST_P(SessionTables, NormalDownloadThenRamTransfer) {
   d.LoadBoth();
   EXPECT_EQ((PortEvent{PortEvent::kOpen, 4800, {}}), d.port().Events().at(0));
   ReplayRows(d, kNormalDownload, GetParam());
-  EXPECT_EQ(Outcome::kWritten, d.session->Snapshot().outcome);
+  EXPECT_EQ(std::pair(kWritten, 4800), std::pair(d.session->Snapshot().outcome, d.session->Snapshot().portRate));
   EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
   // Closed for 50 ms before 38400 bit/s, and 10 ms before the first poll.
   EXPECT_EQ((std::vector<int>{50, 10}), d.win.Sleeps());
   ReplayRows(d, kRamTransfer, GetParam());
+  EXPECT_EQ((std::vector<int>{50, 10, 10}), d.win.Sleeps());  // RAM transfer: only the 10 ms
 }
 
 INSTANTIATE_TEST_SUITE_P(Replays, SessionTables,
@@ -589,20 +595,20 @@ TEST(Session, WhatArrivesInOneReadAndWhatCannotGoOut) {
   d.Reach(4);
   // The 0x00 behind the 0xAA came at 4800 bit/s: it is not the loader's.
   EXPECT_EQ("@38400", d.Feed(Rx({0xAA, 0x00}), false));
-  EXPECT_EQ(STATE_WRITE_POLL, d.State());
+  EXPECT_EQ(kWritePoll, d.phase());
   for (size_t i = 5; i < 7; ++i) d.Feed(kNormalDownload[i].in, false);
   Bytes burst(4500, 0x5A);  // more than the ring, ignored in the write phase ...
   burst.push_back(0x11);    // ... up to the request behind it
   d.port().ShortWriteAfter(100);
   EXPECT_EQ("11 22 33 FF*97 @4800", d.Feed(Rx(burst), false));
   EXPECT_EQ(text::kWriteError, d.Status());
-  EXPECT_EQ(Outcome::kWriteError, d.session->Snapshot().outcome);
+  EXPECT_EQ(kWriteError, d.session->Snapshot().outcome);
 
   SessionDriver u;
   u.Reach(3);
   u.port().SetLost(true);  // the device hung up
   u.session->Pump();
-  EXPECT_EQ(Outcome::kUnplugged, u.session->Snapshot().outcome);
+  EXPECT_EQ(kUnplugged, u.session->Snapshot().outcome);
   EXPECT_EQ(text::kPortLost, u.Status());
 }
 
@@ -627,44 +633,28 @@ TEST(Session, LoadsRunInBatchesOneAtATimeAndNeverUnderATransfer) {
 }
 
 // ---- The link thread against a stalled line ---------------------------------------
-// Each stop request must come back while the write is still blocked; if any
-// of them waited for the write, the test would hang (and CTest's time-out
-// fail it).
-
-class Stalled : public ::testing::Test {
- protected:
-  void SetUp() override {
+// Each stop must come back while the write is still blocked (if it waited for
+// the write, the test would hang and CTest's time-out fail it), end the write,
+// keep its own outcome, and leave the next Write to start clean.
+TEST(Session, StopsReturnWhileTheLineIsStalled) {
+  for (auto [stop, outcome] : {std::pair{&DownloadSession::Abort, kAborted},
+                               {&DownloadSession::GiveUp, kNoAnswer}, {&DownloadSession::OnWrite, kAborted}}) {
+    SessionDriver d;
     d.Reach(7);
     d.session->StartReceiveThread();
     d.port().StallWrites();
     d.port().Feed({0x11});
     d.port().WaitForBlockedWrite();
+    ((*d.session).*stop)();
+    EXPECT_EQ(std::pair(outcome, std::string(text::kWrite)),
+              std::pair(d.session->Snapshot().outcome, d.win.Text(Surface::kWriteCaption)));
+    d.port().WaitForNoBlockedWrite();
+    d.session->JoinReceiveThread();
+    EXPECT_TRUE(d.session->ThreadExited());
+    EXPECT_EQ(outcome, d.session->Snapshot().outcome);  // not turned into an error
+    d.port().ReleaseWrites();
+    EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));
   }
-  SessionDriver d;
-};
-
-TEST_F(Stalled, AbortReturnsAndEndsTheWrite) {
-  d.session->Abort();
-  EXPECT_EQ(Outcome::kAborted, d.session->Snapshot().outcome);
-  EXPECT_EQ(text::kWrite, d.win.Text(Surface::kWriteCaption));
-  d.session->JoinReceiveThread();
-  EXPECT_EQ(Outcome::kAborted, d.session->Snapshot().outcome);  // not turned into an error
-}
-
-TEST_F(Stalled, GiveUpReturnsWithNoAnswerAndTheThreadStops) {
-  d.session->GiveUp();
-  EXPECT_EQ(Outcome::kNoAnswer, d.session->Snapshot().outcome);
-  d.session->JoinReceiveThread();
-  EXPECT_TRUE(d.session->ThreadExited());
-}
-
-TEST_F(Stalled, WriteButtonAbortsAndTheNextWriteStartsClean) {
-  d.session->OnWrite();  // 中断: ends the hung write by itself
-  d.port().WaitForNoBlockedWrite();
-  d.session->JoinReceiveThread();
-  d.port().ReleaseWrites();
-  EXPECT_EQ("@4800 00", d.Feed(Cmd(Command::kWrite), false));
-  EXPECT_EQ(STATE_SYNC_BOOT, d.State());
 }
 
 }  // namespace
