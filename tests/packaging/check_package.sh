@@ -49,8 +49,11 @@ expect_contents "$gui" "./usr/bin/porten
 cli_deps=$(dpkg-deb -f "$cli" Depends) gui_deps=$(dpkg-deb -f "$gui" Depends)
 echo "$cli_deps" | grep -q 'libstdc++6' || fail "porten-cli Depends lacks libstdc++6: $cli_deps"
 ! echo "$cli_deps" | grep -qiE 'qt|libx|libgl|font' || fail "porten-cli depends on Qt, X or fonts: $cli_deps"
+# Read once: grep -q stops at its match, and under pipefail the writer's
+# SIGPIPE would fail the check now and then.
+gui_fields=$(dpkg-deb -f "$gui" Depends Recommends)
 for dep in libqt6widgets6 "fonts-ipafont-gothic | fonts-noto-cjk" qt6-translations-l10n "porten-cli (= $version)"; do
-  dpkg-deb -f "$gui" Depends Recommends | grep -qF "$dep" || fail "porten lacks $dep: $gui_deps"
+  grep -qF "$dep" <<<"$gui_fields" || fail "porten lacks $dep: $gui_deps"
 done
 dpkg-deb -x "$cli" "$work/deb"
 dpkg-deb -x "$gui" "$work/deb"
