@@ -9,6 +9,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kDrainMs = 2000;  // the board's last answer on its way to the tool
 
+// Waits until the board's last answer has reached the tool. The pty counts a
+// byte as waiting only once the kernel has moved it to the tool's side, which
+// happens a moment after the board's write: a board taken off before then
+// would take its last answer with it, so the hand waits a little longer.
+void AwaitDrained(SimBoard& line) {
+  line.WaitFor([&] { return line.Drained(); }, kDrainMs);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  line.WaitFor([&] { return line.Drained(); }, kDrainMs);
+}
+
 }  // namespace
 
 SimFixture::SimFixture(FixtureOptions options) : options_(std::move(options)) {
@@ -222,7 +232,7 @@ void SimFixture::Handle(const Note& note, std::unique_lock<std::mutex>& lock) {
     if (record.firstAnswer == FixtureBoard::Time{}) record.firstAnswer = note.at;
     if (slot.answersToGo > 0 && --slot.answersToGo == 0) {
       lock.unlock();
-      line.WaitFor([&] { return line.Drained(); }, kDrainMs);
+      AwaitDrained(line);
       lock.lock();
       if (slot.current == note.board) TakeOffLocked(note.slot, lock);
     }
@@ -243,14 +253,13 @@ void SimFixture::Handle(const Note& note, std::unique_lock<std::mutex>& lock) {
     changed_.notify_all();
     if (options_.keepSyncs == 0) {
       lock.unlock();
-      line.WaitFor([&] { return line.Drained(); }, kDrainMs);
+      AwaitDrained(line);
       lock.lock();
       if (slot.current == note.board) TakeOffLocked(note.slot, lock);
     } else if (record.writes == 1) {
-      lock.unlock();
-      line.WaitFor([&] { return line.Drained(); }, kDrainMs);
-      line.Reset();  // back in boot mode, answering the next sync
-      lock.lock();
+      // Left as it is: its loader takes the tool's next sync for a reset into
+      // boot mode and answers it. A reset here could fall between the sync's
+      // zeros and leave that sync unanswered.
       slot.answersToGo = options_.keepSyncs;  // -1: never counts down to 0
     }
   } else if (note.event.rfind("hang-up after", 0) == 0) {
@@ -277,6 +286,8 @@ void SimFixture::Run() {
       Say(who + ": " + note.event);
       lock.lock();
       Handle(note, lock);
+      ++changes_;  // WaitFor looks at every event
+      changed_.notify_all();
       if (!running_) return;
     }
     const auto now = Clock::now();

@@ -11,8 +11,9 @@
 //
 // A board is taken off once its write has finished and its last answer has
 // reached the tool, or when it hangs up (the hang-up fault knob). With
-// keepSyncs it stays on after its write instead, reset into boot mode and
-// answering, until it has answered that many further syncs (-1: for good);
+// keepSyncs it stays on after its write instead, back in boot mode at the
+// tool's next sync and answering, until it has answered that many further
+// syncs (-1: for good);
 // a tool that writes it again shows as a second "write done" on one board.
 //
 // Threads: the boards' own threads report their events; one controller

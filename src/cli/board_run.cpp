@@ -42,13 +42,21 @@ int StatusOf(Outcome outcome) {
   }
 }
 
+DownloadSession::Options SessionOptions() {
+  DownloadSession::Options o;
+  o.firstLoadDelayMs = 0;  // no dialog to paint "読込開始" first
+  return o;
+}
+
 class BoardRun {
  public:
-  BoardRun(const WriteOptions& opt, Board& board)
-      : opt_(opt), board_(board), session_(loop_, SystemClock(), std::make_unique<TermiosPort>(),
-                                           CurrentDirectory(), SessionOptions()) {
-    loop_.Bind(&session_);
-    session_.OnOutcome([this] { loop_.Wake(); });
+  // Without a line, the board gets one of its own, opened and closed here.
+  BoardRun(const WriteOptions& opt, Board& board, BoardLine* line = nullptr)
+      : opt_(opt),
+        board_(board),
+        own_(line ? nullptr : std::make_unique<BoardLine>(std::make_unique<TermiosPort>())),
+        loop_(line ? line->loop : own_->loop),
+        session_(line ? line->session : own_->session) {
     log_.start = std::chrono::system_clock::now();
     log_.port = board.port;
     log_.device = DevicePath(board.port);
@@ -81,13 +89,17 @@ class BoardRun {
     Write();
   }
 
- private:
-  static DownloadSession::Options SessionOptions() {
-    DownloadSession::Options o;
-    o.firstLoadDelayMs = 0;  // no dialog to paint "読込開始" first
-    return o;
+  void RunOnLine(bool syncStarted, int attempt) {
+    log_.attempt = attempt;
+    const DownloadState st = session_.State();
+    log_.base = st.m_nSlotBase[1];
+    log_.length = st.m_nSlotLength[1];
+    if (st.m_byWriteImage) log_.imageSha256 = Sha256Hex(*st.m_byWriteImage);
+    if (!opt_.ram && st.m_byBootImage) log_.loaderSha256 = Sha256Hex(*st.m_byBootImage);
+    Write(syncStarted);
   }
 
+ private:
   // Starts a load and runs the console loop until it has ended; false when
   // the file was refused (and the board then finished).
   template <typename StartFn>
@@ -125,9 +137,9 @@ class BoardRun {
     return true;
   }
 
-  void Write() {
+  void Write(bool syncStarted = false) {
     const int64_t startMs = SystemClock().NowMs();
-    session_.OnWrite();
+    if (!syncStarted) session_.OnWrite();
     DownloadSession::View v;
     std::string hint;
     for (;;) {
@@ -191,8 +203,10 @@ class BoardRun {
 
   void Finish(int status, const std::string& result, const std::string& shown,
               std::string detail) {
-    session_.JoinReceiveThread();
-    session_.ClosePort();
+    if (own_) {
+      session_.JoinReceiveThread();
+      session_.ClosePort();
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
     log_.result = shown;
@@ -219,14 +233,26 @@ class BoardRun {
   const WriteOptions& opt_;
   Board& board_;
   const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
-  ConsoleLoop loop_;
-  DownloadSession session_;
+  std::unique_ptr<BoardLine> own_;
+  ConsoleLoop& loop_;
+  DownloadSession& session_;
   LogEntry log_;
 };
 
 }  // namespace
 
+BoardLine::BoardLine(std::unique_ptr<Port> port)
+    : session(loop, SystemClock(), std::move(port), CurrentDirectory(), SessionOptions()) {
+  loop.Bind(&session);
+  session.OnOutcome([this] { loop.Wake(); });
+}
+
 void RunBoard(const WriteOptions& options, Board& board) { BoardRun(options, board).Run(); }
+
+void RunBoardOnLine(const WriteOptions& options, Board& board, BoardLine& line, bool syncStarted,
+                    int attempt) {
+  BoardRun(options, board, &line).RunOnLine(syncStarted, attempt);
+}
 
 std::string NoAnswerHint(const DownloadSession::View& v, bool ram, bool heardAnything) {
   const std::string reset = "; reset the board and try again";

@@ -47,6 +47,8 @@ Actions DownloadMachine::On(const Event& event) {
           OnLineLost();
         } else if constexpr (std::is_same_v<E, LoadReport>) {
           OnLoadReport(e);
+        } else if constexpr (std::is_same_v<E, ImageGiven>) {
+          OnImageGiven(e);
         }
       },
       event);
@@ -299,6 +301,13 @@ void DownloadMachine::EndOfData(const Image& image) {
   st_.m_nSlotLength[target] = length;
   st_.m_nSlotBase[target] = image.base;
   st_.m_nLoadOutcome = LoadOutcome::kLoaded;
+}
+
+void DownloadMachine::OnImageGiven(const ImageGiven& given) {
+  // As a load would be: never under a transfer or a load.
+  if (st_.Busy() || !st_.m_bReady) return;
+  st_.m_nTarget = given.slot == 0 ? 0 : 1;
+  EndOfData(given.image);
 }
 
 }  // namespace porten

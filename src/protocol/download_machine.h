@@ -66,8 +66,16 @@ struct LoadReport {
   std::string detail;   // kFailed: where, for the command line
 };
 
+// An image loaded once elsewhere, for slot 0 (the boot loader) or 1 (the
+// image to write): taken as a finished load of that slot, so that a station
+// writes every board from the bytes it read at its start.
+struct ImageGiven {
+  int slot;
+  Image image;
+};
+
 using Event = std::variant<ByteReceived, TimerFired, CommandIssued, BrowseChosen, CpuSelected,
-                           SendFailed, Reopened, PauseOver, LineLost, LoadReport>;
+                           SendFailed, Reopened, PauseOver, LineLost, LoadReport, ImageGiven>;
 
 // ---- Actions ----------------------------------------------------------------
 
@@ -161,6 +169,7 @@ class DownloadMachine {
   void LoadBatch();
   void OnLoadReport(const LoadReport& report);
   void EndOfData(const Image& image);
+  void OnImageGiven(const ImageGiven& given);
 
   // Boot-mode upload.
   void OnWrite();

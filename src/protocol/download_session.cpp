@@ -356,6 +356,12 @@ bool DownloadSession::OnCpuSelect(const std::string& name) {
   return !name.empty();
 }
 
+bool DownloadSession::UseImage(int slot, Image image) {
+  if (!CanBrowse()) return false;
+  Decide(ImageGiven{slot, std::move(image)});
+  return true;
+}
+
 bool DownloadSession::OnRamTransfer() {
   Decide(CommandIssued{Command::kRamTransfer});
   std::lock_guard lock(mu_);

@@ -79,6 +79,9 @@ class DownloadSession final : public TimerTarget {
   // (the host then enables the image controls); false for an empty name
   // (the message has been shown) or while a transfer runs.
   bool OnCpuSelect(const std::string& name);
+  // An image loaded elsewhere, for slot 0 (boot loader) or 1 (image), as a
+  // finished load of it: false while a transfer or a load runs.
+  bool UseImage(int slot, Image image);
   bool OnRamTransfer();       // toggles; returns the new value
   bool OnCpuBootImitation();  // toggles; returns the new value
   // Any thread. Aborts a running transfer, and ends a write blocked on a
