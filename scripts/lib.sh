@@ -19,7 +19,7 @@ ensure_packages() {
 
 # What building and testing need.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  libelf-dev zlib1g-dev libssl-dev nlohmann-json3-dev qt6-base-dev libgl-dev libfontconfig-dev
+  libelf-dev libcli11-dev zlib1g-dev libssl-dev nlohmann-json3-dev qt6-base-dev libgl-dev libfontconfig-dev
   fonts-ipafont-gothic qt6-translations-l10n)
 TEST_PACKAGES=(srecord binutils xvfb xauth clang libclang-rt-14-dev dpkg-dev lintian file
   desktop-file-utils man-db)

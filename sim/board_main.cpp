@@ -4,60 +4,23 @@
 #include <time.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <iostream>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "link/board_links.h"
+#include "sim/board_args.h"
 #include "sim/image_files.h"
 #include "sim/sim_board.h"
 
 namespace {
 
 using porten::sim::BoardOptions;
+using porten::sim::BoardSettings;
+using porten::sim::ParseBoardArgs;
 using porten::sim::SimBoard;
 using porten::sim::SparseMemory;
-
-constexpr char kUsage[] =
-    "Usage: porten-board [--link PATH] [options]\n"
-    "\n"
-    "Simulates the target board on a pseudo-terminal linked at PATH: boot mode at\n"
-    "4800 bit/s, the uploaded boot loader at 38400 bit/s, RAM transfer (\"2\") and\n"
-    "run (\"1\"). Prints one line per protocol event. Stops on SIGINT or SIGTERM\n"
-    "and removes the link.\n"
-    "\n"
-    "Options:\n"
-    "  --link PATH            symbolic link to create for the pty (default:\n"
-    "                         $XDG_RUNTIME_DIR/porten/ttySIM0, or\n"
-    "                         /tmp/porten-UID/ttySIM0 without XDG_RUNTIME_DIR,\n"
-    "                         in a directory of mode 700 made for it)\n"
-    "  --sync MODE            when boot mode answers the sync: 'first' (at once),\n"
-    "                         'pair' (after 00 + 00 00, default) or 'triple'\n"
-    "                         (only after \"0\"/\"3\" 00 00 00)\n"
-    "  --start-in-loader      start as if a loader already ran (RAM transfer ready)\n"
-    "  --rom-out FILE         write the ROM after each finished write and at exit\n"
-    "  --ram-out FILE         write the RAM likewise; FILE ending .bin is binary,\n"
-    "                         .mot/.srec/.s19/.s28/.s37 gives S-records\n"
-    "  --expect FILE          compare the ROM with this S-record file after each write\n"
-    "  --once                 exit after the first finished write: status 0 when the\n"
-    "                         ROM matches --expect (or without --expect), else 1\n"
-    "  --wire-time            take 10 bits per byte at the current rate, both ways\n"
-    "Faults:\n"
-    "  --silent               answer nothing at all\n"
-    "  --no-sync-answer       boot mode never answers the sync\n"
-    "  --wrong-echo K         alter the echo of boot loader byte K (from 0)\n"
-    "  --error-after-block K  send 0x60 instead of the next request after block K\n"
-    "                         (0: right after the header)\n"
-    "  --hangup-after N       vanish (pty closed, link removed) when N bytes have come\n"
-    "  --noise N              send N random bytes ...\n"
-    "  --noise-at WHEN        ... 'sync' (before the sync answer, default) or 'start'\n"
-    "                         (on the tool's first byte)\n"
-    "  --seed S               random seed for the noise (default 1)\n"
-    "  --burst N              send N bytes at once right after the header\n"
-    "  --burst-byte HEX       the burst's byte value (default 5A)\n"
-    "  --help                 this text\n"
-    "  --version              the version\n";
 
 std::mutex g_out;
 
@@ -68,20 +31,7 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
-bool ParseInt(const char* text, long long min, long long max, long long& out) {
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
-  out = v;
-  return true;
-}
-
-struct Outputs {
-  std::string romOut, ramOut, expect;
-};
-
-void WriteOutputs(const SimBoard& board, const Outputs& out) {
+void WriteOutputs(const SimBoard& board, const BoardSettings& out) {
   std::string error;
   if (!out.romOut.empty() && !porten::sim::WriteMemoryFile(out.romOut, board.Rom(), error)) Say(error);
   if (!out.ramOut.empty() && !porten::sim::WriteMemoryFile(out.ramOut, board.Ram(), error)) Say(error);
@@ -112,131 +62,40 @@ int CompareRom(const SimBoard& board, const std::string& path) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  BoardOptions options;
-  Outputs outputs;
-  bool once = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "porten-board: %s needs a value\n", arg.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    auto number = [&](long long min, long long max) {
-      const char* text = value();
-      long long v = 0;
-      if (!ParseInt(text, min, max, v)) {
-        std::fprintf(stderr, "porten-board: %s: bad value '%s'\n", arg.c_str(), text);
-        std::exit(2);
-      }
-      return v;
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg == "--version") {
-      std::puts("1.0.0.1");
-      return 0;
-    } else if (arg == "--link") {
-      options.linkPath = value();
-    } else if (arg == "--sync") {
-      std::string mode = value();
-      if (mode == "first") options.sync = porten::sim::SyncAnswer::kAtOnce;
-      else if (mode == "pair") options.sync = porten::sim::SyncAnswer::kAfterPair;
-      else if (mode == "triple") options.sync = porten::sim::SyncAnswer::kAfterTriple;
-      else {
-        std::fprintf(stderr, "porten-board: --sync: 'first', 'pair' or 'triple'\n");
-        return 2;
-      }
-    } else if (arg == "--start-in-loader") {
-      options.startInLoader = true;
-    } else if (arg == "--rom-out") {
-      outputs.romOut = value();
-    } else if (arg == "--ram-out") {
-      outputs.ramOut = value();
-    } else if (arg == "--expect") {
-      outputs.expect = value();
-    } else if (arg == "--once") {
-      once = true;
-    } else if (arg == "--wire-time") {
-      options.wireTime = true;
-    } else if (arg == "--silent") {
-      options.silent = true;
-    } else if (arg == "--no-sync-answer") {
-      options.syncNeverAnswered = true;
-    } else if (arg == "--wrong-echo") {
-      options.wrongEchoAt = static_cast<int>(number(0, 32767));
-    } else if (arg == "--error-after-block") {
-      options.errorAfterBlock = static_cast<int>(number(0, 1 << 24));
-    } else if (arg == "--hangup-after") {
-      options.hangUpAfterBytes = number(1, INT64_MAX);
-    } else if (arg == "--noise") {
-      options.noiseBytes = static_cast<int>(number(0, 1 << 20));
-    } else if (arg == "--noise-at") {
-      std::string when = value();
-      if (when == "sync") options.noiseAt = porten::sim::NoiseAt::kBeforeSyncAnswer;
-      else if (when == "start") options.noiseAt = porten::sim::NoiseAt::kFirstByte;
-      else {
-        std::fprintf(stderr, "porten-board: --noise-at: 'sync' or 'start'\n");
-        return 2;
-      }
-    } else if (arg == "--seed") {
-      options.seed = static_cast<uint32_t>(number(0, UINT32_MAX));
-    } else if (arg == "--burst") {
-      options.burstBytes = static_cast<int>(number(0, 1 << 20));
-    } else if (arg == "--burst-byte") {
-      const char* text = value();
-      long long v = 0;
-      if (!ParseInt((std::string("0x") + text).c_str(), 0, 255, v)) {
-        std::fprintf(stderr, "porten-board: --burst-byte: two hex digits\n");
-        return 2;
-      }
-      options.burstValue = static_cast<uint8_t>(v);
-    } else {
-      std::fprintf(stderr, "porten-board: unknown option '%s' (see --help)\n", arg.c_str());
-      return 2;
-    }
+// Without --link: the user's private directory. Anyone could have made the
+// name in /tmp first, so a directory that is not safely ours is refused.
+bool UseDefaultLink(BoardOptions& options) {
+  if (!options.linkPath.empty()) return true;
+  std::string error;
+  if (!porten::EnsureBoardLinkDir(porten::BoardLinkDir(), &error)) {
+    std::fprintf(stderr, "porten-board: %s\n", error.c_str());
+    return false;
   }
-  if (options.linkPath.empty()) {
-    // The user's private directory: anyone could have made the name in /tmp
-    // first, so a directory that is not safely ours is refused.
-    std::string error;
-    if (!porten::EnsureBoardLinkDir(porten::BoardLinkDir(), &error)) {
-      std::fprintf(stderr, "porten-board: %s\n", error.c_str());
-      return 2;
-    }
-    options.linkPath = porten::DefaultBoardLink();
-  }
+  options.linkPath = porten::DefaultBoardLink();
+  return true;
+}
 
-  // Signals are taken synchronously by the main thread only, so the board's
-  // thread (started below) inherits the blocked mask.
+// Signals are taken synchronously by the main thread only: blocked here,
+// before the board's thread starts, so that it inherits the mask.
+sigset_t BlockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  return stopSignals;
+}
 
-  options.onEvent = Say;
-  SimBoard board(options);
-  if (!board.Start()) {
-    std::fprintf(stderr, "porten-board: %s\n", board.Error().c_str());
-    return 1;
-  }
-  Say("board on " + options.linkPath + " -> " + board.SlavePath());
-
+// Reports the board's anomalies and finished writes until a stop signal, or
+// with once until the first write or hang-up; returns the exit status.
+int Serve(SimBoard& board, const BoardSettings& s, const sigset_t& stopSignals) {
   int status = 0;
   uint64_t writesSeen = 0;
   size_t anomaliesSeen = 0;
   for (;;) {
     timespec tick{0, 100'000'000};
-    int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-    if (sig > 0) break;
+    if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) return status;
 
     auto anomalies = board.Anomalies();
     for (; anomaliesSeen < anomalies.size(); ++anomaliesSeen) Say("anomaly: " + anomalies[anomaliesSeen]);
@@ -244,21 +103,38 @@ int main(int argc, char** argv) {
     uint64_t writes = board.Counters().writesDone;
     if (writes != writesSeen) {
       writesSeen = writes;
-      WriteOutputs(board, outputs);
-      status = outputs.expect.empty() ? 0 : CompareRom(board, outputs.expect);
-      if (once) {
+      WriteOutputs(board, s);
+      status = s.expect.empty() ? 0 : CompareRom(board, s.expect);
+      if (s.once) {
         // The final 0x00 may still be on its way: closing the pty now would
         // leave the tool waiting for it.
         board.WaitFor([&] { return board.Drained(); }, 2000);
-        break;
+        return status;
       }
     }
-    if (board.HungUp() && once) {
-      status = 1;
-      break;
-    }
+    if (board.HungUp() && s.once) return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BoardSettings settings;
+  if (auto status = ParseBoardArgs(std::vector<std::string>(argv + 1, argv + argc), settings, std::cout, std::cerr)) {
+    return *status;
+  }
+  if (!UseDefaultLink(settings.board)) return 2;
+  const sigset_t stopSignals = BlockStopSignals();
+
+  settings.board.onEvent = Say;
+  SimBoard board(settings.board);
+  if (!board.Start()) {
+    std::fprintf(stderr, "porten-board: %s\n", board.Error().c_str());
+    return 1;
+  }
+  Say("board on " + settings.board.linkPath + " -> " + board.SlavePath());
+  const int status = Serve(board, settings, stopSignals);
   board.Stop();
-  WriteOutputs(board, outputs);
+  WriteOutputs(board, settings);
   return status;
 }

@@ -77,6 +77,7 @@ class BoardRun {
       return;
     }
     if (opt_.imitation) session_.OnCpuBootImitation();
+    session_.SetLoadOptions({opt_.sections});
     if (!Load([&] { session_.OnBrowse(opt_.image); }, opt_.image)) return;
     const DownloadState st = session_.State();
     log_.base = st.m_nSlotBase[1];

@@ -9,17 +9,16 @@ namespace {
 
 constexpr Subcommand kSubcommands[] = {
     {"info", "FILE [--dump-bin OUT]",
-     "load an image file (S-record, Intel HEX or ELF) as the write image; print its address range and length", RunInfo},
+     "load an image file (S-record, Intel HEX or ELF) as the write image; print its address range and length",
+     DeclareInfo},
     {"write", "--port PORT... (--boot LOADER | --ram) IMAGE",
-     "write an image into the board's ROM (or RAM)", RunWrite},
-    {"ports", "", "list the serial ports", RunPorts},
+     "write an image into the board's ROM (or RAM)", DeclareWrite},
+    {"ports", "", "list the serial ports", DeclarePorts},
 };
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
 }  // namespace
-
-std::span<const Subcommand> Subcommands() { return kSubcommands; }
 
 std::string Usage() {
   std::string text =
@@ -34,7 +33,7 @@ std::string Usage() {
   for (const Subcommand& c : kSubcommands) {
     std::string head = std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis;
     text += "  " + head + std::string(width + 2 - head.size(), ' ') + c.summary;
-    if (!c.run) text += " (not in this build yet)";
+    if (!c.declare) text += " (not in this build yet)";
     text += "\n";
   }
   text +=
@@ -62,11 +61,16 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
   }
   for (const Subcommand& c : kSubcommands) {
     if (name != c.name) continue;
-    if (!c.run) {
+    if (!c.declare) {
       err << "porten-cli: '" << name << "' is not in this build yet\n";
       return kExitUsage;
     }
-    return c.run(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+    CLI::App app(c.summary, "porten-cli " + name);
+    const Runner run = c.declare(app);
+    if (auto status = args::Parse(app, std::vector<std::string>(args.begin() + 2, args.end()), out, err)) {
+      return *status;
+    }
+    return run(out, err);
   }
   err << "porten-cli: unknown command '" << name << "'\n\n" << Usage();
   return kExitUsage;

@@ -2,29 +2,30 @@
 // the one place that names them, and the usage text is made from it.
 #pragma once
 
+#include <functional>
 #include <ostream>
-#include <span>
 #include <string>
 #include <vector>
+
+#include "cli/args.h"
 
 namespace porten::cli {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 1;
+inline constexpr int kExitUsage = args::kExitUsage;
 inline constexpr int kExitFailed = 2;  // the file or the board failed
 
-// args[0] is the subcommand's own name.
-using CommandFn = int (*)(const std::vector<std::string>& args, std::ostream& out,
-                          std::ostream& err);
+// What a subcommand does once its command line has parsed.
+using Runner = std::function<int(std::ostream& out, std::ostream& err)>;
 
 struct Subcommand {
   const char* name;
   const char* synopsis;  // arguments, after the name
   const char* summary;   // one line for the command list
-  CommandFn run;         // nullptr: not in this build yet
+  // Declares the subcommand's help text, options and checks on app, bound
+  // to what the returned Runner reads; nullptr: not in this build yet.
+  Runner (*declare)(CLI::App& app);
 };
-
-std::span<const Subcommand> Subcommands();
 
 // The program's usage text, listing every subcommand.
 std::string Usage();
@@ -32,8 +33,8 @@ std::string Usage();
 // The whole command line, program name first; returns the exit status.
 int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int RunPorts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+Runner DeclareWrite(CLI::App& app);
+Runner DeclareInfo(CLI::App& app);
+Runner DeclarePorts(CLI::App& app);
 
 }  // namespace porten::cli

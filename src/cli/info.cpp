@@ -1,4 +1,4 @@
-// porten-cli info FILE [--dump-bin OUT]: loads FILE exactly as the dialog's
+// porten-cli info FILE [--dump-bin OUT] [--section NAME...]: loads FILE exactly as the dialog's
 // "参照" does, through the same batched load, and prints the address range
 // the address box would show, the format, the length and the image's
 // digests.
@@ -16,34 +16,34 @@
 #include "cli/commands.h"
 #include "protocol/download_machine.h"
 #include "image/digest.h"
+#include "image/elf_image.h"
 #include "image/image_load.h"
 
 namespace porten::cli {
 
 namespace {
 
-constexpr char kInfoHelp[] =
-    "Usage: porten-cli info FILE [--dump-bin OUT]\n"
+constexpr char kInfoHead[] =
+    "Usage: porten-cli info FILE [--dump-bin OUT] [--section NAME...]\n"
     "Loads FILE (S-record, Intel HEX or ELF, told from its content) as the image\n"
     "to write and prints the address range (as the address box shows it), the\n"
     "format, the length in bytes, and the SHA-256 and CRC-32 of the bytes a write\n"
     "sends: from the lowest address for the length, gaps as 0xFF. A relative FILE\n"
-    "is taken from the current directory.\n"
-    "\n"
-    "  --dump-bin OUT  also write the image to OUT, from its lowest address for\n"
-    "                  its length; bytes no record sets are 0xFF\n"
+    "is taken from the current directory.\n";
+constexpr char kInfoTail[] =
     "\n"
     "Exit status: 0 loaded, 1 usage error, 2 the file was refused (the message\n"
     "goes to standard error as FILE: TEXT, followed by a line that says where).\n";
 
+struct InfoOptions {
+  std::string file;
+  std::string dumpPath;
+  std::vector<std::string> sections;
+};
+
 std::string CurrentDirectory() {
   char dir[PATH_MAX];
   return ::getcwd(dir, sizeof dir) ? std::string(dir) : std::string();
-}
-
-int UsageError(std::ostream& err, const std::string& what) {
-  err << "porten-cli info: " << what << "\n" << kInfoHelp;
-  return kExitUsage;
 }
 
 bool WriteFile(const std::string& path, const uint8_t* bytes, size_t count) {
@@ -54,45 +54,12 @@ bool WriteFile(const std::string& path, const uint8_t* bytes, size_t count) {
   return !file.fail();
 }
 
-}  // namespace
-
-int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::string file;
-  std::string dumpPath;
-  bool haveFile = false;
-  bool haveDump = false;
-  bool optionsEnded = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!optionsEnded && (arg == "--help" || arg == "-h")) {
-      out << kInfoHelp;
-      return kExitOk;
-    }
-    if (!optionsEnded && arg == "--") {
-      optionsEnded = true;
-    } else if (!optionsEnded && arg == "--dump-bin") {
-      if (i + 1 >= args.size()) return UsageError(err, "--dump-bin needs a file name");
-      dumpPath = args[++i];
-      haveDump = true;
-    } else if (!optionsEnded && arg.rfind("--dump-bin=", 0) == 0) {
-      dumpPath = arg.substr(std::strlen("--dump-bin="));
-      haveDump = true;
-    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      return UsageError(err, "unknown option " + arg);
-    } else if (haveFile) {
-      return UsageError(err, "one FILE only");
-    } else {
-      file = arg;
-      haveFile = true;
-    }
-  }
-  if (!haveFile) return UsageError(err, "FILE is missing");
-  if (haveDump && dumpPath.empty()) return UsageError(err, "--dump-bin needs a file name");
-
+int Info(const InfoOptions& opt, std::ostream& out, std::ostream& err) {
+  const std::string& file = opt.file;
   // The same batched load the dialog runs, one batch after the other: with
   // no window to keep responsive there is nothing to wait for between them.
   ImageLoad load;
-  ImageLoad::Result result = load.Open(file, CurrentDirectory());
+  ImageLoad::Result result = load.Open(file, CurrentDirectory(), {opt.sections});
   while (result == ImageLoad::Result::kMore) result = load.Batch();
   if (result == ImageLoad::Result::kFailed) {
     err << file << ": " << load.error().message << "\n";
@@ -101,8 +68,8 @@ int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   }
   const Image image = load.TakeImage();
   const uint32_t length = static_cast<uint32_t>(image.bytes.size());
-  if (haveDump && !WriteFile(dumpPath, image.bytes.data(), length)) {
-    err << "porten-cli info: cannot write " << dumpPath << ": " << std::strerror(errno) << "\n";
+  if (!opt.dumpPath.empty() && !WriteFile(opt.dumpPath, image.bytes.data(), length)) {
+    err << "porten-cli info: cannot write " << opt.dumpPath << ": " << std::strerror(errno) << "\n";
     return kExitFailed;
   }
   char crc[16];
@@ -113,6 +80,26 @@ int RunInfo(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       << "sha256: " << Sha256Hex(image.bytes) << "\n"
       << "crc32: " << crc << "\n";
   return kExitOk;
+}
+
+}  // namespace
+
+Runner DeclareInfo(CLI::App& app) {
+  auto opt = std::make_shared<InfoOptions>();
+  args::SetHelp(app, kInfoHead, kInfoTail, 18);
+  app.add_option("FILE", opt->file)->required();
+  args::AddText(app, "--dump-bin", opt->dumpPath, "OUT",
+                "also write the image to OUT, from its lowest address for\n"
+                "its length; bytes no record sets are 0xFF");
+  args::AddList(app, "--section", opt->sections, "NAME",
+                "load only the section NAME of an ELF file, at its load\n"
+                "address (LMA); once for each section to load");
+  app.final_callback([opt] {
+    if (!opt->sections.empty() && OpensAsOtherThanElf(opt->file)) {
+      throw CLI::ValidationError("--section: " + opt->file + " is not an ELF file");
+    }
+  });
+  return [opt](std::ostream& out, std::ostream& err) { return Info(*opt, out, err); };
 }
 
 }  // namespace porten::cli

@@ -8,28 +8,19 @@ namespace porten::cli {
 
 namespace {
 
-constexpr char kPortsHelp[] =
+constexpr char kPortsHead[] =
     "Usage: porten-cli ports\n"
     "Lists the serial ports, one per line: the name to give to --port (or to pick\n"
     "in the dialog), the device path, and for USB adapters the maker, product,\n"
     "USB ids and serial number. A port another program holds is marked\n"
     "[in use by PID (program)]; one you may not open is marked [no permission].\n"
     "Simulated boards (porten-board) are pseudo-terminals and not listed: give\n"
-    "the path the board prints.\n"
+    "the path the board prints.\n";
+constexpr char kPortsTail[] =
     "\n"
     "Exit status: 0 (also when no port was found), 1 usage error.\n";
 
-}  // namespace
-
-int RunPorts(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--help" || args[i] == "-h") {
-      out << kPortsHelp;
-      return kExitOk;
-    }
-    err << "porten-cli ports: takes no arguments (got " << args[i] << ")\n" << kPortsHelp;
-    return kExitUsage;
-  }
+int Ports(std::ostream& out, std::ostream& err) {
   const std::vector<PortInfo> ports = ListPorts();
   if (ports.empty()) {
     err << "porten-cli ports: no serial ports found (is the adapter plugged in?)\n";
@@ -37,6 +28,13 @@ int RunPorts(const std::vector<std::string>& args, std::ostream& out, std::ostre
   }
   for (const std::string& line : FormatPortLines(ports)) out << line << "\n";
   return kExitOk;
+}
+
+}  // namespace
+
+Runner DeclarePorts(CLI::App& app) {
+  args::SetHelp(app, kPortsHead, kPortsTail, 0);
+  return Ports;
 }
 
 }  // namespace porten::cli

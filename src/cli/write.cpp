@@ -20,38 +20,32 @@
 
 #include "cli/commands.h"
 #include "cli/write.h"
+#include "image/elf_image.h"
 #include "link/link.h"
 
 namespace porten::cli {
 
 namespace {
 
-constexpr char kWriteHelp[] =
+constexpr char kWriteHead[] =
     "Usage: porten-cli write --port PORT [--port PORT...] --boot LOADER IMAGE\n"
-    "                        [--imitation] [--timeout SECONDS] [--log FILE] [-q]\n"
+    "                        [--imitation] [--section NAME...] [--timeout SECONDS]\n"
+    "                        [--log FILE] [-q]\n"
     "       porten-cli write --port PORT [--port PORT...] --ram IMAGE [--execute]\n"
-    "                        [--timeout SECONDS] [--log FILE] [-q]\n"
+    "                        [--section NAME...] [--timeout SECONDS] [--log FILE]\n"
+    "                        [-q]\n"
     "Writes IMAGE into the board's ROM: uploads the boot loader LOADER through\n"
     "the chip's boot mode at 4800 bit/s, then sends the image to it at 38400\n"
     "bit/s. With --ram the image goes straight to a running loader (RAM\n"
     "transfer). Several --port options write the same image to every board at\n"
-    "once.\n"
-    "\n"
-    "  --port PORT      serial port: a name in /dev (ttyUSB0, serial/by-id/...)\n"
-    "                   or a path\n"
-    "  --boot LOADER    boot loader file\n"
-    "  --ram            RAM transfer instead of the boot loader upload\n"
-    "  --execute        after a RAM transfer, start the program (\"実行\")\n"
-    "  --imitation      the \"CPU BOOTもどき\" sync variant\n"
-    "  --timeout S      give up when the board sends nothing for S seconds\n"
-    "                   while a transfer runs (default 10)\n"
-    "  --log FILE       append one JSON line per board to FILE\n"
-    "  -q, --quiet      no progress, only the results\n"
+    "once.\n";
+constexpr char kWriteTail[] =
     "\n"
     "Exit status: 0 written, 1 usage error, 2 file error, 3 the port cannot be\n"
     "opened, 4 the transfer failed, 5 the board stopped answering or was\n"
     "unplugged, 130 interrupted. With several ports: 0 when every board\n"
     "succeeded, else the highest status.\n";
+constexpr size_t kWriteColumn = 19;
 
 void OnSignal(int) { g_interrupted = true; }
 
@@ -154,92 +148,44 @@ std::string PadTo(const std::string& text, size_t columns) {
   return width >= columns ? text : text + std::string(columns - width, ' ');
 }
 
-int UsageError(std::ostream& err, const std::string& what) {
-  err << "porten-cli write: " << what << "\n" << kWriteHelp;
-  return kExitUsage;
+// The log is refused now, not after the boards are written.
+int CheckLog(const std::string& log, std::ostream& err) {
+  if (log.empty()) return kExitOk;
+  const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err << "porten-cli write: cannot write the log " << log << ": " << std::strerror(errno) << "\n";
+    return kExitFile;
+  }
+  ::close(fd);
+  return kExitOk;
 }
 
-}  // namespace
-
-int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  WriteOptions opt;
-  std::vector<std::string> files;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= args.size()) return false;
-      *into = args[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--help" || arg == "-h") {
-      out << kWriteHelp;
-      return kExitOk;
-    } else if (arg == "--port") {
-      if (!value(&v) || v.empty()) return UsageError(err, "--port needs a port name");
-      opt.ports.push_back(v);
-    } else if (arg == "--boot") {
-      if (!value(&opt.loader) || opt.loader.empty()) {
-        return UsageError(err, "--boot needs a file name");
-      }
-    } else if (arg == "--ram") {
-      opt.ram = true;
-    } else if (arg == "--execute") {
-      opt.execute = true;
-    } else if (arg == "--imitation") {
-      opt.imitation = true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      opt.quiet = true;
-    } else if (arg == "--log") {
-      if (!value(&opt.log) || opt.log.empty()) return UsageError(err, "--log needs a file name");
-    } else if (arg == "--timeout") {
-      if (!value(&v)) return UsageError(err, "--timeout needs a number of seconds");
-      char* end = nullptr;
-      long seconds = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || seconds < 1 || seconds > 86400) {
-        return UsageError(err, "--timeout takes whole seconds from 1 to 86400");
-      }
-      opt.timeoutSeconds = static_cast<int>(seconds);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError(err, "unknown option " + arg);
-    } else {
-      files.push_back(arg);
-    }
+// SIGINT and SIGTERM set g_interrupted while it lives.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    g_interrupted = false;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
   }
-  if (opt.ports.empty()) return UsageError(err, "--port is missing");
-  if (files.size() != 1) return UsageError(err, "give exactly one IMAGE");
-  opt.image = files[0];
-  if (opt.ram == !opt.loader.empty()) return UsageError(err, "give either --boot LOADER or --ram");
-  if (opt.execute && !opt.ram) return UsageError(err, "--execute goes with --ram");
-  if (opt.imitation && opt.ram) return UsageError(err, "--imitation goes with --boot");
-  for (size_t i = 0; i < opt.ports.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (DevicePath(opt.ports[i]) == DevicePath(opt.ports[j])) {
-        return UsageError(err, "port " + opt.ports[i] + " is given twice");
-      }
-    }
+  ~InterruptGuard() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
   }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
 
-  if (!opt.log.empty()) {
-    // Refused now, not after the boards are written.
-    const int fd = ::open(opt.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      err << "porten-cli write: cannot write the log " << opt.log << ": " << std::strerror(errno)
-          << "\n";
-      return kExitFile;
-    }
-    ::close(fd);
-  }
+ private:
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
+};
 
-  g_interrupted = false;
-  struct sigaction action {};
-  struct sigaction oldInt {};
-  struct sigaction oldTerm {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, &oldInt);
-  sigaction(SIGTERM, &action, &oldTerm);
-
+// Runs every board on its own thread and draws the progress until all have
+// finished.
+std::vector<std::unique_ptr<Board>> RunBoards(const WriteOptions& opt, std::ostream& out) {
   std::condition_variable ended;
   std::mutex endedMu;
   std::vector<std::unique_ptr<Board>> boards;
@@ -267,9 +213,12 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
   }
   for (auto& t : threads) t.join();
   progress.End();
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGTERM, &oldTerm, nullptr);
+  return boards;
+}
 
+// One board: its result line. Several: a table of every board's result.
+// Returns the highest status.
+int Report(const std::vector<std::unique_ptr<Board>>& boards, std::ostream& out, std::ostream& err) {
   int worst = 0;
   for (auto& b : boards) worst = std::max(worst, b->status);
   if (boards.size() == 1) {
@@ -294,6 +243,70 @@ int RunWrite(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (!b->detail.empty()) err << b->port << ": " << b->detail << "\n";
   }
   return worst;
+}
+
+int Write(const WriteOptions& opt, std::ostream& out, std::ostream& err) {
+  if (int status = CheckLog(opt.log, err)) return status;
+  std::vector<std::unique_ptr<Board>> boards;
+  {
+    InterruptGuard interrupts;
+    boards = RunBoards(opt, out);
+  }
+  return Report(boards, out, err);
+}
+
+}  // namespace
+
+void DeclareWriteOptions(CLI::App& app, WriteOptions& opt) {
+  args::AddList(app, "--port", opt.ports, "PORT",
+                "serial port: a name in /dev (ttyUSB0, serial/by-id/...)\n"
+                "or a path");
+  args::AddText(app, "--boot", opt.loader, "LOADER", "boot loader file");
+  app.add_flag("--ram", opt.ram, "RAM transfer instead of the boot loader upload");
+  app.add_flag("--execute", opt.execute, "after a RAM transfer, start the program (\"実行\")");
+  app.add_flag("--imitation", opt.imitation, "the \"CPU BOOTもどき\" sync variant");
+  args::AddList(app, "--section", opt.sections, "NAME",
+                "only the section NAME of an ELF IMAGE, at its load\n"
+                "address (LMA); once for each section to write");
+  args::AddNumber(app, "--timeout", opt.timeoutSeconds, 1, 86400, "S",
+                  "give up when the board sends nothing for S seconds\n"
+                  "while a transfer runs (default 10)",
+                  "takes whole seconds from 1 to 86400");
+  args::AddText(app, "--log", opt.log, "FILE", "append one JSON line per board to FILE");
+  app.add_flag("-q,--quiet", opt.quiet, "no progress, only the results");
+}
+
+std::string CheckWriteOptions(const WriteOptions& opt) {
+  if (opt.ports.empty()) return "--port is missing";
+  if (opt.ram == !opt.loader.empty()) return "give either --boot LOADER or --ram";
+  if (opt.execute && !opt.ram) return "--execute goes with --ram";
+  if (opt.imitation && opt.ram) return "--imitation goes with --boot";
+  for (size_t i = 0; i < opt.ports.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (DevicePath(opt.ports[i]) == DevicePath(opt.ports[j])) return "port " + opt.ports[i] + " is given twice";
+    }
+  }
+  return "";
+}
+
+void DeclareWriteCommand(CLI::App& app, WriteOptions& opt) {
+  args::SetHelp(app, kWriteHead, kWriteTail, kWriteColumn);
+  DeclareWriteOptions(app, opt);
+  app.add_option("IMAGE", opt.image);
+  app.final_callback([&opt] {
+    std::string problem = CheckWriteOptions(opt);
+    if (problem.empty() && opt.image.empty()) problem = "give exactly one IMAGE";
+    if (problem.empty() && !opt.sections.empty() && OpensAsOtherThanElf(opt.image)) {
+      problem = "--section: " + opt.image + " is not an ELF file";
+    }
+    if (!problem.empty()) throw CLI::ValidationError(problem);
+  });
+}
+
+Runner DeclareWrite(CLI::App& app) {
+  auto opt = std::make_shared<WriteOptions>();
+  DeclareWriteCommand(app, *opt);
+  return [opt](std::ostream& out, std::ostream& err) { return Write(*opt, out, err); };
 }
 
 }  // namespace porten::cli

@@ -181,8 +181,9 @@ bool ImageLoad::Store(uint64_t address, const uint8_t* bytes, uint32_t n) {
   return true;
 }
 
-ImageLoad::Result ImageLoad::Open(const std::string& path, const std::string& startDir) {
+ImageLoad::Result ImageLoad::Open(const std::string& path, const std::string& startDir, const Options& options) {
   fd_.reset(OpenRegularFile(path, startDir));
+  sections_ = options.sections;
   length_ = 0;
   base_ = 0;
   recordAddress_ = 0;
@@ -195,6 +196,9 @@ ImageLoad::Result ImageLoad::Open(const std::string& path, const std::string& st
   if (!fd_) return Fail(text::kFileOpenFailed);
 
   format_ = Sniff(fd_.get());
+  if (!sections_.empty() && format_ != ImageFormat::kElf) {
+    return Fail(text::kNotElf, std::string("sections are named, but the file is ") + FormatName(format_));
+  }
   std::fill(buffer_.begin(), buffer_.end(), uint8_t{0xFF});  // a byte value: one memset
   switch (format_) {
     case ImageFormat::kElf:
@@ -208,7 +212,7 @@ ImageLoad::Result ImageLoad::Open(const std::string& path, const std::string& st
 }
 
 ImageLoad::Result ImageLoad::OpenElf() {
-  ElfLoad elf = LoadElfImage(fd_.get(), buffer_);
+  ElfLoad elf = LoadElfImage(fd_.get(), buffer_, sections_);
   if (elf.message) return Fail(elf.message, std::move(elf.detail));
   base_ = elf.base;
   length_ = elf.length;

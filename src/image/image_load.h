@@ -54,11 +54,17 @@ class ImageLoad {
   ImageLoad(const ImageLoad&) = delete;
   ImageLoad& operator=(const ImageLoad&) = delete;
 
+  struct Options {
+    // Only these sections, at their load addresses; a file that is not ELF
+    // is then refused. Empty: the whole image.
+    std::vector<std::string> sections;
+  };
+
   // Opens path (a relative path against startDir), tells its format, finds
   // the lowest address, reads the first window and fills the image with
   // 0xFF; an ELF file is read whole here. Only regular files: a FIFO would
   // block the caller on its open or read.
-  Result Open(const std::string& path, const std::string& startDir);
+  Result Open(const std::string& path, const std::string& startDir, const Options& options = {});
   // Parses up to kRecordsPerBatch records (or lines after the data).
   Result Batch();
   // Gives up the load: the file is closed, nothing is reported.
@@ -96,6 +102,7 @@ class ImageLoad {
   Result Fail(const char* message, std::string detail = {});
 
   UniqueFd fd_;
+  std::vector<std::string> sections_;  // of this load
   ImageFormat format_ = ImageFormat::kSRecord;
   char window_[kLoadWindowSize + 1] = {};
   int windowLength_ = 0;

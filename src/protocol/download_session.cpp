@@ -85,7 +85,7 @@ void DownloadSession::RunWindowAction(const Action& action) {
         } else if constexpr (std::is_same_v<A, KillTimer>) {
           window_.KillTimer(a.id);
         } else if constexpr (std::is_same_v<A, OpenLoad>) {
-          ReportLoad(load_.Open(a.path, startDir_) == ImageLoad::Result::kFailed
+          ReportLoad(load_.Open(a.path, startDir_, loadOptions_) == ImageLoad::Result::kFailed
                          ? ImageLoad::Result::kFailed
                          : ImageLoad::Result::kMore,
                      true);

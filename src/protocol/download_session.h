@@ -75,6 +75,9 @@ class DownloadSession final : public TimerTarget {
   // asks CanBrowse() before it shows the file dialog.
   bool CanBrowse() const;
   bool OnBrowse(const std::string& path);
+  // Options of the file loads from now on: the command line names the
+  // sections of an ELF image after its boot loader has loaded.
+  void SetLoadOptions(ImageLoad::Options options) { loadOptions_ = std::move(options); }
   // "CPU選択" with the text of the boot file list. True when the handler ran
   // (the host then enables the image controls); false for an empty name
   // (the message has been shown) or while a transfer runs.
@@ -167,6 +170,7 @@ class DownloadSession final : public TimerTarget {
 
   // Window thread only.
   ImageLoad load_;
+  ImageLoad::Options loadOptions_;
 
   std::atomic<int32_t> m_bRun{1};
   std::atomic<int32_t> m_bThreadExited{0};

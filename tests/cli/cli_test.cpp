@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 
 #include "cli/commands.h"
 #include "cli/console_loop.h"
+#include "cli/write.h"
 #include "support/image_writer.h"
 
 namespace porten::cli {
@@ -48,10 +50,9 @@ TEST(CliInfo, ReportsAndErrors) {
             bad + ": ﾒﾓﾘが８ＭＢを越えます\nporten-cli info: line 2: the data runs past the limit of 307,200 bytes "
                   "from the lowest address 00000000: 0004B000 is the first address beyond it\n"},
            {{mot, "--dump-bin", dir.File("no/such/dir/out.bin")}, 2, "", usage + "cannot write "},
-           {{}, 1, "", usage}, {{"a.mot", "b.mot"}, 1, "", usage}, {{"--bogus", "a.mot"}, 1, "", usage},
-           {{"a.mot", "--dump-bin"}, 1, "", usage}, {{"a.mot", "--dump-bin="}, 1, "", usage},
-           {{"--", "-x.mot"}, 2, "", "-x.mot" + open}, {{"-"}, 2, "", "-" + open},  // "--" ends the options
-           {{"--help"}, 0, "Usage: porten-cli info FILE [--dump-bin OUT]", ""}}) {
+           {{mot, "--section", ".text"}, 1, "", usage + "--section: " + mot + " is not an ELF file (see porten-cli info --help)\n"},
+           {{elf, "--section", ".x"}, 2, "", elf + ": no such section in the file\nporten-cli info: no section named .x; the sections that load are none\n"},
+           {{"--", "-x.mot"}, 2, "", "-x.mot" + open}, {{"-"}, 2, "", "-" + open}}) {  // "--" ends the options
     std::ostringstream o, e, dumped;
     std::remove(dump.c_str());
     args.insert(args.begin(), {"porten-cli", "info"});
@@ -61,6 +62,82 @@ TEST(CliInfo, ReportsAndErrors) {
     dumped << std::ifstream(dump, std::ios::binary).rdbuf();
     EXPECT_EQ(status == 0 && args.size() > 3 ? "123456789" : "", dumped.str());
   }
+}
+
+// What write's command lines mean: the options as parsed, "; " between them.
+std::string Meaning(const WriteOptions& o) {
+  std::string m;
+  for (const std::string& p : o.ports) m += "port " + p + "; ";
+  if (!o.loader.empty()) m += "boot " + o.loader + "; ";
+  for (auto [on, name] : {std::pair{o.ram, "ram; "}, {o.execute, "execute; "}, {o.imitation, "imitation; "},
+                          {o.quiet, "quiet; "}}) {
+    if (on) m += name;
+  }
+  if (!o.log.empty()) m += "log " + o.log + "; ";
+  return m + "timeout " + std::to_string(o.timeoutSeconds) + "; image " + o.image;
+}
+
+// porten-cli's command lines: the forms of write that parse, with what they
+// mean (info's show in its report above), and the forms refused, each with
+// exit status 1 and one line that says why.
+TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
+  const std::string see = " (see porten-cli write --help)\n";
+  for (auto [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"write", "--port", "A", "--port=B", "--boot=L", "x.mot"}, "port A; port B; boot L; timeout 10; image x.mot"},
+           {{"write", "--port", "A", "x.mot", "--ram", "--execute", "-q", "--timeout=0x10", "--log", "l"},
+            "port A; ram; execute; quiet; log l; timeout 16; image x.mot"},
+           {{"write", "--imitation", "--boot", "L", "--port", "A", "--", "-x.mot"},
+            "port A; boot L; imitation; timeout 10; image -x.mot"},
+           {{"write", "--port", "A", "--boot", "L"}, "porten-cli write: give exactly one IMAGE" + see},
+           {{"write", "--port", "A", "--boot", "L", "a", "b"},
+            "porten-cli write: The following argument was not expected: b" + see},
+           {{"write", "--boot", "L", "a"}, "porten-cli write: --port is missing" + see},
+           {{"write", "--port", "A", "a"}, "porten-cli write: give either --boot LOADER or --ram" + see},
+           {{"write", "--port", "A", "--ram", "--boot", "L", "a"}, "porten-cli write: give either --boot LOADER or --ram" + see},
+           {{"write", "--port", "A", "--boot", "L", "--execute", "a"}, "porten-cli write: --execute goes with --ram" + see},
+           {{"write", "--port", "A", "--ram", "--imitation", "a"}, "porten-cli write: --imitation goes with --boot" + see},
+           {{"write", "--port", "A", "--port", "/dev/A", "--ram", "a"}, "porten-cli write: port /dev/A is given twice" + see},
+           {{"write", "--port", "A", "--ram", "--timeout", "0", "a"},
+            "porten-cli write: --timeout: takes whole seconds from 1 to 86400" + see},
+           {{"write", "--port=", "A", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
+           {{"write", "--port", "", "--ram", "a"}, "porten-cli write: --port: needs a value" + see},
+           {{"write", "--ram", "a", "--port"}, "porten-cli write: --port: 1 required PORT missing" + see},
+           {{"info"}, "porten-cli info: FILE is required (see porten-cli info --help)\n"},
+           {{"info", "a", "--bogus"}, "porten-cli info: The following argument was not expected: --bogus (see porten-cli info --help)\n"},
+           {{"ports", "x"}, "porten-cli ports: The following argument was not expected: x (see porten-cli ports --help)\n"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    std::ostringstream out, err;
+    if (said.find("porten-cli") != 0) {
+      WriteOptions options;
+      CLI::App app("", "porten-cli write");
+      DeclareWriteCommand(app, options);
+      EXPECT_EQ(std::nullopt, args::Parse(app, {args.begin() + 1, args.end()}, out, err)) << err.str();
+      EXPECT_EQ(said, Meaning(options));
+      continue;
+    }
+    args.insert(args.begin(), "porten-cli");
+    EXPECT_EQ(1, Dispatch(args, out, err));
+    EXPECT_EQ(said, err.str());
+    EXPECT_EQ("", out.str());
+  }
+  // The help is our own text: the options as declared, in their column.
+  std::ostringstream out, err;
+  EXPECT_EQ(0, Dispatch({"porten-cli", "info", "--help"}, out, err));
+  EXPECT_EQ("Usage: porten-cli info FILE [--dump-bin OUT] [--section NAME...]\n"
+            "Loads FILE (S-record, Intel HEX or ELF, told from its content) as the image\n"
+            "to write and prints the address range (as the address box shows it), the\n"
+            "format, the length in bytes, and the SHA-256 and CRC-32 of the bytes a write\n"
+            "sends: from the lowest address for the length, gaps as 0xFF. A relative FILE\n"
+            "is taken from the current directory.\n"
+            "\n"
+            "  --dump-bin OUT  also write the image to OUT, from its lowest address for\n"
+            "                  its length; bytes no record sets are 0xFF\n"
+            "  --section NAME  load only the section NAME of an ELF file, at its load\n"
+            "                  address (LMA); once for each section to load\n"
+            "\n"
+            "Exit status: 0 loaded, 1 usage error, 2 the file was refused (the message\n"
+            "goes to standard error as FILE: TEXT, followed by a line that says where).\n",
+            out.str());
 }
 
 // ---- The console loop -------------------------------------------------------

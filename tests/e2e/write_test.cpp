@@ -209,6 +209,7 @@ class StopsBeforeTheWire : public Bench, public ::testing::WithParamInterface<St
 TEST_P(StopsBeforeTheWire, WithTheMessageAndNothingSent) {
   StartBoard();
   ASSERT_TRUE(WriteTextFile(dir_.File("bad.mot"), "S1130000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF\r\n"));
+  ASSERT_TRUE(WriteTextFile(dir_.File("image.elf"), MakeElf({{kImageBase, image_}})));
   Cli r = RunCli(GetParam().args);
   for (size_t at; (at = r.err.find(dir_.path())) != std::string::npos;) r.err.replace(at, dir_.path().size(), "$");
   EXPECT_EQ(GetParam().status, r.status);
@@ -226,8 +227,9 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"NoSuchPort", {"--port", "/dev/porten-none", "--boot", "$LOADER.MOT", "$image.mot"}, 3,
              "ＣＯＭポートが間違っています\n"
              "porten-cli write: /dev/porten-none: no such device (is the adapter plugged in?)\n"},
-        Stop{"SamePortTwice", {"--port", "$BOARD", "--port", "$ttyBOARD", "--ram", "$image.mot"}, 1,
-             "porten-cli write: port $/ttyBOARD is given twice\n"},
+        Stop{"NoSuchSection", {"--port", "$BOARD", "--ram", "--section", ".x", "$image.elf"}, 2,
+             "$/image.elf: no such section in the file\n"
+             "porten-cli write: no section named .x; the sections that load are none\n"},
         Stop{"UnwritableLog", {"--port", "$BOARD", "--ram", "--log", "/proc/porten.log", "$image.mot"},
              2, "porten-cli write: cannot write the log /proc/porten.log: No such file or directory\n"}),
     [](const auto& info) { return std::string(info.param.name); });

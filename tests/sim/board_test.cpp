@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "link/termios_port.h"
+#include "sim/board_args.h"
 #include "sim/sim_board.h"
 
 namespace porten::sim {
@@ -67,6 +70,66 @@ TEST(SimBoard, ReadsTheToolsRateTakesTheWireTimeAndKeepsItsLinkAndDescriptors) {
   EXPECT_TRUE(fs::remove(link));
   SimBoard{options}.Stop();  // never started
   EXPECT_EQ(descriptors(), held);
+}
+
+// What porten-board's command lines mean: the settings that differ from the
+// defaults, "; " between them.
+std::string Meaning(const BoardSettings& s) {
+  const BoardOptions& b = s.board;
+  std::string m;
+  auto add = [&m](bool on, const std::string& what) { m += on ? what + "; " : ""; };
+  add(!b.linkPath.empty(), "link " + b.linkPath);
+  add(b.sync != SyncAnswer::kAfterPair, b.sync == SyncAnswer::kAtOnce ? "sync first" : "sync triple");
+  add(b.startInLoader, "in loader");
+  add(!s.romOut.empty(), "rom " + s.romOut);
+  add(!s.ramOut.empty(), "ram " + s.ramOut);
+  add(!s.expect.empty(), "expect " + s.expect);
+  add(s.once, "once");
+  add(b.wireTime, "wire time");
+  add(b.silent, "silent");
+  add(b.syncNeverAnswered, "no sync answer");
+  add(b.wrongEchoAt >= 0, "wrong echo " + std::to_string(b.wrongEchoAt));
+  add(b.errorAfterBlock >= 0, "error after " + std::to_string(b.errorAfterBlock));
+  add(b.hangUpAfterBytes >= 0, "hang up after " + std::to_string(b.hangUpAfterBytes));
+  add(b.noiseBytes > 0, "noise " + std::to_string(b.noiseBytes));
+  add(b.noiseAt == NoiseAt::kFirstByte, "noise at start");
+  add(b.seed != 1, "seed " + std::to_string(b.seed));
+  add(b.burstBytes > 0, "burst " + std::to_string(b.burstBytes));
+  add(b.burstValue != 0x5A, "burst byte " + std::to_string(b.burstValue));
+  return m;
+}
+
+// porten-board's command lines: the forms that parse, with what they mean,
+// and the forms refused with exit status 1 and one line that says why.
+TEST(BoardProgram, CommandLinesParseToTheirMeaningOrAreRefusedInOneLine) {
+  const std::string see = " (see porten-board --help)\n";
+  for (auto [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{}, ""},
+           {{"--link", "/tmp/b", "--sync=first", "--start-in-loader", "--rom-out", "r.bin", "--ram-out=m.mot",
+             "--expect", "e.mot", "--once", "--wire-time"},
+            "link /tmp/b; sync first; in loader; rom r.bin; ram m.mot; expect e.mot; once; wire time; "},
+           {{"--silent", "--no-sync-answer", "--wrong-echo", "0", "--error-after-block=3", "--hangup-after", "0x100",
+             "--noise", "5", "--noise-at", "start", "--seed", "4294967295", "--burst=7", "--burst-byte", "ff",
+             "--sync", "triple"},
+            "sync triple; silent; no sync answer; wrong echo 0; error after 3; hang up after 256; noise 5; noise at "
+            "start; seed 4294967295; burst 7; burst byte 255; "},
+           {{"--bogus"}, "porten-board: The following argument was not expected: --bogus" + see},
+           {{"--sync", "twice"}, "porten-board: --sync: takes 'first', 'pair' or 'triple'" + see},
+           {{"--noise-at", "end"}, "porten-board: --noise-at: takes 'sync' or 'start'" + see},
+           {{"--wrong-echo", "-1"}, "porten-board: --wrong-echo: takes whole numbers from 0 to 32767" + see},
+           {{"--hangup-after", "0"}, "porten-board: --hangup-after: takes whole numbers from 1 to 9223372036854775807" + see},
+           {{"--seed", "4294967296"}, "porten-board: --seed: takes whole numbers from 0 to 4294967295" + see},
+           {{"--burst-byte", "5A5"}, "porten-board: --burst-byte: takes two hex digits" + see},
+           {{"--link="}, "porten-board: --link: needs a value" + see},
+           {{"--link"}, "porten-board: --link: 1 required PATH missing" + see}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    BoardSettings settings;
+    std::ostringstream out, err;
+    const std::optional<int> status = ParseBoardArgs(args, settings, out, err);
+    EXPECT_EQ(said.find("porten-board") == 0 ? std::optional<int>(1) : std::nullopt, status);
+    EXPECT_EQ(said, status ? err.str() : Meaning(settings));
+    EXPECT_EQ("", out.str());
+  }
 }
 
 // porten-board with XDG_RUNTIME_DIR=dir, ended by timeout should a test leave it running.
