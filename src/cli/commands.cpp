@@ -14,6 +14,8 @@ constexpr Subcommand kSubcommands[] = {
     {"write", "--port PORT... (--boot LOADER | --ram) IMAGE",
      "write an image into the board's ROM (or RAM)", DeclareWrite},
     {"ports", "", "list the serial ports", DeclarePorts},
+    {"station", "(--port PORT... | --watch DIR...) (--boot LOADER | --ram) IMAGE",
+     "write every board that arrives, board after board, and log each", DeclareStation},
 };
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }

@@ -36,5 +36,6 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
 Runner DeclareWrite(CLI::App& app);
 Runner DeclareInfo(CLI::App& app);
 Runner DeclarePorts(CLI::App& app);
+Runner DeclareStation(CLI::App& app);
 
 }  // namespace porten::cli

@@ -1,11 +1,14 @@
 #include "cli/station.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 
@@ -115,6 +118,7 @@ int Station::LoadFiles(std::ostream& err) {
     }
     loader_ = Image{st.m_nSlotBase[0], *st.m_byBootImage};
   }
+  s.SetLoadOptions({w.sections});
   if (!load(false, w.image)) return kExitFile;
   const DownloadState st = s.State();
   if (st.m_nSlotLength[1] == 0 || !st.m_byWriteImage) {
@@ -469,6 +473,32 @@ int Station::ExitStatus() const {
 
 namespace {
 
+constexpr char kStationHead[] =
+    "Usage: porten-cli station --boot LOADER IMAGE [--port PORT...] [--watch DIR...]\n"
+    "                          [--count N] [--retries N] [--removal-quiet S]\n"
+    "                          [--imitation] [--section NAME...] [--timeout S]\n"
+    "                          [--log FILE] [-q]\n"
+    "       porten-cli station --ram IMAGE --watch DIR... [...]\n"
+    "Writes IMAGE into every board that arrives, with nobody at the keyboard, until\n"
+    "Ctrl-C or --count. Fixed fixtures (--port): boards are placed on the port and\n"
+    "taken off; between boards the port repeats the sync every 0.5 s, and a board\n"
+    "that answers it after --removal-quiet seconds without an answer is new.\n"
+    "Hot-plugged adapters (--watch): every serial device that appears in DIR, or is\n"
+    "there at the start, is a new board. Without --port and --watch it watches\n"
+    "/dev/serial/by-id and the simulated boards' directory. The files are read\n"
+    "once, at the start.\n"
+    "\n";
+constexpr char kStationTail[] =
+    "\n"
+    "On a terminal one line per port is redrawn in place, with a total line; with\n"
+    "-q or into a file, one line per board as it ends. The summary counts the\n"
+    "boards written, failed and retried, the boards per hour, and names each\n"
+    "failure. The log has one line per attempt, with \"attempt\": K.\n"
+    "\n"
+    "Exit status: 0 every board written, 1 usage error, 2 file error, 3 a port\n"
+    "cannot be opened, 4 a board failed, 130 interrupted.\n";
+constexpr size_t kStationColumn = 21;
+
 class StationView {
  public:
   StationView(std::ostream& out, bool live) : out_(out), live_(live) {}
@@ -568,6 +598,55 @@ int RunStation(const StationOptions& options, std::ostream& out, std::ostream& e
   sigaction(SIGINT, &oldInt, nullptr);
   sigaction(SIGTERM, &oldTerm, nullptr);
   return status;
+}
+
+Runner DeclareStation(CLI::App& app) {
+  auto opt = std::make_shared<StationOptions>();
+  args::SetHelp(app, kStationHead, kStationTail, kStationColumn);
+  DeclareWriteOptions(app, opt->write);
+  app.remove_option(app.get_option("--execute"));  // a station writes ROM, or RAM and leaves it
+  args::AddList(app, "--watch", opt->watch, "DIR",
+                "write every serial device that appears in DIR\n"
+                "(/dev/serial/by-id, say)");
+  args::AddNumber(app, "--count", opt->count, 1, 100000000, "N", "stop after N boards have ended");
+  args::AddNumber(app, "--retries", opt->retries, 0, 100, "N",
+                  "further attempts for a board that failed (default 0)");
+  app.add_option("--removal-quiet", opt->removalQuietS,
+                 "seconds without an answer that mean a board was\ntaken off (default 2)")
+      ->type_name("S")
+      ->check(CLI::Range(0.05, 3600.0).description(""));
+  app.add_option("IMAGE", opt->write.image);
+  app.final_callback([opt] {
+    StationOptions& o = *opt;
+    o.ports = o.write.ports;
+    std::string problem;
+    if (o.write.ram == !o.write.loader.empty()) problem = "give either --boot LOADER or --ram";
+    if (problem.empty() && o.write.image.empty()) problem = "give exactly one IMAGE";
+    if (problem.empty() && o.write.ram && (o.watch.empty() || !o.ports.empty())) {
+      problem = "--ram goes with --watch only: a fixed fixture needs the boot mode to tell boards apart";
+    }
+    if (problem.empty() && o.write.imitation && o.write.ram) problem = "--imitation goes with --boot";
+    if (problem.empty()) {
+      // write's own checks, of which --port is optional here
+      WriteOptions w = o.write;
+      if (w.ports.empty()) w.ports = {"-"};
+      problem = CheckWriteOptions(w);
+    }
+    if (!problem.empty()) throw CLI::ValidationError(problem);
+    if (o.ports.empty() && o.watch.empty()) o.watch = DefaultWatchDirs();
+  });
+  return [opt](std::ostream& out, std::ostream& err) {
+    if (const std::string& log = opt->write.log; !log.empty()) {
+      // Refused now, not after the first board.
+      const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) {
+        err << "porten-cli station: cannot write the log " << log << ": " << std::strerror(errno) << "\n";
+        return kExitFile;
+      }
+      ::close(fd);
+    }
+    return RunStation(*opt, out, err, &out == &std::cout && ::isatty(STDOUT_FILENO));
+  };
 }
 
 }  // namespace porten::cli
