@@ -486,8 +486,7 @@ constexpr char kStationHead[] =
     "Hot-plugged adapters (--watch): every serial device that appears in DIR, or is\n"
     "there at the start, is a new board. Without --port and --watch it watches\n"
     "/dev/serial/by-id and the simulated boards' directory. The files are read\n"
-    "once, at the start.\n"
-    "\n";
+    "once, at the start.\n";
 constexpr char kStationTail[] =
     "\n"
     "On a terminal one line per port is redrawn in place, with a total line; with\n"
