@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <utility>
 
 #include "cli/commands.h"
 #include "core/texts.h"
@@ -207,13 +208,14 @@ void Station::RunFixed(Slot& slot) {
   const int64_t quietMs = std::llround(options_.removalQuietS * 1000);
   int64_t heardMs = 0;
   bool quiet = true;  // every port is quiet at the start
+  bool readyPending = false;
   while (!Stopping() && !full_) {
     if (!quiet) {
       // Quiet once a whole sync has gone unanswered and removal-quiet has
       // passed since the last answer: a board left on answers every sync,
       // however far apart they are.
       bool heard = false;
-      if (!Probe(slot, &heardMs, &heard)) break;
+      if (!Probe(slot, &heardMs, &heard, std::exchange(readyPending, false))) break;
       quiet = !heard && NowMs() - heardMs >= quietMs;
       continue;
     }
@@ -232,6 +234,7 @@ void Station::RunFixed(Slot& slot) {
       RunAttempts(slot, true);
       heardMs = NowMs();
       quiet = false;
+      readyPending = true;
       continue;
     }
     s.Abort();
@@ -251,7 +254,7 @@ void Station::RunFixed(Slot& slot) {
 // thread rests: 00, and 100 ms later 00 00, or "0" (or "3"), 50 ms and
 // 00 00 00 when something answered; then listening out the period. False
 // when the port has gone.
-bool Station::Probe(Slot& slot, int64_t* heardMs, bool* answered) {
+bool Station::Probe(Slot& slot, int64_t* heardMs, bool* answered, bool afterBoard) {
   DownloadSession& s = slot.line->session;
   // The board's last port steps (back to 4800 bit/s) run first.
   for (int i = 0; i < 400 && s.PortActionsPending(); ++i) {
@@ -278,6 +281,10 @@ bool Station::Probe(Slot& slot, int64_t* heardMs, bool* answered) {
     }
   };
   send({0x00});
+  if (afterBoard) {
+    std::lock_guard lock(mu_);
+    readyAgain_.push_back(Steady::now());
+  }
   listen(cycle + 100);
   if (heard) {
     send({static_cast<uint8_t>(options_.write.imitation ? '3' : '0')});
@@ -437,6 +444,11 @@ std::vector<StationPortView> Station::Ports() const {
     views.push_back(v);
   }
   return views;
+}
+
+std::vector<Steady::time_point> Station::ReadyAgain() const {
+  std::lock_guard lock(mu_);
+  return readyAgain_;
 }
 
 std::vector<StationBoard> Station::TakeEnded() {

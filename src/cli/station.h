@@ -106,6 +106,9 @@ class Station {
   // interrupted.
   int ExitStatus() const;
   std::chrono::steady_clock::time_point Began() const { return began_; }
+  // For the benchmarks: when a fixed port sent the first sync byte after
+  // each board it ended, i.e. was ready for the next.
+  std::vector<std::chrono::steady_clock::time_point> ReadyAgain() const;
 
  private:
   struct Slot;
@@ -116,7 +119,7 @@ class Station {
   // One board on slot's line, with its retries: true when it ran to an end
   // that counts (not interrupted).
   void RunAttempts(Slot& slot, bool syncStarted);
-  bool Probe(Slot& slot, int64_t* heardMs, bool* answered);
+  bool Probe(Slot& slot, int64_t* heardMs, bool* answered, bool afterBoard);
   bool Prepare(BoardLine& line);
   void SetState(Slot& slot, const std::string& state);
   bool Stopping() const;
@@ -144,6 +147,7 @@ class Station {
   std::unique_ptr<DeviceWatcher> watcher_;
   std::thread watchThread_;
   std::chrono::steady_clock::time_point began_;
+  std::vector<std::chrono::steady_clock::time_point> readyAgain_;  // under mu_
 };
 
 // The whole command after its options are parsed: the live view or plain

@@ -81,7 +81,7 @@ std::string Meaning(const WriteOptions& o) {
 // mean (info's show in its report above), and the forms refused, each with
 // exit status 1 and one line that says why.
 TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
-  const std::string see = " (see porten-cli write --help)\n";
+  const std::string see = " (see porten-cli write --help)\n", station = " (see porten-cli station --help)\n";
   for (auto [args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"write", "--port", "A", "--port=B", "--boot=L", "x.mot"}, "port A; port B; boot L; timeout 10; image x.mot"},
            {{"write", "--port", "A", "x.mot", "--ram", "--execute", "-q", "--timeout=0x10", "--log", "l"},
@@ -104,7 +104,15 @@ TEST(CliCommandLines, ParseToTheirMeaningOrAreRefusedInOneLine) {
            {{"write", "--ram", "a", "--port"}, "porten-cli write: --port: 1 required PORT missing" + see},
            {{"info"}, "porten-cli info: FILE is required (see porten-cli info --help)\n"},
            {{"info", "a", "--bogus"}, "porten-cli info: The following argument was not expected: --bogus (see porten-cli info --help)\n"},
-           {{"ports", "x"}, "porten-cli ports: The following argument was not expected: x (see porten-cli ports --help)\n"}}) {
+           {{"ports", "x"}, "porten-cli ports: The following argument was not expected: x (see porten-cli ports --help)\n"},
+           {{"station", "--boot", "L"}, "porten-cli station: give exactly one IMAGE" + station},
+           {{"station", "--port", "A", "--ram", "a"},
+            "porten-cli station: --ram goes with --watch only: a fixed fixture needs the boot mode to tell boards "
+            "apart" + station},
+           {{"station", "--watch", "D", "--boot", "L", "--execute", "a"},
+            "porten-cli station: The following argument was not expected: --execute" + station},
+           {{"station", "--boot", "L", "--count=0", "a"},
+            "porten-cli station: --count: takes whole numbers from 1 to 100000000" + station}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
     std::ostringstream out, err;
     if (said.find("porten-cli") != 0) {
