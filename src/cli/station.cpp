@@ -534,7 +534,7 @@ class StationView {
     for (const auto& b : station.Ended()) ++(b.status == 0 ? written : failed);
     for (const auto& p : ports) {
       char counts[64];
-      std::snprintf(counts, sizeof counts, "  written %d, failed %d", p.written, p.failed);
+      std::snprintf(counts, sizeof counts, "  (%d written, %d failed)", p.written, p.failed);
       lines.push_back(p.port + std::string(width - p.port.size(), ' ') + "  " + p.state + counts);
     }
     char total[128];
