@@ -73,6 +73,7 @@ TEST_F(Station, FixedFixtureWritesTwentyBoardsInARowEachOnce) {
   o.ports = {fixture.PortPath()};
   cli::Station station(o);
   EXPECT_EQ(0, Run(station));
+  EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() >= 20; }, 10000));
   const auto boards = fixture.Boards();
   ASSERT_GE(boards.size(), 20u);
   for (size_t i = 0; i < 20; ++i) {
@@ -136,6 +137,8 @@ TEST_F(Station, HotPluggedAdaptersComeAndGoOneUnpluggedMidWrite) {
   station.Stop();
   station.TakeEnded();
   EXPECT_EQ(4, station.ExitStatus());
+  // The board's thread reports its last write to the fixture as the station ends.
+  EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() == 7; }, 10000));
   const auto boards = fixture.Boards();
   ASSERT_EQ(8u, boards.size());
   std::map<std::string, std::string> results;  // by port
