@@ -118,12 +118,12 @@ int main(int argc, char** argv) {
   const auto began = Steady::now();
   while (!station.Wait(std::chrono::milliseconds(200))) {
     station.TakeEnded();
-    if (fdAt10 < 0 && station.Ended().size() >= 10) {
+    if (fdAt10 < 0 && static_cast<size_t>(station.Tally().written + station.Tally().failed) >= 10) {
       fdAt10 = Descriptors();
       rssAt10 = RssMb();
     }
-    if (station.Ended().size() >= reported + 100) {  // progress, should the run be cut short
-      reported = station.Ended().size();
+    if (static_cast<size_t>(station.Tally().written + station.Tally().failed) >= reported + 100) {  // progress, should the run be cut short
+      reported = static_cast<size_t>(station.Tally().written + station.Tally().failed);
       std::printf("-- %zu boards: %ld descriptors, %.2f MB\n", reported, Descriptors(), RssMb());
       overhead();
       std::fflush(stdout);
@@ -136,8 +136,7 @@ int main(int argc, char** argv) {
   station.TakeEnded();
   const auto boards = fixture.Boards();
 
-  int written = 0;
-  for (const auto& b : station.Ended()) written += b.status == 0;
+  const int written = station.Tally().written;
   std::printf("station soak: %d boards in %.0f s, %d written, %d ROMs matched, %d boards written twice\n", count,
               seconds, written, fixture.Matched(),
               static_cast<int>(std::count_if(boards.begin(), boards.end(), [](auto& b) { return b.writes > 1; })));

@@ -160,6 +160,7 @@ void SimBoard::PlaceBoard(const BoardKnobs& knobs) {
   rx_.clear();
   tx_.clear();
   latencyArmed_ = false;
+  latencyUs_.clear();  // the samples are the board's: a fixture places thousands
   Touch();
 }
 

@@ -257,8 +257,9 @@ void Station::RunFixed(Slot& slot) {
 bool Station::Probe(Slot& slot, int64_t* heardMs, bool* answered, bool afterBoard) {
   DownloadSession& s = slot.line->session;
   // The board's last port steps (back to 4800 bit/s) run first.
-  for (int i = 0; i < 400 && s.PortActionsPending(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Polled finely: the next board's wait starts only after it.
+  for (int i = 0; i < 2000 && s.PortActionsPending(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   s.JoinReceiveThread();
   Port& port = s.port();
@@ -457,7 +458,11 @@ std::vector<StationBoard> Station::TakeEnded() {
     std::lock_guard lock(mu_);
     taken.swap(fresh_);
   }
-  ended_.insert(ended_.end(), taken.begin(), taken.end());
+  for (const auto& b : taken) {
+    ++(b.status == kExitOk ? tally_.written : tally_.failed);
+    if (b.attempts > 1) ++tally_.retried;
+    if (b.status != kExitOk) tally_.failures.push_back(b);
+  }
   return taken;
 }
 
@@ -477,8 +482,7 @@ std::string Station::ChangedFile() {
 
 int Station::ExitStatus() const {
   if (g_interrupted) return kExitInterrupted;
-  const bool failed = std::any_of(ended_.begin(), ended_.end(), [](auto& b) { return b.status != 0; });
-  return failed ? kExitTransfer : kExitOk;
+  return tally_.failed > 0 ? kExitTransfer : kExitOk;
 }
 
 // ---- The command ------------------------------------------------------------
@@ -529,9 +533,8 @@ class StationView {
     size_t width = 4;
     const auto ports = station.Ports();
     for (const auto& p : ports) width = std::max(width, p.port.size());
-    int written = 0;
-    int failed = 0;
-    for (const auto& b : station.Ended()) ++(b.status == 0 ? written : failed);
+    const int written = station.Tally().written;
+    const int failed = station.Tally().failed;
     for (const auto& p : ports) {
       char counts[64];
       std::snprintf(counts, sizeof counts, "  (%d written, %d failed)", p.written, p.failed);
@@ -590,19 +593,13 @@ int RunStation(const StationOptions& options, std::ostream& out, std::ostream& e
       station.Stop();
       view.Draw(station);
       status = station.ExitStatus();
-      int written = 0;
-      int failed = 0;
-      int retried = 0;
-      for (const auto& b : station.Ended()) {
-        ++(b.status == 0 ? written : failed);
-        if (b.attempts > 1) ++retried;
-      }
+      const auto& t = station.Tally();
       char line[160];
-      std::snprintf(line, sizeof line, "written %d, failed %d, retried %d, %.0f boards/hour\n", written,
-                    failed, retried, StationView::PerHour(station, written + failed));
+      std::snprintf(line, sizeof line, "written %d, failed %d, retried %d, %.0f boards/hour\n", t.written,
+                    t.failed, t.retried, StationView::PerHour(station, t.written + t.failed));
       out << line;
-      for (const auto& b : station.Ended()) {
-        if (b.status != 0) out << "failed: " << b.port << " at " << UtcTime(b.time) << ": " << b.result << "\n";
+      for (const auto& b : t.failures) {
+        out << "failed: " << b.port << " at " << UtcTime(b.time) << ": " << b.result << "\n";
       }
     }
   }

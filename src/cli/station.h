@@ -98,7 +98,15 @@ class Station {
   std::vector<StationPortView> Ports() const;
   // The boards that ended since the last call, in order.
   std::vector<StationBoard> TakeEnded();
-  const std::vector<StationBoard>& Ended() const { return ended_; }  // main thread only
+  // What the boards taken so far came to; main thread only. Only the
+  // failures are kept whole: a station may run for a hundred thousand boards.
+  struct Totals {
+    int written = 0;
+    int failed = 0;
+    int retried = 0;  // boards that took more than one attempt
+    std::vector<StationBoard> failures;
+  };
+  const Totals& Tally() const { return tally_; }
   // A file read at the start that has changed on the disk since ("" when
   // none); each file is named once.
   std::string ChangedFile();
@@ -139,7 +147,7 @@ class Station {
   std::condition_variable changed_;
   bool changedFlag_ = false;
   std::list<std::unique_ptr<Slot>> slots_;
-  std::vector<StationBoard> ended_;  // main thread's copy (TakeEnded)
+  Totals tally_;                     // main thread's (TakeEnded)
   std::vector<StationBoard> fresh_;  // ended, not yet taken
   int endedCount_ = 0;               // boards ended, counted for count
   std::atomic<bool> full_{false};    // count reached: no new board starts

@@ -86,8 +86,7 @@ TEST_F(Station, FixedFixtureWritesTwentyBoardsInARowEachOnce) {
     EXPECT_EQ(std::tuple(text::kWriteDone, 0, 1, Sha256Hex(image_)),
               std::tuple(j["result"], j["exit"], j["attempt"], j["image_sha256"]));
   }
-  ASSERT_EQ(20u, station.Ended().size());
-  EXPECT_EQ(fixture.PortPath(), station.Ended()[19].port);
+  EXPECT_EQ(std::tuple(20, 0, 0), std::tuple(station.Tally().written, station.Tally().failed, station.Tally().retried));
 }
 
 // A board left on the fixture for good is written once, however many syncs
@@ -137,6 +136,9 @@ TEST_F(Station, HotPluggedAdaptersComeAndGoOneUnpluggedMidWrite) {
   station.Stop();
   station.TakeEnded();
   EXPECT_EQ(4, station.ExitStatus());
+  ASSERT_EQ(1u, station.Tally().failures.size());
+  EXPECT_EQ(std::tuple(adapters + "/ttySIM3", text::kPortLost),
+            std::tuple(station.Tally().failures[0].port, station.Tally().failures[0].result));
   // The board's thread reports its last write to the fixture as the station ends.
   EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() == 7; }, 10000));
   const auto boards = fixture.Boards();
