@@ -113,10 +113,11 @@ TEST_F(Station, FixedFixtureNeverWritesABoardLeftOnTwice) {
 
 // Four adapters plugged into a directory that does not exist yet when the
 // station starts; board 3's adapter is pulled in the middle of its boot
-// loader upload.
-TEST_F(Station, HotPluggedAdaptersComeAndGoOneUnpluggedMidWrite) {
+// loader upload; board 2 is tried twice.
+TEST_F(Station, HotPluggedAdaptersComeAndGoOneUnpluggedMidWriteOneRetried) {
   const std::string adapters = dir_.File("by-id");
   cli::StationOptions o = Options(8);
+  o.retries = 1;
   o.watch = {adapters};
   cli::Station station(o);
   std::ostringstream err;
@@ -127,7 +128,11 @@ TEST_F(Station, HotPluggedAdaptersComeAndGoOneUnpluggedMidWrite) {
   f.linkDir = adapters;
   f.slots = 4;
   f.boards = 8;
-  f.knobsFor = [](int n) { return sim::BoardKnobs{.hangUpAfterBytes = n == 3 ? 100 : -1}; };
+  // Board 2's noise refuses the boot mode once (a 0x01 or 0xFF before the
+  // handshake): its retry goes through.
+  f.knobsFor = [](int n) {
+    return sim::BoardKnobs{.hangUpAfterBytes = n == 3 ? 100 : -1, .noiseBytes = n == 2 ? 40 : 0};
+  };
   SimFixture fixture(f);
   ASSERT_TRUE(fixture.Start()) << fixture.Error();
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
@@ -143,8 +148,14 @@ TEST_F(Station, HotPluggedAdaptersComeAndGoOneUnpluggedMidWrite) {
   EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() == 7; }, 10000));
   const auto boards = fixture.Boards();
   ASSERT_EQ(8u, boards.size());
-  std::map<std::string, std::string> results;  // by port
-  for (const auto& j : Log()) results[j["port"]] = j["result"];
+  std::map<std::string, std::string> results;  // by port, the last attempt's
+  std::vector<std::string> board2;
+  for (const auto& j : Log()) {
+    results[j["port"]] = j["result"];
+    if (j["port"] == adapters + "/ttySIM2") board2.push_back(j["result"].get<std::string>() + " " + j["attempt"].dump());
+  }
+  EXPECT_EQ((std::vector<std::string>{std::string(text::kBootRefused) + " 1", std::string(text::kWriteDone) + " 2"}), board2);
+  EXPECT_EQ(1, station.Tally().retried);
   for (const auto& b : boards) {
     EXPECT_EQ(std::tuple(b.number != 3, b.number != 3, b.number == 3),
               std::tuple(b.writes == 1, b.matched, b.hungUp)) << "board " << b.number;
