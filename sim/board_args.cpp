@@ -27,6 +27,7 @@ struct Words {
   std::string sync = "pair";
   std::string noiseAt = "sync";
   std::string burstByte;
+  std::string keepOn;
 };
 
 void DeclareOptions(CLI::App& app, BoardSettings& s, Words& w) {
@@ -53,6 +54,29 @@ void DeclareOptions(CLI::App& app, BoardSettings& s, Words& w) {
                "exit after the first finished write: status 0 when the\n"
                "ROM matches --expect (or without --expect), else 1");
   app.add_flag("--wire-time", b.wireTime, "take 10 bits per byte at the current rate, both ways");
+  app.option_defaults()->group("A fixture of boards");
+  app.add_flag("--fixture", s.fixture,
+               "after each finished write the board is taken off and,\n"
+               "after --off-time, a fresh erased board is placed on the\n"
+               "same link, in boot mode");
+  args::AddText(app, "--hot-plug", s.hotPlugDir, "DIR",
+                "the same, each board with its own link DIR/ttySIMN,\n"
+                "made when it is placed and removed when it is taken off");
+  app.add_option("--off-time", s.offSeconds, "seconds the fixture stays empty (default 3)")
+      ->type_name("S")
+      ->check(CLI::Range(0.0, 3600.0).description(""));
+  args::AddText(app, "--keep-on", w.keepOn, "N",
+                "leave a written board on the fixture, back in boot mode\n"
+                "and answering, for N more syncs, or 'forever'")
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            const bool number = !v.empty() && v.size() < 7 && std::all_of(v.begin(), v.end(), [](unsigned char c) {
+              return std::isdigit(c) != 0;
+            }) && std::stoi(v) > 0;
+            return number || v == "forever" ? "" : "takes a number of syncs from 1, or 'forever'";
+          },
+          ""));
+  args::AddNumber(app, "--boards", s.boards, 1, 100000000, "N", "place N boards, and exit when the last is taken off");
   app.option_defaults()->group("Faults");
   app.add_flag("--silent", b.silent, "answer nothing at all");
   app.add_flag("--no-sync-answer", b.syncNeverAnswered, "boot mode never answers the sync");
@@ -88,6 +112,7 @@ void Interpret(const Words& w, BoardSettings& s) {
                                                                           : SyncAnswer::kAfterPair;
   b.noiseAt = w.noiseAt == "start" ? NoiseAt::kFirstByte : NoiseAt::kBeforeSyncAnswer;
   if (!w.burstByte.empty()) b.burstValue = static_cast<uint8_t>(std::stoul(w.burstByte, nullptr, 16));
+  if (!w.keepOn.empty()) s.keepSyncs = w.keepOn == "forever" ? -1 : std::stoi(w.keepOn);
 }
 
 }  // namespace
@@ -103,6 +128,16 @@ std::optional<int> ParseBoardArgs(const std::vector<std::string>& argv, BoardSet
     return 0;
   }
   Interpret(words, settings);
+  const bool fixture = settings.fixture || !settings.hotPlugDir.empty();
+  const char* misplaced = settings.fixture && !settings.hotPlugDir.empty() ? "--fixture and --hot-plug exclude each other"
+                          : !fixture && (settings.keepSyncs != 0 || settings.boards != 0)
+                              ? "--keep-on and --boards go with --fixture or --hot-plug"
+                          : fixture && settings.once ? "--once goes without --fixture and --hot-plug"
+                                                     : nullptr;
+  if (misplaced) {
+    err << "porten-board: " << misplaced << " (see porten-board --help)\n";
+    return args::kExitUsage;
+  }
   return std::nullopt;
 }
 

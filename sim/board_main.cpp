@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "sim/board_args.h"
 #include "sim/image_files.h"
 #include "sim/sim_board.h"
+#include "sim/sim_fixture.h"
 
 namespace {
 
@@ -116,6 +118,53 @@ int Serve(SimBoard& board, const BoardSettings& s, const sigset_t& stopSignals) 
   }
 }
 
+// A fixture of boards until a stop signal, or until --boards have come and
+// gone; the summary counts the boards whose ROM matched --expect.
+int ServeFixture(const BoardSettings& s, const sigset_t& stopSignals) {
+  porten::sim::FixtureOptions f;
+  f.knobs = s.board;
+  f.wireTime = s.board.wireTime;
+  f.hotPlug = !s.hotPlugDir.empty();
+  f.link = s.board.linkPath;
+  f.linkDir = s.hotPlugDir;
+  f.offMs = static_cast<int>(s.offSeconds * 1000);
+  f.keepSyncs = s.keepSyncs;
+  f.boards = s.boards;
+  f.onEvent = Say;
+  if (!s.expect.empty()) {
+    SparseMemory want;
+    std::string error;
+    if (!porten::sim::ReadSRecordFile(s.expect, want, error)) {
+      std::fprintf(stderr, "porten-board: %s\n", error.c_str());
+      return 2;
+    }
+    f.expect = want;
+  }
+  porten::sim::SimFixture fixture(f);
+  if (!fixture.Start()) {
+    std::fprintf(stderr, "porten-board: %s\n", fixture.Error().c_str());
+    return 1;
+  }
+  if (!f.hotPlug) Say("fixture on " + s.board.linkPath);
+  auto allGone = [&] {
+    const auto boards = fixture.Boards();
+    return s.boards > 0 && static_cast<int>(boards.size()) == s.boards &&
+           std::all_of(boards.begin(), boards.end(), [](auto& b) { return b.off; });
+  };
+  for (;;) {
+    timespec tick{0, 100'000'000};
+    if (sigtimedwait(&stopSignals, nullptr, &tick) > 0 || allGone()) break;
+  }
+  fixture.Stop();
+  for (const auto& a : fixture.Anomalies()) Say("anomaly: " + a);
+  const auto boards = fixture.Boards();
+  std::string summary = "boards: " + std::to_string(boards.size()) + " placed, " +
+                        std::to_string(fixture.Written()) + " written";
+  if (!s.expect.empty()) summary += ", " + std::to_string(fixture.Matched()) + " matched " + s.expect;
+  Say(summary);
+  return s.expect.empty() || fixture.Matched() == fixture.Written() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,8 +172,9 @@ int main(int argc, char** argv) {
   if (auto status = ParseBoardArgs(std::vector<std::string>(argv + 1, argv + argc), settings, std::cout, std::cerr)) {
     return *status;
   }
-  if (!UseDefaultLink(settings.board)) return 2;
+  if (settings.hotPlugDir.empty() && !UseDefaultLink(settings.board)) return 2;
   const sigset_t stopSignals = BlockStopSignals();
+  if (settings.fixture || !settings.hotPlugDir.empty()) return ServeFixture(settings, stopSignals);
 
   settings.board.onEvent = Say;
   SimBoard board(settings.board);

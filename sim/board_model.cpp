@@ -154,6 +154,15 @@ void BoardModel::Handle(uint8_t b, int rateBefore, int rateAfter) {
         Send(0xAA);
         Event("handshake");
         phase_ = Phase::kSizeHigh;
+      } else if (b == 0x00 || b == '0' || b == '3') {
+        // A board placed in the middle of the tool's sync took one of its
+        // zeros for its own sync and answered a sync the tool had given up
+        // on; the tool's "0"/"3" (or its next sync, on a fixture between
+        // boards) starts a new one. Waiting for 0x55 would wait forever.
+        Event("sync again");
+        phase_ = Phase::kSync;
+        RestartSync();
+        HandleSync(b);
       } else {
         Anomaly("byte " + Hex2(b) + " in boot handshake, expected 55");
       }

@@ -14,6 +14,7 @@
 //   "sync answered"                      a 0x00 sent in answer to the sync
 //   "sync marker 30" / "sync marker 33"  the tool's "0"/"3" before 00 00 00
 //   "handshake"                          0x55 answered with 0xAA
+//   "sync again"                         00, "0" or "3" instead of 0x55: a new sync
 //   "boot loader size N"
 //   "echo altered at byte K"             (fault knob)
 //   "boot loader runs (N bytes)"         0xAA sent, now at 38400 bit/s

@@ -144,6 +144,26 @@ void SimBoard::Reset() {
   Apply(model_.Reset());
 }
 
+void SimBoard::TakeBoardOff() {
+  std::lock_guard lock(mu_);
+  empty_ = true;
+  heardWhileEmpty_ = false;
+  rx_.clear();
+  tx_.clear();
+  Touch();
+}
+
+void SimBoard::PlaceBoard(const BoardKnobs& knobs) {
+  std::lock_guard lock(mu_);
+  model_ = BoardModel(knobs);
+  empty_ = false;
+  rx_.clear();
+  tx_.clear();
+  latencyArmed_ = false;
+  latencyUs_.clear();  // the samples are the board's: a fixture places thousands
+  Touch();
+}
+
 std::string SimBoard::Error() const {
   std::lock_guard lock(mu_);
   return error_;
@@ -351,7 +371,11 @@ void SimBoard::Run() {
           latencyArmed_ = false;
           latencyUs_.push_back(std::chrono::duration<double, std::micro>(now - lastTx_).count());
         }
-        for (ssize_t i = 0; i < n; ++i) {
+        if (empty_ && !heardWhileEmpty_) {
+          heardWhileEmpty_ = true;
+          if (options_.onEvent) pendingEvents_.push_back("byte on an empty fixture");
+        }
+        for (ssize_t i = 0; i < n && !empty_; ++i) {
           ++bytesFromTool_;
           auto due = now;
           if (options_.wireTime) {

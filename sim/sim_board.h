@@ -75,6 +75,13 @@ class SimBoard {
   // The reset button: boot mode (or the loader, with startInLoader) as at
   // power-on; the memories and the log stay.
   void Reset();
+  // A fixture's hand. TakeBoardOff leaves the line in place and empty: what
+  // the tool sends is read and dropped, nothing answers, and the first byte
+  // the tool sends then is reported as the event "byte on an empty fixture".
+  // PlaceBoard puts a fresh board there: erased memories, an empty log,
+  // these knobs.
+  void TakeBoardOff();
+  void PlaceBoard(const BoardKnobs& knobs);
 
   std::vector<uint8_t> RomRange(uint32_t address, uint32_t length) const;
   std::vector<uint8_t> RamRange(uint32_t address, uint32_t length) const;
@@ -126,6 +133,8 @@ class SimBoard {
   std::string error_;
 
   BoardModel model_;
+  bool empty_ = false;            // taken off the fixture
+  bool heardWhileEmpty_ = false;  // the tool sent a byte since
   uint64_t bytesFromTool_ = 0;  // read from the pty
   uint64_t bytesToTool_ = 0;    // written to it
   std::deque<RxByte> rx_;

@@ -44,15 +44,27 @@ int StatusOf(Outcome outcome) {
   }
 }
 
+DownloadSession::Options SessionOptions() {
+  DownloadSession::Options o;
+  o.firstLoadDelayMs = 0;  // no dialog to paint "読込開始" first
+  return o;
+}
+
+std::unique_ptr<Port> MakePort(const WriteOptions& opt) {
+  if (opt.linesBefore.empty() && opt.linesAfter.empty()) return std::make_unique<TermiosPort>();
+  return std::make_unique<LineKeepingPort>(std::make_unique<TermiosPort>());
+}
+
 class BoardRun {
  public:
-  BoardRun(const WriteOptions& opt, Board& board)
-      : opt_(opt), board_(board), session_(loop_, SystemClock(), MakePort(opt),
-                                           CurrentDirectory(), SessionOptions()) {
-    loop_.Bind(&session_);
-    // The loop thread acts on the ending; the texts before it are queued
-    // ahead of it.
-    session_.OnEnded([this](const Ended& e) { loop_.Post([this, e] { ended_ = e; }); });
+  // Without a line, the board gets one of its own, opened and closed here.
+  BoardRun(const WriteOptions& opt, Board& board, BoardLine* line = nullptr)
+      : opt_(opt),
+        board_(board),
+        own_(line ? nullptr : std::make_unique<BoardLine>(MakePort(opt))),
+        loop_(line ? line->loop : own_->loop),
+        session_(line ? line->session : own_->session),
+        ended_(line ? line->ended : own_->ended) {
     log_.start = std::chrono::system_clock::now();
     log_.port = board.port;
     log_.device = DevicePath(board.port);
@@ -100,14 +112,19 @@ class BoardRun {
     Write();
   }
 
+  void RunOnLine(bool syncStarted, int attempt) {
+    log_.attempt = attempt;
+    const DownloadView v = session_.Snapshot();
+    log_.base = v.slotBase[1];
+    log_.length = v.slotLength[1];
+    if (v.writeImage) log_.imageSha256 = Sha256Hex(*v.writeImage);
+    if (!opt_.ram && v.bootImage) log_.loaderSha256 = Sha256Hex(*v.bootImage);
+    Write(syncStarted);
+  }
+
  private:
   // ---- The modem lines (--before, --after, --lines) ----
   bool UsesLines() const { return !opt_.linesBefore.empty() || !opt_.linesAfter.empty(); }
-
-  static std::unique_ptr<Port> MakePort(const WriteOptions& opt) {
-    if (opt.linesBefore.empty() && opt.linesAfter.empty()) return std::make_unique<TermiosPort>();
-    return std::make_unique<LineKeepingPort>(std::make_unique<TermiosPort>());
-  }
 
   // Right before the first sync byte, so that the boot mode it selects is
   // answered at once. False when a line change failed (the board finished).
@@ -128,12 +145,6 @@ class BoardRun {
     if (RunLineSequence(session_.port(), SystemClock(), opt_.linesAfter, why)) return;
     detail += (detail.empty() ? "" : "\n") + log_.device + ": --after " + why;
     if (status == kExitOk) status = kExitPort;
-  }
-
-  static DownloadSession::Options SessionOptions() {
-    DownloadSession::Options o;
-    o.firstLoadDelayMs = 0;  // no dialog to paint "読込開始" first
-    return o;
   }
 
   // Starts a load and runs the console loop until it has ended; false when
@@ -171,10 +182,14 @@ class BoardRun {
     return true;
   }
 
-  void Write() {
-    if (!LinesBefore()) return;
+  // syncStarted: a station's sync has already begun this download.
+  void Write(bool syncStarted = false) {
+    if (!syncStarted) {
+      if (!LinesBefore()) return;
+      ended_.reset();
+      session_.OnWrite();
+    }
     const int64_t startMs = SystemClock().NowMs();
-    session_.OnWrite();
     std::string hint;
     while (!ended_) {
       loop_.RunUntil([&] { return ended_.has_value(); }, loop_.NowMs() + 100);
@@ -242,8 +257,10 @@ class BoardRun {
 
   void Finish(int status, const std::string& result, const std::string& shown,
               std::string detail) {
-    session_.JoinReceiveThread();
-    session_.ClosePort();
+    if (own_) {
+      session_.JoinReceiveThread();
+      session_.ClosePort();
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
     record_.End(status, shown, detail);
@@ -271,16 +288,30 @@ class BoardRun {
   const WriteOptions& opt_;
   Board& board_;
   const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
-  ConsoleLoop loop_;
-  DownloadSession session_;
+  std::unique_ptr<BoardLine> own_;
+  ConsoleLoop& loop_;
+  DownloadSession& session_;
+  std::optional<Ended>& ended_;  // loop thread
   LogEntry log_;
   BoardRecord record_{opt_.records.get()};
-  std::optional<Ended> ended_;  // loop thread
 };
 
 }  // namespace
 
+BoardLine::BoardLine(std::unique_ptr<Port> port)
+    : session(loop, SystemClock(), std::move(port), CurrentDirectory(), SessionOptions()) {
+  loop.Bind(&session);
+  // The loop thread acts on the ending; the texts before it are queued
+  // ahead of it.
+  session.OnEnded([this](const Ended& e) { loop.Post([this, e] { ended = e; }); });
+}
+
 void RunBoard(const WriteOptions& options, Board& board) { BoardRun(options, board).Run(); }
+
+void RunBoardOnLine(const WriteOptions& options, Board& board, BoardLine& line, bool syncStarted,
+                    int attempt) {
+  BoardRun(options, board, &line).RunOnLine(syncStarted, attempt);
+}
 
 std::string NoAnswerHint(const DownloadView& v, bool ram, bool heardAnything) {
   const std::string reset = "; reset the board and try again";

@@ -18,6 +18,8 @@ constexpr Subcommand kSubcommands[] = {
     {"ports", "", "list the serial ports", DeclarePorts},
     {"records", "[--records WHERE] list|export|series",
      "read the records of written boards and their serial numbers", DeclareRecords},
+    {"station", "(--port PORT... | --watch DIR...) (--boot LOADER | --ram) IMAGE",
+     "write every board that arrives, board after board, and log each", DeclareStation},
 };
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }

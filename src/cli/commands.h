@@ -39,5 +39,6 @@ Runner DeclareWrite(CLI::App& app);
 Runner DeclareInfo(CLI::App& app);
 Runner DeclarePorts(CLI::App& app);
 Runner DeclareRecords(CLI::App& app);
+Runner DeclareStation(CLI::App& app);
 
 }  // namespace porten::cli

@@ -6,11 +6,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/console_loop.h"
 #include "cli/run_records.h"
 #include "link/line_sequence.h"
 #include "protocol/download_session.h"
@@ -98,6 +100,7 @@ struct LogEntry {
   std::string result;  // the status text as the dialog would show it
   int exit = 0;
   double seconds = 0;
+  std::optional<int> attempt;  // a station's try at this board, from 1
 };
 
 // One JSON object on one line, without the line end.
@@ -107,6 +110,22 @@ bool AppendLogLine(const std::string& path, const std::string& line);
 
 // Runs one board's download from the port's open to its close.
 void RunBoard(const WriteOptions& options, Board& board);
+
+// A port's console loop (its "window thread") and download session: one
+// board's in write, board after board's in a station.
+struct BoardLine {
+  explicit BoardLine(std::unique_ptr<Port> port);
+  ConsoleLoop loop;
+  DownloadSession session;
+  std::optional<Ended> ended;  // the download's ending, once the loop has it (loop thread)
+};
+
+// A station's board on a line whose port is open, receive thread running and
+// images in place (DownloadSession::UseImage): its download as write runs it,
+// from the sync (already begun when syncStarted), to its end, its log line
+// marked with attempt. The port stays open for the next board.
+void RunBoardOnLine(const WriteOptions& options, Board& board, BoardLine& line, bool syncStarted,
+                    int attempt);
 
 // What is known when a board stops answering, and what to try.
 std::string NoAnswerHint(const DownloadView& v, bool ram, bool heardAnything);

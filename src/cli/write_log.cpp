@@ -51,6 +51,7 @@ std::string LogLine(const LogEntry& e) {
   j["result"] = e.result;
   j["exit"] = e.exit;
   j["seconds"] = std::round(e.seconds * 1000) / 1000;
+  if (e.attempt) j["attempt"] = *e.attempt;
   // Paths need not be UTF-8; replace what is not rather than fail.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

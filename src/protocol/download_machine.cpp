@@ -35,6 +35,7 @@ Actions DownloadMachine::On(const Event& event) {
                  [this](const PortOpened& e) { portRate_ = e.rate; },
                  [this](const LoadReport& e) { OnLoadReport(e); },
                  [this](const ImagePatched& e) { OnImagePatched(e); },
+                 [this](const ImageGiven& e) { OnImageGiven(e); },
              },
              event);
   out_ = nullptr;
@@ -353,6 +354,13 @@ void DownloadMachine::OnImagePatched(const ImagePatched& patch) {
   auto patched = std::make_shared<std::vector<uint8_t>>(image);
   std::copy(patch.bytes.begin(), patch.bytes.end(), patched->begin() + (patch.address - base));
   writeImage_ = std::move(patched);
+}
+
+void DownloadMachine::OnImageGiven(const ImageGiven& given) {
+  // As a load would be: never under a transfer or a load.
+  if (Busy() || !ready_) return;
+  target_ = given.slot == 0 ? 0 : 1;
+  EndOfData(given.image);
 }
 
 }  // namespace porten

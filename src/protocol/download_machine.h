@@ -78,9 +78,17 @@ struct ImagePatched {
   std::vector<uint8_t> bytes;
 };
 
+// An image loaded once elsewhere, for slot 0 (the boot loader) or 1 (the
+// image to write): taken as a finished load of that slot, so that a station
+// writes every board from the bytes it read at its start.
+struct ImageGiven {
+  int slot;
+  Image image;
+};
+
 using Event = std::variant<ByteReceived, TimerFired, CommandIssued, BrowseChosen, CpuSelected,
                            SendDone, Reopened, PauseOver, LineLost, PortOpened, LoadReport,
-                           ImagePatched>;
+                           ImagePatched, ImageGiven>;
 
 // ---- Actions ----------------------------------------------------------------
 
@@ -203,6 +211,7 @@ class DownloadMachine {
   void OnLoadReport(const LoadReport& report);
   void EndOfData(const Image& image);
   void OnImagePatched(const ImagePatched& patch);
+  void OnImageGiven(const ImageGiven& given);
 
   // Boot-mode upload.
   void OnWrite();

@@ -363,6 +363,12 @@ bool DownloadSession::PatchWriteImage(uint32_t address, std::vector<uint8_t> byt
          std::equal(wanted.begin(), wanted.end(), image.begin() + static_cast<ptrdiff_t>(offset));
 }
 
+bool DownloadSession::UseImage(int slot, Image image) {
+  if (!CanBrowse()) return false;
+  Issue(ImageGiven{slot, std::move(image)});
+  return true;
+}
+
 bool DownloadSession::OnRamTransfer() {
   Issue(CommandIssued{Command::kRamTransfer});
   return Snapshot().ramTransfer;

@@ -89,6 +89,9 @@ class DownloadSession final : public TimerTarget {
   // the image now holds them at address. Refused while a transfer or a load
   // runs, and for bytes outside the image.
   bool PatchWriteImage(uint32_t address, std::vector<uint8_t> bytes);
+  // An image loaded elsewhere, for slot 0 (boot loader) or 1 (image), as a
+  // finished load of it: false while a transfer or a load runs.
+  bool UseImage(int slot, Image image);
   bool OnRamTransfer();       // toggles; returns the new value
   bool OnCpuBootImitation();  // toggles; returns the new value
   // Any thread. Aborts a running transfer, and ends a write blocked on a

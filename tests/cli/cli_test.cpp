@@ -75,7 +75,15 @@ TEST(CliInfo, ReportsAndErrors) {
             no("--before: step 2 \"cts=1\": not a step; the steps are dtr=1, dtr=0, rts=1, rts=0 and wait=MS")},
            {{"write", "--port", "A", "--ram", "a", "--lines", "dtr"}, 1, "", no("--lines: takes 'dtr-mode' or 'rts-mode'")},
            {{"write", "--port", "A", "--ram", "a", "--lines", "dtr-mode", "--after", "dtr=0"}, 1, "",
-            no("--after excludes --lines")}}) {
+            no("--after excludes --lines")},
+           {{"station", "--boot", "L"}, 1, "", no("give exactly one IMAGE", "station")},
+           {{"station", "--port", "A", "--ram", "a"}, 1, "",
+            no("--ram goes with --watch only: a fixed fixture needs the boot mode to tell boards apart", "station")},
+           {{"station", "--watch", "D", "--boot", "L", "--execute", "a"}, 1, "",
+            no("The following argument was not expected: --execute", "station")},
+           {{"station", "--watch", "D", "--boot", "L", "--serial-at", "0", "a"}, 1, "",
+            no("The following arguments were not expected: a --serial-at", "station")},
+           {{"station", "--boot", "L", "--count=0", "a"}, 1, "", no("--count: takes whole numbers from 1 to 100000000", "station")}}) {
     std::ostringstream o, e, dumped;
     std::remove(dump.c_str());
     args.insert(args.begin(), "porten-cli");

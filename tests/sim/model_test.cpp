@@ -63,6 +63,12 @@ const Case kCases[] = {
     {"SyncAtOnce", {.sync = SyncAnswer::kAtOnce}, kAtOnce, Texts(3, "sync marker 30"), 0, Script({0, '0', 0, 0, 0})},
     // A tool that missed the first answer sends the pair: answered again.
     {"SyncAtOnceThenPair", {.sync = SyncAnswer::kAtOnce}, kAtOnce},
+    // Placed after the tool's first 00, the board answers the next sync's 00 and
+    // must take the "0" that follows as a new sync; left on a fixture, it
+    // answers every further sync, each begun with 00.
+    {"PlacedInTheMiddleOfASync", {}, kAtOnce, Texts{"sync again", "sync marker 30"} + Texts{"sync again", "sync marker 30"} + Texts{"sync again", "sync marker 30"}, 0,
+     Script({0, 0, 0, '0', 0, 0, 0})},
+    {"SyncedAgainOnAFixture", {}, kAtOnce, Texts(3, "sync again"), 0, Script({0, 0, 0, 0, 0, 0})},
     {"SyncAfterTriple", {.sync = SyncAnswer::kAfterTriple}, kNormal, Texts(3, "sync marker 33"), 0, Script(kMarked)},
     {"Silent", {.silent = true}, {}},
     {"SyncNeverAnswered", {.syncNeverAnswered = true}, {}, Texts(3, "sync marker 33"), -1, Script(kMarked)},

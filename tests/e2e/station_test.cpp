@@ -1,0 +1,168 @@
+// The station against the simulated fixture on real ptys: boards placed and
+// taken off one fixed adapter, and adapters that come and go in a watched
+// directory. Every board is written once, none twice, and every attempt
+// leaves its log line.
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "cli/station.h"
+#include "e2e/e2e.h"
+#include "image/digest.h"
+#include "sim/image_files.h"
+#include "sim/sim_fixture.h"
+
+namespace porten {
+namespace {
+
+using namespace testing;
+using sim::FixtureOptions;
+using sim::SimFixture;
+
+class Station : public Bench {
+ protected:
+  cli::StationOptions Options(int count) {
+    cli::StationOptions o;
+    o.write.loader = dir_.File("LOADER.MOT");
+    o.write.image = dir_.File("image.mot");
+    o.write.log = dir_.File("station.log");
+    o.write.quiet = true;
+    o.count = count;
+    o.removalQuietS = 0.2;
+    o.syncPeriodMs = cli::kShortestSyncPeriodMs;  // twice the pace of the command
+    return o;
+  }
+  FixtureOptions Fixture() {
+    FixtureOptions f;
+    f.offMs = 500;  // past the removal quiet and a sync period: taken off, as the station sees it
+    sim::SparseMemory expect;
+    std::string error;
+    EXPECT_TRUE(sim::ReadSRecordFile(dir_.File("image.mot"), expect, error)) << error;
+    f.expect = expect;
+    return f;
+  }
+  // Runs the station until it ends, within a bound.
+  int Run(cli::Station& station) {
+    std::ostringstream err;
+    EXPECT_EQ(0, station.Start(err)) << err.str();
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!station.Wait(std::chrono::milliseconds(200)) && std::chrono::steady_clock::now() < bound) {
+      station.TakeEnded();
+    }
+    station.Stop();
+    station.TakeEnded();
+    return station.ExitStatus();
+  }
+  std::vector<nlohmann::json> Log() {
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(dir_.File("station.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+  }
+};
+
+// Each board stays on after its write, answering one more sync, and is then
+// taken off: the station must wait for the quiet before the next.
+TEST_F(Station, FixedFixtureWritesTwentyBoardsInARowEachOnce) {
+  FixtureOptions f = Fixture();
+  f.link = dir_.File("ttyFIXTURE");
+  f.keepSyncs = 1;
+  SimFixture fixture(f);
+  ASSERT_TRUE(fixture.Start()) << fixture.Error();
+  cli::StationOptions o = Options(20);
+  o.ports = {fixture.PortPath()};
+  cli::Station station(o);
+  EXPECT_EQ(0, Run(station));
+  EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() >= 20; }, 10000));
+  const auto boards = fixture.Boards();
+  ASSERT_GE(boards.size(), 20u);
+  for (size_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(std::tuple(1, true), std::tuple(boards[i].writes, boards[i].matched)) << "board " << i + 1;
+  }
+  EXPECT_EQ(std::vector<std::string>{}, fixture.Anomalies());
+  const auto log = Log();
+  ASSERT_EQ(20u, log.size());
+  for (const auto& j : log) {
+    EXPECT_EQ(std::tuple(text::kWriteDone, 0, 1, Sha256Hex(image_)),
+              std::tuple(j["result"], j["exit"], j["attempt"], j["image_sha256"]));
+  }
+  EXPECT_EQ(std::tuple(20, 0, 0), std::tuple(station.Tally().written, station.Tally().failed, station.Tally().retried));
+}
+
+// A board left on the fixture for good is written once, however many syncs
+// it answers; the next write would show as a second on the same board.
+TEST_F(Station, FixedFixtureNeverWritesABoardLeftOnTwice) {
+  FixtureOptions f = Fixture();
+  f.link = dir_.File("ttyFIXTURE");
+  f.keepSyncs = -1;
+  std::atomic<int> answers{0};
+  f.onEvent = [&](const std::string& e) { answers += e == "board 1: sync answered"; };
+  SimFixture fixture(f);
+  ASSERT_TRUE(fixture.Start()) << fixture.Error();
+  cli::StationOptions o = Options(0);
+  o.ports = {fixture.PortPath()};
+  cli::Station station(o);
+  std::ostringstream err;
+  ASSERT_EQ(0, station.Start(err)) << err.str();
+  // Written, then more than removal-quiet's worth of syncs answered.
+  EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() == 1 && answers >= 8; }, 60000));
+  station.Stop();
+  EXPECT_EQ(1, fixture.Boards().at(0).writes);
+  EXPECT_EQ(1u, Log().size());
+}
+
+// Four adapters plugged into a directory that does not exist yet when the
+// station starts; board 3's adapter is pulled in the middle of its boot
+// loader upload; board 2 is tried twice.
+TEST_F(Station, HotPluggedAdaptersComeAndGoOneUnpluggedMidWriteOneRetried) {
+  const std::string adapters = dir_.File("by-id");
+  cli::StationOptions o = Options(8);
+  o.retries = 1;
+  o.watch = {adapters};
+  cli::Station station(o);
+  std::ostringstream err;
+  ASSERT_EQ(0, station.Start(err)) << err.str();
+  std::filesystem::create_directory(adapters);
+  FixtureOptions f = Fixture();
+  f.hotPlug = true;
+  f.linkDir = adapters;
+  f.slots = 4;
+  f.boards = 8;
+  // Board 2's noise refuses the boot mode once (a 0x01 or 0xFF before the
+  // handshake): its retry goes through.
+  f.knobsFor = [](int n) {
+    return sim::BoardKnobs{.hangUpAfterBytes = n == 3 ? 100 : -1, .noiseBytes = n == 2 ? 40 : 0};
+  };
+  SimFixture fixture(f);
+  ASSERT_TRUE(fixture.Start()) << fixture.Error();
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!station.Wait(std::chrono::milliseconds(200)) && std::chrono::steady_clock::now() < bound) {
+  }
+  station.Stop();
+  station.TakeEnded();
+  EXPECT_EQ(4, station.ExitStatus());
+  ASSERT_EQ(1u, station.Tally().failures.size());
+  EXPECT_EQ(std::tuple(adapters + "/ttySIM3", text::kPortLost),
+            std::tuple(station.Tally().failures[0].port, station.Tally().failures[0].result));
+  // The board's thread reports its last write to the fixture as the station ends.
+  EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() == 7; }, 10000));
+  const auto boards = fixture.Boards();
+  ASSERT_EQ(8u, boards.size());
+  std::map<std::string, std::string> results;  // by port, the last attempt's
+  std::vector<std::string> board2;
+  for (const auto& j : Log()) {
+    results[j["port"]] = j["result"];
+    if (j["port"] == adapters + "/ttySIM2") board2.push_back(j["result"].get<std::string>() + " " + j["attempt"].dump());
+  }
+  EXPECT_EQ((std::vector<std::string>{std::string(text::kBootRefused) + " 1", std::string(text::kWriteDone) + " 2"}), board2);
+  EXPECT_EQ(1, station.Tally().retried);
+  for (const auto& b : boards) {
+    EXPECT_EQ(std::tuple(b.number != 3, b.number != 3, b.number == 3),
+              std::tuple(b.writes == 1, b.matched, b.hungUp)) << "board " << b.number;
+    EXPECT_EQ(b.number == 3 ? text::kPortLost : text::kWriteDone, results[b.port]) << "board " << b.number;
+  }
+  EXPECT_EQ(8u, results.size());
+}
+
+}  // namespace
+}  // namespace porten
