@@ -10,21 +10,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/write.h"
+#include "records/store.h"
 
 namespace porten::cli {
 
 namespace {
-
-std::string IsoTime(std::chrono::system_clock::time_point t) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-  const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
-  std::tm utc{};
-  ::gmtime_r(&seconds, &utc);
-  char text[40];
-  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count() % 1000));
-  return text;
-}
 
 template <typename T>
 nlohmann::json OrNull(const std::optional<T>& value) {
@@ -35,7 +25,7 @@ nlohmann::json OrNull(const std::optional<T>& value) {
 
 std::string LogLine(const LogEntry& e) {
   nlohmann::ordered_json j;
-  j["time"] = IsoTime(e.start);
+  j["time"] = records::IsoUtc(e.start);
   j["port"] = e.port;
   j["device"] = e.device;
   j["usb_serial"] = OrNull(e.usbSerial);
