@@ -104,7 +104,8 @@ std::optional<BoardRecord::Refusal> BoardRecord::Begin(DownloadSession& session,
     const SerialPlan& plan = *run_->serial;
     const auto bytes = records::EncodeSerial(*started.serial, plan.format);
     // The number was drawn within the format's range, so it fits; the
-    // session refuses a patch only while it is busy, which it is not.
+    // session refuses a patch only once the image is being sent, which on
+    // a station's board may be under way if the draw took seconds.
     patched = bytes && session.PatchWriteImage(plan.address, *bytes);
     const auto image = session.Snapshot().writeImage;
     if (patched) {

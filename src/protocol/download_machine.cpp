@@ -345,7 +345,9 @@ void DownloadMachine::EndOfData(const Image& image) {
 }
 
 void DownloadMachine::OnImagePatched(const ImagePatched& patch) {
-  if (Busy() || loading_ || !writeImage_) return;
+  // Until the write phase reads its first block: a station draws a board's
+  // number once the board has answered, while its boot loader goes up.
+  if (IsWritePhase(PhaseOf(state_)) || loading_ || !writeImage_) return;
   const std::vector<uint8_t>& image = *writeImage_;
   const uint64_t base = slotBase_[1];
   if (patch.address < base || patch.address - base + patch.bytes.size() > image.size()) return;

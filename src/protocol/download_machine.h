@@ -70,8 +70,8 @@ struct LoadReport {
   std::string detail;   // kFailed: where, for the command line
 };
 
-// The front end puts bytes into the loaded image before a Write (a board's
-// serial number). Taken only between transfers, when no load runs and the
+// The front end puts bytes into the loaded image (a board's serial number).
+// Taken before the write phase has read a block, when no load runs and the
 // bytes lie inside the image; otherwise the image stays as it was.
 struct ImagePatched {
   uint32_t address;

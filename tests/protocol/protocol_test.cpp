@@ -320,6 +320,22 @@ TEST(Machine, SyncAnsweredAtOnceSendsMarkerPauseAndThreeZerosUnlessAborted) {
   }
 }
 
+// A board's number is patched in while its boot loader goes up, never once
+// a block of the image may have gone: every block comes from one image.
+TEST(Machine, APatchIsTakenUntilTheWritePhaseAndTheBlocksCarryIt) {
+  for (size_t at : {size_t{0}, kEcho, kWaitStart, kPoll, kData}) {
+    SCOPED_TRACE(at);
+    MachineDriver d;
+    d.Reach(at);
+    d.Run(ImagePatched{kImageBase + 1, {0xEE}});
+    d.Run(ImagePatched{kImageBase + 2, {0xEE, 0xEE}});  // runs past the image's end
+    for (size_t i = at; i < kNormalDownload.size(); ++i) d.Feed(kNormalDownload[i].in);
+    const Bytes image = at < kPoll ? Bytes{0x11, 0xEE, 0x33} : kImage;
+    EXPECT_EQ(image, *d.m.View().writeImage);
+    EXPECT_EQ(std::tuple(kWritten, image), std::tuple(d.outcome, Bytes(d.sent.begin() + 8, d.sent.begin() + 11)));
+  }
+}
+
 TEST(Machine, AbortStopsThePollsAndKeepsAHandOverFromStarting) {
   MachineDriver d;
   d.Reach(kPoll);
