@@ -242,6 +242,7 @@ void SimFixture::Handle(const Note& note, std::unique_lock<std::mutex>& lock) {
     if (record.writes++ == 0) {
       record.writeDone = note.at;
       record.matched = MatchesLocked(line);
+      if (options_.keepRoms) record.rom = line.Rom();
       const std::string verdict = options_.expect ? (record.matched ? ": ROM matches" : ": ROM differs") : "";
       if (!verdict.empty()) {
         lock.unlock();

@@ -51,6 +51,7 @@ struct FixtureOptions {
   int keepSyncs = 0;    // see above; -1 keeps a written board for good
   int boards = 0;       // place no more boards than this (0: no limit)
   std::optional<SparseMemory> expect;  // what every written ROM must hold
+  bool keepRoms = false;  // each board's ROM after its first write, in FixtureBoard::rom
   // Each board's events as "board N: EVENT", and the fixture's own; called
   // without any of the fixture's locks, from the boards' threads and the
   // controller.
@@ -65,6 +66,7 @@ struct FixtureBoard {
   std::string port;  // the link the tool opens
   int writes = 0;    // finished writes on this board
   bool matched = false;  // the ROM after its first write held every byte of expect
+  SparseMemory rom;      // that ROM, with keepRoms
   bool hungUp = false;
   bool off = false;  // taken off
   Time placed{}, firstAnswer{}, handshake{}, writeDone{};

@@ -31,8 +31,12 @@ std::string HelpText::make_help(const CLI::App* app, std::string, CLI::AppFormat
     std::string line = "  " + Names(*opt);
     line += std::string(line.size() + 2 <= column_ ? column_ - line.size() : 2, ' ');
     for (char c : opt->get_description()) {
-      line += c;
-      if (c == '\n') line += std::string(column_, ' ');
+      if (c != '\n') {
+        line += c;
+        continue;
+      }
+      while (line.back() == ' ') line.pop_back();  // a description that starts below its name
+      line += '\n' + std::string(column_, ' ');
     }
     options += line + "\n";
   }

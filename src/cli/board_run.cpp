@@ -50,18 +50,13 @@ DownloadSession::Options SessionOptions() {
   return o;
 }
 
-std::unique_ptr<Port> MakePort(const WriteOptions& opt) {
-  if (opt.linesBefore.empty() && opt.linesAfter.empty()) return std::make_unique<TermiosPort>();
-  return std::make_unique<LineKeepingPort>(std::make_unique<TermiosPort>());
-}
-
 class BoardRun {
  public:
   // Without a line, the board gets one of its own, opened and closed here.
   BoardRun(const WriteOptions& opt, Board& board, BoardLine* line = nullptr)
       : opt_(opt),
         board_(board),
-        own_(line ? nullptr : std::make_unique<BoardLine>(MakePort(opt))),
+        own_(line ? nullptr : std::make_unique<BoardLine>(MakeBoardPort(opt))),
         loop_(line ? line->loop : own_->loop),
         session_(line ? line->session : own_->session),
         ended_(line ? line->ended : own_->ended) {
@@ -78,11 +73,8 @@ class BoardRun {
     if (!session_.OpenInitialPort(log_.device)) {
       return Finish(kExitPort, text::kWrongPort, text::kWrongPort, session_.OpenFailureText());
     }
-    if (UsesLines() && !session_.port().HasModemLines()) {
-      const std::string result = "the port has no modem control lines";
-      return Finish(kExitPort, result, result,
-                    log_.device + " has no DTR and RTS (a pseudo-terminal?); " +
-                        "--before, --after and --lines need them");
+    if (const std::string why = LinesMissing(opt_, session_.port(), log_.device); !why.empty()) {
+      return Finish(kExitPort, kNoModemLines, kNoModemLines, why);
     }
     session_.StartReceiveThread();
     if (opt_.ram) {
@@ -112,19 +104,37 @@ class BoardRun {
     Write();
   }
 
-  void RunOnLine(bool syncStarted, int attempt) {
-    log_.attempt = attempt;
+  void RunOnLine(const LineAttempt& a) {
+    log_.attempt = a.attempt;
     const DownloadView v = session_.Snapshot();
     log_.base = v.slotBase[1];
     log_.length = v.slotLength[1];
-    if (v.writeImage) log_.imageSha256 = Sha256Hex(*v.writeImage);
-    if (!opt_.ram && v.bootImage) log_.loaderSha256 = Sha256Hex(*v.bootImage);
-    Write(syncStarted);
+    // The files' own digests: the session's image may still carry the
+    // serial number of the line's previous board.
+    log_.imageSha256 = a.imageSha256;
+    log_.sentSha256 = a.imageSha256;
+    log_.loaderSha256 = a.loaderSha256;
+    if (const std::string why = LinesMissing(opt_, session_.port(), log_.device); !why.empty()) {
+      return Finish(kExitPort, kNoModemLines, kNoModemLines, why);
+    }
+    if (auto refused = record_.Begin(session_, log_, a.attempt)) {
+      if (a.syncStarted) {
+        // Nothing of the image has gone, and nothing more goes.
+        session_.Abort();
+        loop_.RunUntil([&] { return ended_.has_value(); }, loop_.NowMs() + 5000);
+      }
+      return Finish(refused->status, refused->result, refused->result, "");
+    }
+    {
+      std::lock_guard lock(board_.mu);
+      board_.serial = log_.serial;
+    }
+    Write(a.syncStarted);
   }
 
  private:
   // ---- The modem lines (--before, --after, --lines) ----
-  bool UsesLines() const { return !opt_.linesBefore.empty() || !opt_.linesAfter.empty(); }
+  static constexpr char kNoModemLines[] = "the port has no modem control lines";
 
   // Right before the first sync byte, so that the boot mode it selects is
   // answered at once. False when a line change failed (the board finished).
@@ -308,9 +318,18 @@ BoardLine::BoardLine(std::unique_ptr<Port> port)
 
 void RunBoard(const WriteOptions& options, Board& board) { BoardRun(options, board).Run(); }
 
-void RunBoardOnLine(const WriteOptions& options, Board& board, BoardLine& line, bool syncStarted,
-                    int attempt) {
-  BoardRun(options, board, &line).RunOnLine(syncStarted, attempt);
+void RunBoardOnLine(const WriteOptions& options, Board& board, BoardLine& line, const LineAttempt& attempt) {
+  BoardRun(options, board, &line).RunOnLine(attempt);
+}
+
+std::unique_ptr<Port> MakeBoardPort(const WriteOptions& opt) {
+  if (opt.linesBefore.empty() && opt.linesAfter.empty()) return std::make_unique<TermiosPort>();
+  return std::make_unique<LineKeepingPort>(std::make_unique<TermiosPort>());
+}
+
+std::string LinesMissing(const WriteOptions& opt, const Port& port, const std::string& device) {
+  if ((opt.linesBefore.empty() && opt.linesAfter.empty()) || port.HasModemLines()) return "";
+  return device + " has no DTR and RTS (a pseudo-terminal?); --before, --after and --lines need them";
 }
 
 std::string NoAnswerHint(const DownloadView& v, bool ram, bool heardAnything) {

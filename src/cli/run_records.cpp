@@ -121,6 +121,7 @@ std::optional<BoardRecord::Refusal> BoardRecord::Begin(DownloadSession& session,
                                 log.imageSha256.value_or(""), attempt};
     started = run_->store->Begin(run_->writer, start, draw, sent);
   } catch (const records::DoesNotFit& e) {
+    run_->exhausted = true;
     return Refusal{kExitUsage, std::string("not written: ") + e.what()};
   } catch (const records::StoreError& e) {
     if (!patched) return Refusal{kExitTransfer, std::string("not written: ") + e.what()};

@@ -55,6 +55,9 @@ struct RecordKeeper {
   records::Writer writer = records::Writer::Self();
   // The store failed: no further board may start, and the run exits 3.
   std::atomic<bool> lost{false};
+  // A drawn number would not fit the format: no further board may start,
+  // and the run exits 1.
+  std::atomic<bool> exhausted{false};
 };
 
 struct Prepared {

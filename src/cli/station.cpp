@@ -16,8 +16,10 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "core/texts.h"
+#include "image/digest.h"
 #include "link/board_links.h"
 #include "link/device_watcher.h"
+#include "link/line_sequence.h"
 #include "link/link.h"
 #include "link/termios_port.h"
 
@@ -80,6 +82,7 @@ struct Station::Slot {
   int failed = 0;
   bool done = false;  // the thread has ended
   bool gone = false;  // the device was removed
+  bool linesFailed = false;  // --before failed on the fixed port (its thread's)
 };
 
 Station::Station(StationOptions options) : options_(std::move(options)) {
@@ -128,6 +131,8 @@ int Station::LoadFiles(std::ostream& err) {
     return kExitFile;
   }
   image_ = Image{st.slotBase[1], *st.writeImage};
+  imageSha256_ = Sha256Hex(image_.bytes);
+  if (loader_) loaderSha256_ = Sha256Hex(loader_->bytes);
   for (const std::string& path : w.ram ? std::vector{w.image} : std::vector{w.loader, w.image}) {
     FileStamp stamp;
     stamp.path = path;
@@ -150,13 +155,24 @@ bool Station::Prepare(BoardLine& line) {
 int Station::Start(std::ostream& err) {
   began_ = Steady::now();
   if (int status = LoadFiles(err)) return status;
+  Prepared prepared = PrepareRecords(options_.write.recording, options_.write.image);
+  if (prepared.status != 0) {
+    err << "porten-cli station: " << prepared.message << "\n";
+    return prepared.status;
+  }
+  options_.write.records = std::move(prepared.records);
   // The fixed ports are opened before any starts: one that cannot be
   // opened stops the station before a board is touched.
   std::vector<std::pair<std::string, std::unique_ptr<BoardLine>>> fixed;
   for (const std::string& port : options_.ports) {
-    auto line = std::make_unique<BoardLine>(std::make_unique<TermiosPort>());
+    auto line = std::make_unique<BoardLine>(MakeBoardPort(options_.write));
     if (!line->session.OpenInitialPort(DevicePath(port))) {
       err << "porten-cli station: " << line->session.OpenFailureText() << "\n";
+      return kExitPort;
+    }
+    if (const std::string why = LinesMissing(options_.write, line->session.port(), DevicePath(port));
+        !why.empty()) {
+      err << "porten-cli station: " << why << "\n";
       return kExitPort;
     }
     Prepare(*line);
@@ -185,7 +201,7 @@ void Station::StartSlot(const std::string& port, bool fixed, std::unique_ptr<Boa
   slot->board.port = port;
   Slot& s = *slot;
   slots_.push_back(std::move(slot));
-  if (!s.line) s.line = std::make_unique<BoardLine>(std::make_unique<TermiosPort>());
+  if (!s.line) s.line = std::make_unique<BoardLine>(MakeBoardPort(options_.write));
   s.thread = std::thread([this, &s] {
     s.fixed ? RunFixed(s) : RunHotPlugged(s);
     std::lock_guard lock(mu_);
@@ -210,7 +226,7 @@ void Station::RunFixed(Slot& slot) {
   int64_t heardMs = 0;
   bool quiet = true;  // every port is quiet at the start
   bool readyPending = false;
-  while (!Stopping() && !full_) {
+  while (!Stopping() && !Closed()) {
     if (!quiet) {
       // Quiet once a whole sync has gone unanswered and removal-quiet has
       // passed since the last answer: a board left on answers every sync,
@@ -221,11 +237,12 @@ void Station::RunFixed(Slot& slot) {
       continue;
     }
     s.StartReceiveThread();
+    if (!LinesBefore(slot)) break;
     const int64_t cycle = NowMs();
     slot.line->ended.reset();
     s.OnWrite();
     auto arrived = [&] { return Arrived(s.Snapshot(), s.LastReceiveMs() >= cycle); };
-    slot.line->loop.RunUntil([&] { return arrived() || Stopping() || full_; },
+    slot.line->loop.RunUntil([&] { return arrived() || Stopping() || Closed(); },
                              slot.line->loop.NowMs() + options_.syncPeriodMs);
     // A board that answered at the end of the period gets its handshake.
     for (int i = 0; i < 3 && !arrived() && s.LastReceiveMs() >= cycle && NowMs() - s.LastReceiveMs() < 100;
@@ -249,7 +266,17 @@ void Station::RunFixed(Slot& slot) {
   }
   s.JoinReceiveThread();
   s.ClosePort();
-  if (!Stopping() && !full_) SetState(slot, "gone");
+  if (!Stopping() && !Closed() && !slot.linesFailed) SetState(slot, "gone");
+}
+
+// --before on a fixed port, ahead of each of its syncs. False, with the
+// port's state saying why, when a line could not be set.
+bool Station::LinesBefore(Slot& slot) {
+  std::string why;
+  if (RunLineSequence(slot.line->session.port(), SystemClock(), options_.write.linesBefore, why)) return true;
+  slot.linesFailed = true;
+  SetState(slot, "failed: --before " + why);
+  return false;
 }
 
 // One bare sync, as a Write sends it, on the port itself while the receive
@@ -270,6 +297,7 @@ bool Station::Probe(Slot& slot, int64_t* heardMs, bool* answered, bool afterBoar
     s.ClosePort();
     if (!s.OpenInitialPort(slot.device)) return false;
   }
+  if (!LinesBefore(slot)) return false;
   const int64_t cycle = NowMs();
   bool heard = false;
   auto send = [&](std::vector<uint8_t> bytes) { port.Write(bytes.data(), bytes.size(), 1000); };
@@ -340,7 +368,8 @@ void Station::RunAttempts(Slot& slot, bool syncStarted) {
       slot.board.detail.clear();
     }
     SetState(slot, "writing");
-    RunBoardOnLine(options_.write, slot.board, *slot.line, syncStarted && attempt == 1, attempt);
+    RunBoardOnLine(options_.write, slot.board, *slot.line,
+                   {syncStarted && attempt == 1, attempt, imageSha256_, loaderSha256_});
     int status;
     std::string result;
     {
@@ -353,7 +382,7 @@ void Station::RunAttempts(Slot& slot, bool syncStarted) {
       return;
     }
     const bool lost = slot.line->session.port().Lost();
-    if (status != kExitOk && attempt <= options_.retries && !lost && !Stopping()) continue;
+    if (status != kExitOk && attempt <= options_.retries && !lost && !Stopping() && !Halted()) continue;
     std::lock_guard lock(mu_);
     fresh_.push_back({slot.port, std::chrono::system_clock::now(), status, result, attempt});
     slot.state = status == kExitOk ? "written" : "failed: " + result;
@@ -374,7 +403,7 @@ void Station::WatchLoop() {
       std::lock_guard lock(mu_);
       for (const auto& c : changes) {
         if (c.added) {
-          if (!full_ && !Stopping()) StartSlot(c.path, false, nullptr);
+          if (!Closed() && !Stopping()) StartSlot(c.path, false, nullptr);
           continue;
         }
         for (auto it = slots_.begin(); it != slots_.end();) {
@@ -407,10 +436,9 @@ bool Station::Wait(std::chrono::milliseconds timeout) {
     }
     if (watcher_) watcher_->Wake();
   }
-  const bool ending = stop_ || full_ || (!watcher_ && !slots_.empty());
-  if (!ending) return false;
-  return std::all_of(slots_.begin(), slots_.end(), [](auto& s) { return s->done; }) &&
-         (stop_ || full_ || !watcher_);
+  const bool closed = stop_ || Closed();
+  if (!closed && (watcher_ || slots_.empty())) return false;
+  return std::all_of(slots_.begin(), slots_.end(), [](auto& s) { return s->done; });
 }
 
 void Station::Stop() {
@@ -482,8 +510,20 @@ std::string Station::ChangedFile() {
   return "";
 }
 
+bool Station::Halted() const {
+  const RecordKeeper* records = options_.write.records.get();
+  return records && (records->lost || records->exhausted);
+}
+
+std::string Station::HaltReason() const {
+  if (!Halted()) return "";
+  return options_.write.records->lost ? "the record store was lost; no further board was started"
+                                      : "the serial numbers have run out; no further board was started";
+}
+
 int Station::ExitStatus() const {
   if (g_interrupted) return kExitInterrupted;
+  if (Halted()) return options_.write.records->lost ? kExitStore : kExitUsage;
   return tally_.failed > 0 ? kExitTransfer : kExitOk;
 }
 
@@ -496,6 +536,10 @@ constexpr char kStationHead[] =
     "                          [--count N] [--retries N] [--removal-quiet S]\n"
     "                          [--imitation] [--section NAME...] [--timeout S]\n"
     "                          [--log FILE] [-q]\n"
+    "                          [--lines PRESET | --before SEQ --after SEQ]\n"
+    "                          [--serial-at ADDR --serial-format FMT\n"
+    "                           [--serial-series NAME] [--serial-first N]]\n"
+    "                          [--records WHERE]\n"
     "       porten-cli station --ram IMAGE --watch DIR... [...]\n"
     "Writes IMAGE into every board that arrives, with nobody at the keyboard, until\n"
     "Ctrl-C or --count. Fixed fixtures (--port): boards are placed on the port and\n"
@@ -511,9 +555,12 @@ constexpr char kStationTail[] =
     "-q or into a file, one line per board as it ends. The summary counts the\n"
     "boards written, failed and retried, the boards per hour, and names each\n"
     "failure. The log has one line per attempt, with \"attempt\": K.\n"
+    "On a fixed fixture --before runs ahead of every sync, between boards too.\n"
+    "Each attempt draws its own serial number and has its own record.\n"
     "\n"
-    "Exit status: 0 every board written, 1 usage error, 2 file error, 3 a port\n"
-    "cannot be opened, 4 a board failed, 130 interrupted.\n";
+    "Exit status: 0 every board written, 1 usage error or the serial numbers\n"
+    "ran out, 2 file error, 3 a port cannot be opened or the record store was\n"
+    "lost, 4 a board failed, 130 interrupted.\n";
 constexpr size_t kStationColumn = 21;
 
 class StationView {
@@ -603,6 +650,7 @@ int RunStation(const StationOptions& options, std::ostream& out, std::ostream& e
       for (const auto& b : t.failures) {
         out << "failed: " << b.port << " at " << UtcTime(b.time) << ": " << b.result << "\n";
       }
+      if (const std::string why = station.HaltReason(); !why.empty()) err << "porten-cli station: " << why << "\n";
     }
   }
   sigaction(SIGINT, &oldInt, nullptr);
@@ -615,12 +663,6 @@ Runner DeclareStation(CLI::App& app) {
   args::SetHelp(app, kStationHead, kStationTail, kStationColumn);
   DeclareWriteOptions(app, opt->write);
   app.remove_option(app.get_option("--execute"));  // a station writes ROM, or RAM and leaves it
-  // Not carried through a station's boards yet: refused as unknown rather
-  // than taken and ignored.
-  for (const char* name : {"--before", "--after", "--lines", "--serial-at", "--serial-format",
-                           "--serial-series", "--serial-first", "--records"}) {
-    app.remove_option(app.get_option(name));
-  }
   args::AddList(app, "--watch", opt->watch, "DIR",
                 "write every serial device that appears in DIR\n"
                 "(/dev/serial/by-id, say)");

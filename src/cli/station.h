@@ -113,6 +113,10 @@ class Station {
   // 0 when every board ended was written, 4 when one failed, 130 when
   // interrupted.
   int ExitStatus() const;
+  // The records stopped the run: the store was lost (exit 3), or the next
+  // serial number would not fit its format (exit 1). Boards running finish.
+  bool Halted() const;
+  std::string HaltReason() const;  // "" unless halted
   std::chrono::steady_clock::time_point Began() const { return began_; }
   // For the benchmarks: when a fixed port sent the first sync byte after
   // each board it ended, i.e. was ready for the next.
@@ -129,13 +133,18 @@ class Station {
   void RunAttempts(Slot& slot, bool syncStarted);
   bool Probe(Slot& slot, int64_t* heardMs, bool* answered, bool afterBoard);
   bool Prepare(BoardLine& line);
+  bool LinesBefore(Slot& slot);
   void SetState(Slot& slot, const std::string& state);
   bool Stopping() const;
+  // No new board starts: count reached, or the records stopped the run.
+  bool Closed() const { return full_ || Halted(); }
   void WatchLoop();
 
   StationOptions options_;
   std::optional<Image> loader_;
   Image image_;
+  std::string imageSha256_;
+  std::optional<std::string> loaderSha256_;
   struct FileStamp {
     std::string path;
     struct stat st {};

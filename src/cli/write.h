@@ -121,11 +121,24 @@ struct BoardLine {
 };
 
 // A station's board on a line whose port is open, receive thread running and
-// images in place (DownloadSession::UseImage): its download as write runs it,
-// from the sync (already begun when syncStarted), to its end, its log line
-// marked with attempt. The port stays open for the next board.
-void RunBoardOnLine(const WriteOptions& options, Board& board, BoardLine& line, bool syncStarted,
-                    int attempt);
+// images in place (DownloadSession::UseImage): its record and serial number,
+// then its download as write runs it, from the sync (already begun when
+// syncStarted: the number goes in while the boot loader goes up), to its
+// end, its log line marked with attempt. The port stays open for the next
+// board.
+struct LineAttempt {
+  bool syncStarted = false;
+  int attempt = 1;
+  std::string imageSha256;  // of the files, read once
+  std::optional<std::string> loaderSha256;
+};
+void RunBoardOnLine(const WriteOptions& options, Board& board, BoardLine& line, const LineAttempt& attempt);
+
+// A port for options: one that keeps the modem lines where --before and
+// --after put them, when either is given.
+std::unique_ptr<Port> MakeBoardPort(const WriteOptions& options);
+// Why the open port cannot run the options' line sequences; "" when it can.
+std::string LinesMissing(const WriteOptions& options, const Port& port, const std::string& device);
 
 // What is known when a board stops answering, and what to try.
 std::string NoAnswerHint(const DownloadView& v, bool ram, bool heardAnything);

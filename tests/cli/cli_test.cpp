@@ -82,7 +82,7 @@ TEST(CliInfo, ReportsAndErrors) {
            {{"station", "--watch", "D", "--boot", "L", "--execute", "a"}, 1, "",
             no("The following argument was not expected: --execute", "station")},
            {{"station", "--watch", "D", "--boot", "L", "--serial-at", "0", "a"}, 1, "",
-            no("The following arguments were not expected: a --serial-at", "station")},
+            no("--serial-at needs --serial-format", "station")},
            {{"station", "--boot", "L", "--count=0", "a"}, 1, "", no("--count: takes whole numbers from 1 to 100000000", "station")}}) {
     std::ostringstream o, e, dumped;
     std::remove(dump.c_str());

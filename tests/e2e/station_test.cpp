@@ -9,6 +9,8 @@
 #include "cli/station.h"
 #include "e2e/e2e.h"
 #include "image/digest.h"
+#include "records/serial_format.h"
+#include "records/store.h"
 #include "sim/image_files.h"
 #include "sim/sim_fixture.h"
 
@@ -109,6 +111,54 @@ TEST_F(Station, FixedFixtureNeverWritesABoardLeftOnTwice) {
   station.Stop();
   EXPECT_EQ(1, fixture.Boards().at(0).writes);
   EXPECT_EQ(1u, Log().size());
+}
+
+// Boards numbered from --serial-first as they arrive: each ROM holds its
+// row's number and its row proves the bytes. ascii:1 has room for 8 and 9
+// only, so the third draw stops the station as the run out of numbers.
+TEST_F(Station, FixedFixtureNumbersEachBoardAndStopsWhenTheNumbersRunOut) {
+  FixtureOptions f = Fixture();
+  f.link = dir_.File("ttyFIXTURE");
+  f.keepRoms = true;
+  SimFixture fixture(f);
+  ASSERT_TRUE(fixture.Start()) << fixture.Error();
+  cli::StationOptions o = Options(0);
+  o.ports = {fixture.PortPath()};
+  const std::string where = dir_.File("records.sqlite");
+  o.write.recording = {"0x2010", "ascii:1", "", "8", where};
+  cli::Station station(o);
+  EXPECT_EQ(1, Run(station));
+  EXPECT_EQ("the serial numbers have run out; no further board was started", station.HaltReason());
+  const auto rows = records::OpenStore(where, false)->Rows({}, records::Writer::Self());
+  ASSERT_EQ(2u, rows.size());  // the third draw drew nothing
+  const auto boards = fixture.Boards();
+  const auto log = Log();
+  ASSERT_EQ(3u, log.size());
+  EXPECT_EQ(std::tuple(1, std::string("not written: the next number of series default, 10, does not fit the serial number's format")),
+            std::tuple(log[2]["exit"].get<int>(), log[2]["result"].get<std::string>()));
+  for (size_t i = 0; i < 2; ++i) {
+    const records::Row& r = rows[i];
+    const Bytes sent = records::PatchedImage(image_, kImageBase, kImageBase + 0x10, {uint8_t('8' + i)});
+    EXPECT_EQ(std::tuple(uint64_t{8 + i}, records::Outcome::kWritten, Sha256Hex(sent), Sha256Hex(image_)),
+              std::tuple(r.serial.value_or(0), r.outcome, r.sentSha256.value_or(""), r.imageSha256));
+    EXPECT_EQ(Padded(sent), boards.at(i).rom.Range(kImageBase, kBlocks * 128)) << "board " << i + 1;
+    EXPECT_EQ(std::tuple(8 + i, Sha256Hex(sent)), std::tuple(log[i]["serial"].get<size_t>(), log[i]["sent_sha256"]));
+  }
+}
+
+// A fixture whose boot mode the modem lines select needs a port that has
+// them: a pseudo-terminal is refused before any sync.
+TEST_F(Station, LineSequencesOnAPortWithoutModemLinesAreRefusedAtTheStart) {
+  StartBoard();
+  cli::StationOptions o = Options(1);
+  o.ports = {board().PortPath()};
+  o.write.linesBefore = {{LineStep::Kind::kRts, 1}};
+  cli::Station station(o);
+  std::ostringstream err;
+  EXPECT_EQ(3, station.Start(err));
+  EXPECT_EQ("porten-cli station: " + board().PortPath() +
+                " has no DTR and RTS (a pseudo-terminal?); --before, --after and --lines need them\n",
+            err.str());
 }
 
 // Four adapters plugged into a directory that does not exist yet when the
