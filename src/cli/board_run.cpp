@@ -148,6 +148,7 @@ class BoardRun {
   // Once the write has ended and the port is back at its rate. A written
   // board that the sequence could not restart is not reported as done.
   void LinesAfter(int& status, std::string& detail) {
+    if (opt_.linesAfter.empty()) return;
     for (int i = 0; i < 400 && session_.PortActionsPending(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -277,7 +278,9 @@ class BoardRun {
     log_.result = shown;
     log_.exit = status;
     log_.seconds = seconds;
-    if (!opt_.log.empty() && !AppendLogLine(opt_.log, LogLine(log_))) {
+    if (!opt_.log.empty() && opt_.logWriter) {
+      opt_.logWriter->Append(LogLine(log_));
+    } else if (!opt_.log.empty() && !AppendLogLine(opt_.log, LogLine(log_))) {
       detail += (detail.empty() ? "" : "\n") + ("cannot append to the log " + opt_.log);
     }
     {

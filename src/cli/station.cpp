@@ -161,6 +161,7 @@ int Station::Start(std::ostream& err) {
     return prepared.status;
   }
   options_.write.records = std::move(prepared.records);
+  if (!options_.write.log.empty()) options_.write.logWriter = std::make_shared<LogWriter>(options_.write.log);
   // The fixed ports are opened before any starts: one that cannot be
   // opened stops the station before a board is touched.
   std::vector<std::pair<std::string, std::unique_ptr<BoardLine>>> fixed;
@@ -459,7 +460,10 @@ void Station::Stop() {
     }
   }
   for (auto& t : threads) t.join();
+  if (options_.write.logWriter) options_.write.logWriter->Flush();
 }
+
+std::string Station::LogError() { return options_.write.logWriter ? options_.write.logWriter->TakeError() : ""; }
 
 std::vector<StationPortView> Station::Ports() const {
   std::lock_guard lock(mu_);
@@ -638,8 +642,10 @@ int RunStation(const StationOptions& options, std::ostream& out, std::ostream& e
           err << "porten-cli station: " << changed
               << " has changed on the disk; the station goes on writing what it read at its start\n";
         }
+        if (const std::string why = station.LogError(); !why.empty()) err << "porten-cli station: " << why << "\n";
       }
       station.Stop();
+      if (const std::string why = station.LogError(); !why.empty()) err << "porten-cli station: " << why << "\n";
       view.Draw(station);
       status = station.ExitStatus();
       const auto& t = station.Tally();

@@ -110,6 +110,8 @@ class Station {
   // A file read at the start that has changed on the disk since ("" when
   // none); each file is named once.
   std::string ChangedFile();
+  // The log's first failure to append, once; "" when none.
+  std::string LogError();
   // 0 when every board ended was written, 4 when one failed, 130 when
   // interrupted.
   int ExitStatus() const;

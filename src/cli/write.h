@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/console_loop.h"
@@ -28,6 +29,8 @@ inline constexpr int kExitPort = 3;
 inline constexpr int kExitTransfer = 4;
 inline constexpr int kExitTimeout = 5;
 inline constexpr int kExitInterrupted = 130;
+
+class LogWriter;
 
 struct WriteOptions {
   std::vector<std::string> ports;
@@ -48,6 +51,8 @@ struct WriteOptions {
   // turns them into records, which the boards share. Null: no store opened.
   RecordOptions recording;
   std::shared_ptr<RecordKeeper> records;
+  // A station's: the boards' log lines go through it instead.
+  std::shared_ptr<LogWriter> logWriter;
 };
 
 // Declares the options of a write, in the order the help lists them:
@@ -107,6 +112,36 @@ struct LogEntry {
 std::string LogLine(const LogEntry& entry);
 // Appends line and a line end to path, flushed and synced; false on failure.
 bool AppendLogLine(const std::string& path, const std::string& line);
+
+// A station's log: lines appended and synced on a thread of their own, in
+// the order given, so that a slow disk never holds up a port between
+// boards. A line is on the disk one sync after its board has ended.
+class LogWriter {
+ public:
+  explicit LogWriter(std::string path);
+  ~LogWriter();  // after writing every line given
+  LogWriter(const LogWriter&) = delete;
+  LogWriter& operator=(const LogWriter&) = delete;
+
+  void Append(std::string line);
+  // Returns once every line given so far has been written, or has failed to.
+  void Flush();
+  // The first failure, once; "" when none (or already taken).
+  std::string TakeError();
+
+ private:
+  void Run();
+
+  const std::string path_;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::string queued_;  // whole lines, each with its line end
+  bool writing_ = false;
+  bool stop_ = false;
+  bool failed_ = false;
+  std::string error_;
+  std::thread thread_;  // last: starts once the rest is in place
+};
 
 // Runs one board's download from the port's open to its close.
 void RunBoard(const WriteOptions& options, Board& board);

@@ -107,6 +107,24 @@ std::string Meaning(const WriteOptions& o) {
 
 // porten-cli write's command lines that parse, with what they mean (the
 // refused ones are rows of the table above).
+// A station's log: lines in the order given, all on the disk once the
+// writer is gone; a disk that is full is said once.
+TEST(CliLog, WriterKeepsTheOrderAndSaysAFailureOnce) {
+  testing::TempDir dir;
+  {
+    LogWriter log(dir.File("station.log"));
+    for (const char* line : {"{\"a\":1}", "{\"b\":2}", "{\"c\":3}"}) log.Append(line);
+  }
+  std::ifstream in(dir.File("station.log"));
+  EXPECT_EQ("{\"a\":1}\n{\"b\":2}\n{\"c\":3}\n", std::string(std::istreambuf_iterator<char>(in), {}));
+  LogWriter full("/dev/full");
+  full.Append("{}");
+  full.Append("{}");
+  full.Flush();
+  EXPECT_EQ("cannot append to the log /dev/full: No space left on device", full.TakeError());
+  EXPECT_EQ("", full.TakeError());
+}
+
 TEST(CliCommandLines, WriteParsesToItsMeaning) {
   for (auto [args, meaning] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"--port", "A", "--port=B", "--boot=L", "--imitation", "--", "-x.mot"}, "A B |L 0010|10 |-x.mot|0+0"},
