@@ -4,9 +4,11 @@
 // board, and its overhead per board: from a board's first answer to the
 // first byte of its write (the 0x55 of the handshake, as the board sees it),
 // and from the board's last answer until the station's first sync for the
-// next. Figures only, no assertions: the machine is shared.
+// next. Then hot-plugged adapters, four at a time: from a device's
+// appearance to its first sync byte. Figures only, no assertions: the
+// machine is shared.
 //
-//   bench_station [BOARDS]   (default 1000)
+//   bench_station [BOARDS] [HOT-PLUGGED]   (default 1000 and 200)
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,10 +45,61 @@ void Print(const char* what, std::vector<double> ms) {
               ms.back(), ms.size());
 }
 
+double Ms(Steady::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// Boards on adapters that come and go in a watched directory, slots at a time.
+void HotPlug(const std::string& d, int count, const sim::SparseMemory& expect) {
+  if (count <= 0) return;
+  const std::string dir = d + "/by-id";
+  std::filesystem::create_directory(dir);
+  cli::StationOptions o;
+  o.write.loader = d + "/LOADER.MOT";
+  o.write.image = d + "/image.mot";
+  o.write.log = d + "/hot-plug.log";
+  o.write.quiet = true;
+  o.watch = {dir};
+  o.count = count;
+  cli::Station station(o);
+  std::ostringstream err;
+  if (station.Start(err) != 0) {
+    std::fprintf(stderr, "%s", err.str().c_str());
+    return;
+  }
+  sim::FixtureOptions f;
+  f.hotPlug = true;
+  f.linkDir = dir;
+  f.slots = 4;
+  f.offMs = 100;
+  f.boards = count;
+  f.expect = expect;
+  f.knobs.sync = sim::SyncAnswer::kAtOnce;  // its first answer marks the first sync byte's arrival
+  sim::SimFixture fixture(f);
+  if (!fixture.Start()) return;
+  const auto began = Steady::now();
+  while (!station.Wait(std::chrono::milliseconds(200))) station.TakeEnded();
+  const double seconds = std::chrono::duration<double>(Steady::now() - began).count();
+  station.Stop();
+  station.TakeEnded();
+  fixture.WaitFor([&] { return fixture.Written() >= count; }, 10000);  // the last boards' own reports
+  std::vector<double> arrival;
+  for (const auto& b : fixture.Boards()) {
+    if (b.firstAnswer != Steady::time_point{}) arrival.push_back(Ms(b.firstAnswer - b.placed));
+  }
+  std::printf("hot-plug: %d boards in %.0f s on 4 slots, %d written, %d ROMs matched\n", count, seconds,
+              station.Tally().written, fixture.Matched());
+  Print("device's appearance to its first sync byte", arrival);
+  for (const auto& b : fixture.Boards()) {
+    if (!b.matched) std::printf("board %d on %s: %d writes, %s\n", b.number, b.port.c_str(), b.writes, b.hungUp ? "hung up" : "");
+  }
+  for (const auto& a : fixture.Anomalies()) std::printf("%s\n", a.c_str());
+  fixture.Stop();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
+  const int hotPlugged = argc > 2 ? std::atoi(argv[2]) : 200;
   char dir[] = "/tmp/porten-soak-XXXXXX";
   if (!::mkdtemp(dir)) return 1;
   const std::string d = dir;
@@ -134,6 +187,7 @@ int main(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(Steady::now() - began).count();
   station.Stop();
   station.TakeEnded();
+  fixture.WaitFor([&] { return fixture.Written() >= count; }, 10000);
   const auto boards = fixture.Boards();
 
   const int written = station.Tally().written;
@@ -145,6 +199,7 @@ int main(int argc, char** argv) {
               rssAtEnd - rssAt10);
   overhead();
   fixture.Stop();
+  HotPlug(d, hotPlugged, expect);
   std::filesystem::remove_all(d);
   return 0;
 }
