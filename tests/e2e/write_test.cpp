@@ -39,6 +39,7 @@ TEST_P(Ends, AsTheBoardMakesItAndTheNextImageGoesThrough) {
   std::vector<std::string> args = {"--port", "$BOARD", "--boot", "$LOADER.MOT", "$image.mot",
                                    "--timeout", unplugged ? "60" : "1"};
   if (c.imitation) args.push_back("--imitation");
+  const auto start = Clock::now();
   const Cli r = RunCli(args);
   EXPECT_EQ(c.status, r.status) << r.err;
   EXPECT_EQ(c.out, r.out);
@@ -49,7 +50,8 @@ TEST_P(Ends, AsTheBoardMakesItAndTheNextImageGoesThrough) {
     const auto events = board().Events();
     EXPECT_EQ(c.imitation, std::count(events.begin(), events.end(), "sync marker 33") == 1);
   }
-  if (unplugged) {  // noticed, not waited for (60 s)
+  if (unplugged) {
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));  // noticed, not waited for (60 s)
     EXPECT_EQ("porten-cli write: " + board().PortPath() + " has gone (was the adapter unplugged?)\n",
               r.err);
     StartBoard();  // plugged in again
@@ -158,8 +160,11 @@ TEST_F(Bench, InterruptDuringStalledWriteExits130AndLogs) {
     ASSERT_LT(Clock::now(), end);
     std::this_thread::yield();
   }
+  const auto start = Clock::now();
   ::kill(child, SIGINT);
   EXPECT_EQ(130, Wait(child)) << Output();
+  // The write time-out is ten seconds and more; the stop does not wait for it.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
   std::ifstream in(log);
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
