@@ -196,7 +196,6 @@ class StopsBeforeTheWire : public Bench, public ::testing::WithParamInterface<St
 TEST_P(StopsBeforeTheWire, WithTheMessageAndNothingSent) {
   StartBoard();
   ASSERT_TRUE(WriteTextFile(dir_.File("bad.mot"), "S1130000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF\r\n"));
-  ASSERT_TRUE(WriteTextFile(dir_.File("image.elf"), MakeElf({{kImageBase, image_}})));
   Cli r = RunCli(GetParam().args);
   for (size_t at; (at = r.err.find(dir_.path())) != std::string::npos;) r.err.replace(at, dir_.path().size(), "$");
   EXPECT_EQ(GetParam().status, r.status);
@@ -215,8 +214,6 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"NoSuchPort", {"--port", "/dev/porten-none", "--boot", "$LOADER.MOT", "$image.mot"}, 3,
              "ＣＯＭポートが間違っています\n"
              "porten-cli write: /dev/porten-none: no such device (is the adapter plugged in?)\n"},
-        Stop{"NoSuchSection", {"--port", "$BOARD", "--ram", "--section", ".x", "$image.elf"}, 2,
-             "$/image.elf: no such section in the file\nporten-cli write: no section named .x; the sections that load are none\n"},
         Stop{"LinesOnAPty", {"--port", "$BOARD", "--boot", "$LOADER.MOT", "--lines", "dtr-mode", "$image.mot"}, 3,
              "the port has no modem control lines\nporten-cli write: $/ttyBOARD has no DTR and RTS (a pseudo-terminal?); "
              "--before, --after and --lines need them\n"},

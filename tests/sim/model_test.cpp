@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "sim/board_model.h"
-#include "sim/sparse_memory.h"
 
 namespace porten::sim {
 namespace {
@@ -144,16 +143,6 @@ TEST(BoardModel, WritesTheBlocksAndKeepsTheCountsAndTheLog) {
   EXPECT_EQ(board.Anomalies(), Texts{"byte 58 at 38400 bit/s in boot handshake, expected 4800 bit/s"});
   board.ClearLog();
   EXPECT_EQ(board.Events().size() + board.Anomalies().size(), 0u);
-}
-
-// What porten-board --expect compares: the written ranges, merged.
-TEST(BoardMemory, MergesWrittenRanges) {
-  SparseMemory m;
-  const Bytes data(5000, 0x42);
-  m.Write(0x0FFE, data.data(), data.size());  // across pages
-  m.Write(0x0FFC, kFill.data(), 2);           // touching the front: merged
-  m.Write(0x9000, data.data(), 1);
-  EXPECT_EQ(m.WrittenRanges(), (std::vector<std::pair<uint32_t, uint32_t>>{{0x0FFC, 0x2385}, {0x9000, 0x9000}}));
 }
 
 }  // namespace
