@@ -3,7 +3,6 @@
 // as the stations of a line run it, and the record store read back.
 #pragma once
 
-#include <algorithm>
 #include <map>
 #include <set>
 
