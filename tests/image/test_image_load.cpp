@@ -125,7 +125,6 @@ const Case kCases[] = {
     {"text_after_a_count_record", S(1, 0x100, A) + S(5, 1, {}) + "end\n", {}, kNot, "line 3: not a record"},
     {"S4", S(1, 0x100, A) + S(4, 0, {}), {}, kNot, "line 2: an unknown record type"},
     {"S0_in_the_data", S(1, 0x100, A) + S(0, 0, {}), {}, kNot, "line 2: an S0 header after the first line"},
-    {"end_checksum", S(1, 0x100, A) + SRecord(8, 0, {}, "\n", 1), {}, kSum, "line 2: the checksum does not match"},
     {"end_with_data", S(1, 0x100, A) + S(9, 0, {1}), {}, kNot, "line 2: an end record with data"},
     {"count_too_small", S(1, 0x100, A) + "S1020000FD\n",
      {}, kNot, "line 2, column 3: a count too small for the address and the checksum"},

@@ -230,7 +230,6 @@ const char* const kErr = "書込みエラー終了";
 const char* const kNoReopen = "COMﾎﾟｰﾄを再ｵｰﾌﾟﾝ出来ません";
 
 const Reaction kReactions[] = {
-    {"NoiseInHandshake", kHandshake, ByteReceived{0x5A}, "", kBootHandshake, nullptr, kNone},
     {"BlockRequestInHandshake", kHandshake, ByteReceived{0x11}, "", kBootHandshake, nullptr, kNone},
     {"BootRefused01", kHandshake, ByteReceived{0x01}, "@4800", kIdle, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
     {"BootRefusedFF", kHandshake, ByteReceived{0xFF}, "@4800", kIdle, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
