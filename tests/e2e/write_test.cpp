@@ -78,9 +78,6 @@ INSTANTIATE_TEST_SUITE_P(
         End{"WrongEcho", [](BoardOptions& o) { o.wrongEchoAt = 100; }, 4, "ｴｺｰ不一致: 100/200 (00FFE000)"},
         End{"RequestBeyondImage", [](BoardOptions& o) { o.requestBeyondImage = true; }, 4,
             "the loader asked for more blocks than the image has (8)"},
-        // The seeded noise holds a 0x01 or 0xFF before any 0xAA: in the
-        // handshake that is the chip refusing the boot mode.
-        End{"NoiseBeforeSyncAnswer", [](BoardOptions& o) { o.noiseBytes = 40; }, 4, "Bootﾓｰﾄﾞ応答異常"},
         End{"Silent", [](BoardOptions& o) { o.silent = true; }, 5,
             NO_ANSWER "no answer to the sync (is the board in boot mode?)" RESET},
         End{"SilentInTheUpload", [](BoardOptions& o) { o.muteAfterBytesSent = 61; }, 5,
