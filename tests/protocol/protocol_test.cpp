@@ -240,6 +240,7 @@ const Reaction kReactions[] = {
     {"BlockRequestBeforeHeader", kPoll, ByteReceived{0x11}, "", kWritePoll, nullptr, kNone},
     {"ErrorInHandshake", kPolling, ByteReceived{0x60}, "22", kWritePoll, nullptr, kNone},
     {"ZeroAmongBlocks", kData, ByteReceived{0x00}, "", kWriteData, nullptr, kNone},
+    {"ImageGivenDuringTransfer", kData, ImageGiven{0, Image{0, {1}}}, "", kWriteData, nullptr, kNone},
     {"TargetError", kData, ByteReceived{0x60}, "@4800", kIdle, kErr, kWriteError},
     {"TargetErrorAfterLastBlock", kFinish, ByteReceived{0x60}, "@4800", kIdle, kErr, kWriteError},
     // The port's return to 4800 bit/s failing does not undo a finished write.
