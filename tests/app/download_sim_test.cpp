@@ -1,7 +1,6 @@
 // Whole downloads through the dialogs' own buttons, over the real serial
 // code on a pseudo-terminal, against the simulated board that the port dialog
-// offers after the serial ports: the same image as an S-record, an Intel HEX
-// and an ELF file, one after the other.
+// offers after the serial ports; then both files rebuilt, and the image gone.
 #include "app_test_util.h"
 #include "link/board_links.h"
 #include "link/termios_port.h"
@@ -21,10 +20,7 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
   const std::string startDir = Std(dir.path());
   const std::vector<uint8_t> loader = RandomBytes(120, 7), image = RandomBytes(1000, 9);  // not whole blocks
   WriteFile(startDir + "/LOADER.MOT", MakeSRecords({{0x0400, loader}}));
-  const std::vector<Segment> segments = {{0x00012340, image}};
-  const std::pair<std::string, std::string> files[] = {{"/x.mot", MakeSRecords(segments, 2)},
-                                                       {"/x.hex", MakeIntelHex(segments, 32, "\n")},
-                                                       {"/x.elf", MakeElf(segments)}};
+  WriteFile(startDir + "/x.elf", MakeElf({{0x00012340, image}}));
 
   QtWindowSystem window;
   DownloadSession session(window, SystemClock(), std::make_unique<TermiosPort>(), startDir);
@@ -63,23 +59,18 @@ TEST(DownloadOverPty, BootLoaderFromTheStartDirectoryImageFromTheFileDialogThenW
     seen.clear();
     QCoreApplication::processEvents();  // texts the link thread posted
   };
-  for (const auto& [name, content] : files) {
-    SCOPED_TRACE(name);
-    WriteFile(startDir + name, content);
-    dialog.SetBrowseHook([&, name = name](QWidget*) { return startDir + name; });
-    board.ClearLog();
-    Find(&dialog, "IDC_BROWSE")->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded(1); }, 60000));
-    EXPECT_EQ(name == files[0].first ? 0 : full, bar->value()) << "empty before the first, full after one";
-    Find(&dialog, "IDC_WRITE")->click();
-    EXPECT_TRUE(session.Snapshot().busy) << "an unchanged file is not read again";
-    WriteAndFollow();
-    EXPECT_EQ(std::tuple(Outcome::kWritten, std::string(text::kWriteDone), std::string(text::kWrite), loader, image),
-              std::tuple(session.Snapshot().outcome, Text(&dialog, "IDC_STATUS"), Text(&dialog, "IDC_WRITE"),
-                         board.BootLoader(), board.RomRange(segments[0].address, uint32_t(image.size()))));
-    EXPECT_TRUE(board.Anomalies().empty() && boxes.messages.empty()) << board.Anomalies().size();
-    board.Reset();  // back to boot mode for the next one
-  }
+  dialog.SetBrowseHook([&](QWidget*) { return startDir + "/x.elf"; });
+  Find(&dialog, "IDC_BROWSE")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return loaded(1); }, 60000));
+  EXPECT_EQ(0, bar->value()) << "empty before the first write";
+  Find(&dialog, "IDC_WRITE")->click();
+  EXPECT_TRUE(session.Snapshot().busy) << "an unchanged file is not read again";
+  WriteAndFollow();
+  EXPECT_EQ(std::tuple(Outcome::kWritten, std::string(text::kWriteDone), std::string(text::kWrite), loader, image),
+            std::tuple(session.Snapshot().outcome, Text(&dialog, "IDC_STATUS"), Text(&dialog, "IDC_WRITE"),
+                       board.BootLoader(), board.RomRange(0x00012340, uint32_t(image.size()))));
+  EXPECT_TRUE(board.Anomalies().empty() && boxes.messages.empty()) << board.Anomalies().size();
+  board.Reset();  // back to boot mode for the next one
 
   // Both files rebuilt since their load: loaded again, then written. Then the
   // image gone: its message, and nothing written.

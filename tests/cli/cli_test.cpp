@@ -35,7 +35,7 @@ TEST(CliInfo, ReportsAndErrors) {
   const std::vector<testing::Segment> check = {{0x10000, {'1', '2', '3', '4', '5', '6', '7', '8', '9'}}};
   const std::string mot = dir.Write("a.mot", testing::MakeSRecords(check, 2, 16, "\n")), dump = dir.File("out.bin");
   const std::string hex = dir.Write("a.hex", testing::MakeIntelHex(check));
-  const std::string elf = dir.Write("a.elf", testing::MakeElf(check));
+  const std::string elf = dir.Write("a.elf", testing::MakeElf(check)), empty = dir.Write("empty", "");
   const std::string report = "ｱﾄﾞﾚｽ: 00010000 - 00010008\nformat: %\nlength: 9 bytes\nsha256: "
                              "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225\ncrc32: cbf43926\n";
   const std::string usage = "porten-cli info: ", open = ": ﾌｧｲﾙがｵｰﾌﾟﾝ出来ません\n";
@@ -56,6 +56,7 @@ TEST(CliInfo, ReportsAndErrors) {
             elf + ": no such section in the file\n" + usage + "no section named .x; the sections that load are none\n"},
            {{"info", "-"}, 2, "", "-" + open},
            {{"info", mot, "--section", ".text"}, 1, "", no("--section: " + mot + " is not an ELF file", "info")},
+           {{"info", empty, "--section", ".text"}, 1, "", no("--section: " + empty + " is not an ELF file", "info")},
            {{"write", "--port", "A", "--boot", "L"}, 1, "", no("give exactly one IMAGE")},
            {{"write", "--boot", "L", "a"}, 1, "", no("--port is missing")},
            {{"write", "--port", "A", "a"}, 1, "", no("give either --boot LOADER or --ram")},

@@ -2,8 +2,13 @@
 // in this process against them.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -13,6 +18,8 @@
 #include "core/texts.h"
 #include "sim_board.h"
 #include "support/image_writer.h"
+
+extern char** environ;
 
 namespace porten::testing {
 
@@ -68,6 +75,33 @@ class Bench : public ::testing::Test {
   }
   Cli WriteImage(const std::string& image, const std::string& timeout = "10") {
     return RunCli({"--port", "$BOARD", "--boot", "$LOADER.MOT", "--timeout", timeout, image});
+  }
+
+  // porten-cli with args (after the program name) in a process of its own,
+  // its output appended to a file; and the exit status, or 128 + the signal.
+  pid_t Spawn(std::vector<std::string> args) {
+    args.insert(args.begin(), PORTEN_CLI_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string output = dir_.File("cli.out");
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_addopen(&io, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&io, 1, 2);
+    pid_t child = -1;
+    EXPECT_EQ(0, posix_spawn(&child, argv[0], &io, nullptr, argv.data(), environ));
+    posix_spawn_file_actions_destroy(&io);
+    return child;
+  }
+  static int Wait(pid_t child) {
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string Output() {
+    std::ifstream in(dir_.File("cli.out"));
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   TempDir dir_;

@@ -3,13 +3,6 @@
 // as the stations of a line run it, and the record store read back.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -18,36 +11,11 @@
 #include "records/serial_format.h"
 #include "records/store.h"
 
-extern char** environ;
-
 namespace porten::testing {
 
 class SerialBench : public Bench {
  protected:
   static constexpr uint32_t kSerialAt = kImageBase + 0x10;
-
-  // porten-cli with args (after the program name), output appended to a file.
-  pid_t Spawn(std::vector<std::string> args) {
-    args.insert(args.begin(), PORTEN_CLI_PATH);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string output = dir_.File("cli.out");
-    posix_spawn_file_actions_t io;
-    posix_spawn_file_actions_init(&io);
-    posix_spawn_file_actions_addopen(&io, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&io, 1, 2);
-    pid_t child = -1;
-    EXPECT_EQ(0, posix_spawn(&child, argv[0], &io, nullptr, argv.data(), environ));
-    posix_spawn_file_actions_destroy(&io);
-    return child;
-  }
-  // The exit status, or 128 + the signal.
-  static int Wait(pid_t child) {
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
 
   std::vector<std::string> SerialWrite(const std::string& where, const std::vector<std::string>& ports) {
     std::vector<std::string> args = {"write", "-q", "--boot", dir_.File("LOADER.MOT"), dir_.File("image.mot"),
@@ -98,11 +66,6 @@ class SerialBench : public Bench {
       EXPECT_EQ(Padded(Sent(*r.serial)), b->RomRange(kImageBase, kBlocks * 128)) << r.port;
       EXPECT_EQ(Sha256Hex(Sent(*r.serial)), r.sentSha256);
     }
-  }
-
-  std::string Output() {
-    std::ifstream in(dir_.File("cli.out"));
-    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 };
 

@@ -123,9 +123,9 @@ const Case kCases[] = {
     {"lost_line", S(1, 0x100, A) + S(1, 0x110, B) + S(5, 3, {}) + S(9, 0, {}),
      {}, kNot, "line 3: the count record says 3 data records, but 2 came before it"},
     {"text_after_a_count_record", S(1, 0x100, A) + S(5, 1, {}) + "end\n", {}, kNot, "line 3: not a record"},
+    {"data_after_a_count_record", S(1, 0x100, A) + S(5, 1, {}) + S(1, 0x110, B), {}, kNot, "line 3: " + kAfterData},
     {"S4", S(1, 0x100, A) + S(4, 0, {}), {}, kNot, "line 2: an unknown record type"},
     {"S0_in_the_data", S(1, 0x100, A) + S(0, 0, {}), {}, kNot, "line 2: an S0 header after the first line"},
-    {"end_checksum", S(1, 0x100, A) + SRecord(8, 0, {}, "\n", 1), {}, kSum, "line 2: the checksum does not match"},
     {"end_with_data", S(1, 0x100, A) + S(9, 0, {1}), {}, kNot, "line 2: an end record with data"},
     {"count_too_small", S(1, 0x100, A) + "S1020000FD\n",
      {}, kNot, "line 2, column 3: a count too small for the address and the checksum"},
@@ -157,6 +157,7 @@ const Case kCases[] = {
     // More lines after the end than a batch takes, the last without a line end: the loads after this one must
     // still look at the line after their end record.
     {"hex_lines_after_the_end", H(0, 0, A) + H(1, 0, {}) + std::string(200, '\n') + "end", {{0, A}}},
+    {"hex_no_record_after_the_end", H(0, 0, A) + H(1, 0, {}) + ":0G00000000\n", {{0, A}}},
     {"hex_no_end_record", H(0, 0, A), {}, kNotHex, "no end record (type 01)"},
     {"hex_after_end", H(0, 0, A) + H(1, 0, {}) + H(0, 0x10, B), {}, kNotHex, "line 3: " + kAfterEnd},
     {"hex_checksum", H(0, 0, A) + HexRecord(0, 0x10, B, "\n", -1) + H(1, 0, {}),

@@ -100,9 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
         Board{"RtsModeFailed", "rts-mode", "", 0x60, false, Outcome::kWriteError,
               "keep, rts=1, dtr=1, wait 100, dtr=0, wait 100, tx, wait 50, rate 38400, wait 10, tx, "
               "rate 4800, rts=0, dtr=1, wait 100, dtr=0"},
-        Board{"HandWritten", "wait=5,rts=1,wait=20,rts=0", "dtr=0", 0x00, false, Outcome::kWritten,
-              "keep, wait 5, rts=1, wait 20, rts=0, tx, wait 50, rate 38400, wait 10, tx, rate 4800, "
-              "dtr=0"},
         // Reopened for real, the device would pulse the lines: closed instead.
         Board{"RateRefused", "dtr=1", "dtr=0", 0x00, true, Outcome::kReopenFailed,
               "keep, dtr=1, tx, wait 50, rate 38400, close, step 1 \"dtr=0\": the port is closed"}),

@@ -46,28 +46,25 @@ std::string OwnName() {
   return std::to_string(::getpid()) + " (" + comm + ")";
 }
 
-TEST_F(Termios, RawEightNOneAtBothRatesDiscardingWhatCameBefore) {
-  ASSERT_EQ(1, ::write(master.get(), "\x01", 1));  // before the open: discarded
-  pollfd queued{holder.get(), POLLIN, 0};
-  ASSERT_EQ(1, ::poll(&queued, 1, 5000));
+// Raw 8N1 at both rates, what came before an open or a rate change
+// discarded; the rate changed in place, the lines kept on close.
+TEST_F(Termios, RawEightNOneAtBothRatesTheRateChangedInPlaceTheLinesKeptAndBusyForOthers) {
+  termios tio{};
+  ::tcgetattr(holder.get(), &tio);
+  tio.c_cflag |= HUPCL;  // as a serial driver starts; a pty does not
+  ::tcsetattr(holder.get(), TCSANOW, &tio);
   for (int rate : {38400, 4800}) {
+    ASSERT_EQ(1, ::write(master.get(), "\x01", 1));  // before the open: discarded
+    pollfd queued{holder.get(), POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&queued, 1, 5000));
     ASSERT_TRUE(port.Open(path, rate, 1, 0)) << port.LastOpenError().detail;
-    termios tio{};
     ::tcgetattr(master.get(), &tio);  // as the far end sees the line
     EXPECT_EQ(rate == 4800 ? B4800 : B38400, cfgetospeed(&tio));
     EXPECT_EQ(CS8, tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS));
     EXPECT_EQ(0u, (tio.c_lflag & (ICANON | ECHO | ISIG)) | (tio.c_iflag & (IXON | ICRNL)) |
                       (tio.c_oflag & OPOST));
+    EXPECT_EQ(0u, port.WaitReadable(50));
   }
-  EXPECT_EQ(0u, port.WaitReadable(50));
-}
-
-TEST_F(Termios, RateChangesInPlaceDiscardingInputAndKeepingTheLinesOnClose) {
-  termios tio{};
-  ::tcgetattr(holder.get(), &tio);
-  tio.c_cflag |= HUPCL;  // as a serial driver starts; a pty does not
-  ::tcsetattr(holder.get(), TCSANOW, &tio);
-  ASSERT_TRUE(port.Open(path, 4800, 1, 0));
   EXPECT_FALSE(port.HasModemLines());
   ASSERT_TRUE(port.KeepLinesOnClose());
   ASSERT_EQ(1, ::write(master.get(), "\x01", 1));  // at the old rate: discarded
@@ -75,8 +72,15 @@ TEST_F(Termios, RateChangesInPlaceDiscardingInputAndKeepingTheLinesOnClose) {
   ASSERT_TRUE(port.ChangeRate(38400) && !port.ChangeRate(9600));
   ::tcgetattr(master.get(), &tio);
   EXPECT_EQ(std::tuple(B38400, 0u, 38400, 0u), std::tuple(cfgetospeed(&tio), tio.c_cflag & HUPCL, port.Baud(), port.WaitReadable(50)));
-  TermiosPort second;  // the same descriptor, still ours
+  // Still ours after the change: busy for another, who learns who holds it;
+  // the holder's own reopen works, and once it lets go the port is free.
+  TermiosPort second;
   EXPECT_FALSE(second.Open(path, 4800, 1, 0));
+  EXPECT_EQ(std::pair(OpenFailure::kBusy, OwnName()),
+            std::pair(second.LastOpenError().kind, second.LastOpenError().holder));
+  ASSERT_TRUE(port.Open(path, 38400, 1, 0));
+  port.Close();
+  EXPECT_TRUE(second.Open(path, 4800, 1, 0));
 }
 
 TEST_F(Termios, FailedOpenSaysWhyAndLeavesThePortFree) {
@@ -94,18 +98,6 @@ TEST_F(Termios, FailedOpenSaysWhyAndLeavesThePortFree) {
     TermiosPort other;
     EXPECT_TRUE(other.Open(path, 4800, 1, 0)) << c.detail << ": " << other.LastOpenError().detail;
   }
-}
-
-TEST_F(Termios, PortInUseIsBusyAndNamesItsHolder) {
-  TermiosPort second;
-  ASSERT_TRUE(port.Open(path, 4800, 1, 0));
-  EXPECT_FALSE(second.Open(path, 4800, 1, 0));
-  EXPECT_EQ(OpenFailure::kBusy, second.LastOpenError().kind);
-  EXPECT_EQ(OwnName(), second.LastOpenError().holder);
-  // The holder's own reopen works, and once it lets go the port is free.
-  ASSERT_TRUE(port.Open(path, 38400, 1, 0));
-  port.Close();
-  EXPECT_TRUE(second.Open(path, 4800, 1, 0));
 }
 
 TEST_F(Termios, StalledWriteEndsShortAtItsTimeOutOrAtOnceWhenInterrupted) {

@@ -230,7 +230,6 @@ const char* const kErr = "書込みエラー終了";
 const char* const kNoReopen = "COMﾎﾟｰﾄを再ｵｰﾌﾟﾝ出来ません";
 
 const Reaction kReactions[] = {
-    {"NoiseInHandshake", kHandshake, ByteReceived{0x5A}, "", kBootHandshake, nullptr, kNone},
     {"BlockRequestInHandshake", kHandshake, ByteReceived{0x11}, "", kBootHandshake, nullptr, kNone},
     {"BootRefused01", kHandshake, ByteReceived{0x01}, "@4800", kIdle, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
     {"BootRefusedFF", kHandshake, ByteReceived{0xFF}, "@4800", kIdle, "Bootﾓｰﾄﾞ応答異常", kBootRefused},
@@ -241,6 +240,7 @@ const Reaction kReactions[] = {
     {"BlockRequestBeforeHeader", kPoll, ByteReceived{0x11}, "", kWritePoll, nullptr, kNone},
     {"ErrorInHandshake", kPolling, ByteReceived{0x60}, "22", kWritePoll, nullptr, kNone},
     {"ZeroAmongBlocks", kData, ByteReceived{0x00}, "", kWriteData, nullptr, kNone},
+    {"ImageGivenDuringTransfer", kData, ImageGiven{0, Image{0, {1}}}, "", kWriteData, nullptr, kNone},
     {"TargetError", kData, ByteReceived{0x60}, "@4800", kIdle, kErr, kWriteError},
     {"TargetErrorAfterLastBlock", kFinish, ByteReceived{0x60}, "@4800", kIdle, kErr, kWriteError},
     // The port's return to 4800 bit/s failing does not undo a finished write.
