@@ -4,7 +4,6 @@
 // four processes at once share one series without a gap or a double.
 #include <signal.h>
 
-#include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 

@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 #include <nlohmann/json.hpp>
 
