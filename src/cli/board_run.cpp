@@ -149,9 +149,7 @@ class BoardRun {
   // board that the sequence could not restart is not reported as done.
   void LinesAfter(int& status, std::string& detail) {
     if (opt_.linesAfter.empty()) return;
-    for (int i = 0; i < 400 && session_.PortActionsPending(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    session_.WaitPortActionsDone(2000);
     std::string why;
     if (RunLineSequence(session_.port(), SystemClock(), opt_.linesAfter, why)) return;
     detail += (detail.empty() ? "" : "\n") + log_.device + ": --after " + why;

@@ -287,10 +287,7 @@ bool Station::LinesBefore(Slot& slot) {
 bool Station::Probe(Slot& slot, int64_t* heardMs, bool* answered, bool afterBoard) {
   DownloadSession& s = slot.line->session;
   // The board's last port steps (back to 4800 bit/s) run first.
-  // Polled finely: the next board's wait starts only after it.
-  for (int i = 0; i < 2000 && s.PortActionsPending(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  s.WaitPortActionsDone(2000);
   s.JoinReceiveThread();
   Port& port = s.port();
   if (port.Lost()) return false;

@@ -146,8 +146,7 @@ bool DownloadSession::RunPortActions() {
         *action);
     if (paused_) break;  // popped when it is over (EndPause)
     if (report) Decide(*report);
-    std::lock_guard lock(mu_);
-    queue_.pop_front();
+    PopPortAction();
   }
   return reopened;
 }
@@ -176,10 +175,7 @@ Event DownloadSession::RunReopen(const Reopen& reopen) {
 
 void DownloadSession::EndPause() {
   paused_ = false;
-  {
-    std::lock_guard lock(mu_);
-    queue_.pop_front();  // the Pause
-  }
+  PopPortAction();  // the Pause
   Decide(PauseOver{pauseTicket_});
 }
 
@@ -231,9 +227,24 @@ void DownloadSession::Pump() {
   }
 }
 
+void DownloadSession::PopPortAction() {
+  bool emptied;
+  {
+    std::lock_guard lock(mu_);
+    queue_.pop_front();
+    emptied = queue_.empty();
+  }
+  if (emptied) queueEmptied_.notify_all();
+}
+
 bool DownloadSession::PortActionsPending() const {
   std::lock_guard lock(mu_);
   return !queue_.empty();
+}
+
+bool DownloadSession::WaitPortActionsDone(int timeoutMs) const {
+  std::unique_lock lock(mu_);
+  return queueEmptied_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return queue_.empty(); });
 }
 
 // ---- Port -------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -108,6 +109,9 @@ class DownloadSession final : public TimerTarget {
   void Pump();
   // Port actions decided but not yet carried out.
   bool PortActionsPending() const;
+  // Waits until the port actions decided so far have been carried out (by
+  // the receive thread), at most timeoutMs; true when none is left.
+  bool WaitPortActionsDone(int timeoutMs) const;
 
   // A consistent copy of what the front ends show; outcome is that of the
   // last Ended handed out, kNone again while a transfer runs.
@@ -139,6 +143,7 @@ class DownloadSession final : public TimerTarget {
   std::optional<Event> RunSend(const Send& send);
   Event RunReopen(const Reopen& reopen);
   void EndPause();
+  void PopPortAction();
   bool Drain();
   void ReceivePass();
   void ReceiveThreadProc();
@@ -153,6 +158,7 @@ class DownloadSession final : public TimerTarget {
   mutable std::mutex mu_;
   DownloadMachine machine_;
   std::deque<PortAction> queue_;  // in the order decided
+  mutable std::condition_variable queueEmptied_;
   std::string portPath_;          // PortPath: every reopen uses it
   Outcome outcome_ = Outcome::kNone;
 

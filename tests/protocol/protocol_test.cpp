@@ -620,6 +620,11 @@ TEST(Session, WhatArrivesInOneReadAndWhatCannotGoOut) {
   EXPECT_EQ(text::kWriteError, d.Status());
   EXPECT_EQ(kWriteError, d.session->Snapshot().outcome);
 
+  d.session->OnWrite();  // its first sync byte waits for the link thread
+  EXPECT_FALSE(d.session->WaitPortActionsDone(0));
+  d.session->Pump();
+  EXPECT_TRUE(d.session->WaitPortActionsDone(0));
+
   SessionDriver u;
   u.Reach(3);
   u.port().SetLost(true);  // the device hung up
