@@ -30,6 +30,7 @@ namespace porten {
 class LineKeepingPort final : public Port {
  public:
   explicit LineKeepingPort(std::unique_ptr<Port> device) : device_(std::move(device)) {}
+  ~LineKeepingPort() override { device_->Close(); }  // the lines stay: HUPCL is cleared
 
   bool Open(const std::string& path, int baud, int stopBits, int parity) override;
   void Close() override { open_ = false; }

@@ -620,7 +620,9 @@ TEST(Session, WhatArrivesInOneReadAndWhatCannotGoOut) {
   EXPECT_EQ(text::kWriteError, d.Status());
   EXPECT_EQ(kWriteError, d.session->Snapshot().outcome);
 
-  d.session->OnWrite();  // its first sync byte waits for the link thread
+  const int rung = d.port().Rung();
+  d.session->OnWrite();  // its first sync byte wakes the link thread and waits for it
+  EXPECT_EQ(rung + 1, d.port().Rung());
   EXPECT_FALSE(d.session->WaitPortActionsDone(0));
   d.session->Pump();
   EXPECT_TRUE(d.session->WaitPortActionsDone(0));

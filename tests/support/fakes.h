@@ -46,6 +46,8 @@ class FakePort : public Port {
   }
 
  public:
+  // Whoever owns a port closes it before it goes.
+  ~FakePort() override { EXPECT_FALSE(open_) << "a port left open by its owner"; }
   bool Open(const std::string& path, int baud, int, int) override {
     std::lock_guard lock(mu_);
     path_ = path;
@@ -92,7 +94,7 @@ class FakePort : public Port {
     if (doorbell_) return doorbell_ = false, 0;
     return open_ ? input_.size() : 0;
   }
-  void Interrupt() override { Notify([&] { doorbell_ = true; }); }
+  void Interrupt() override { Notify([&] { doorbell_ = true, ++rung_; }); }
   size_t Read(uint8_t* buffer, size_t max) override {
     std::lock_guard lock(mu_);
     const size_t n = open_ ? std::min(max, input_.size()) : 0;
@@ -124,12 +126,13 @@ class FakePort : public Port {
   // Inspection.
   std::vector<PortEvent> Events() const { return Locked([&] { return events_; }); }
   std::string LastPath() const { return Locked([&] { return path_; }); }
+  int Rung() const { return Locked([&] { return rung_; }); }  // Interrupt calls: the link thread woken
 
  private:
   mutable std::mutex mu_;
   std::condition_variable changed_;
   bool doorbell_ = false, open_ = false, lost_ = false, stalled_ = false, blocked_ = false;
-  int baud_ = 0, failOpens_ = 0;
+  int baud_ = 0, failOpens_ = 0, rung_ = 0;
   uint64_t interrupts_ = 0;
   size_t written_ = 0, shortAfter_ = SIZE_MAX;
   std::string path_;
