@@ -20,8 +20,9 @@ using sim::SimFixture;
 
 class Station : public Bench {
  protected:
-  cli::StationOptions Options(int count) {
+  cli::StationOptions Options(int count, const std::string& fixedPort = "") {
     cli::StationOptions o;
+    if (!fixedPort.empty()) o.ports = {fixedPort};
     o.write.loader = dir_.File("LOADER.MOT");
     o.write.image = dir_.File("image.mot");
     o.write.log = dir_.File("station.log");
@@ -69,8 +70,7 @@ TEST_F(Station, FixedFixtureWritesTwentyBoardsInARowEachOnce) {
   f.keepSyncs = 1;
   SimFixture fixture(f);
   ASSERT_TRUE(fixture.Start()) << fixture.Error();
-  cli::StationOptions o = Options(20);
-  o.ports = {fixture.PortPath()};
+  cli::StationOptions o = Options(20, fixture.PortPath());
   cli::Station station(o);
   EXPECT_EQ(0, Run(station));
   EXPECT_TRUE(fixture.WaitFor([&] { return fixture.Written() >= 20; }, 10000));
@@ -98,8 +98,7 @@ TEST_F(Station, FixedFixtureNeverWritesABoardLeftOnTwice) {
   f.onEvent = [&](const std::string& e) { answers += e == "board 1: sync answered"; };
   SimFixture fixture(f);
   ASSERT_TRUE(fixture.Start()) << fixture.Error();
-  cli::StationOptions o = Options(0);
-  o.ports = {fixture.PortPath()};
+  cli::StationOptions o = Options(0, fixture.PortPath());
   cli::Station station(o);
   std::ostringstream err;
   ASSERT_EQ(0, station.Start(err)) << err.str();
@@ -118,14 +117,12 @@ TEST_F(Station, FixedFixtureNumbersEachBoardAndStopsWhenTheNumbersRunOut) {
   f.keepRoms = true;
   SimFixture fixture(f);
   ASSERT_TRUE(fixture.Start()) << fixture.Error();
-  cli::StationOptions o = Options(0);
-  o.ports = {fixture.PortPath()};
-  const std::string where = dir_.File("records.sqlite");
-  o.write.recording = {"0x2010", "ascii:1", "", "8", where};
+  cli::StationOptions o = Options(0, fixture.PortPath());
+  o.write.recording = {"0x2010", "ascii:1", "", "8", dir_.File("records.sqlite")};
   cli::Station station(o);
   EXPECT_EQ(1, Run(station));
   EXPECT_EQ("the serial numbers have run out; no further board was started", station.HaltReason());
-  const auto rows = records::OpenStore(where, false)->Rows({}, records::Writer::Self());
+  const auto rows = records::OpenStore(dir_.File("records.sqlite"), false)->Rows({}, records::Writer::Self());
   ASSERT_EQ(2u, rows.size());  // the third draw drew nothing
   const auto log = Log();
   ASSERT_EQ(3u, log.size());
@@ -144,8 +141,7 @@ TEST_F(Station, FixedFixtureNumbersEachBoardAndStopsWhenTheNumbersRunOut) {
 // them: a pseudo-terminal is refused at the start.
 TEST_F(Station, LineSequencesOnAPortWithoutModemLinesAreRefusedAtTheStart) {
   StartBoard();
-  cli::StationOptions o = Options(1);
-  o.ports = {board().PortPath()};
+  cli::StationOptions o = Options(1, board().PortPath());
   o.write.linesBefore = {{LineStep::Kind::kRts, 1}};
   std::ostringstream err;
   EXPECT_EQ(3, cli::Station(o).Start(err));
