@@ -94,14 +94,7 @@ class BoardRun {
     }
     log_.imageSha256 = Sha256Hex(*v.writeImage);
     log_.sentSha256 = log_.imageSha256;
-    if (auto refused = record_.Begin(session_, log_, board_.attempt)) {
-      return Finish(refused->status, refused->result, refused->result, "");
-    }
-    {
-      std::lock_guard lock(board_.mu);
-      board_.serial = log_.serial;
-    }
-    Write();
+    if (BeginRecord(board_.attempt, false)) Write();
   }
 
   void RunOnLine(const LineAttempt& a) {
@@ -117,22 +110,27 @@ class BoardRun {
     if (const std::string why = LinesMissing(opt_, session_.port(), log_.device); !why.empty()) {
       return Finish(kExitPort, kNoModemLines, kNoModemLines, why);
     }
-    if (auto refused = record_.Begin(session_, log_, a.attempt)) {
-      if (a.syncStarted) {
-        // Nothing of the image has gone, and nothing more goes.
-        session_.Abort();
-        loop_.RunUntil([&] { return ended_.has_value(); }, loop_.NowMs() + 5000);
-      }
-      return Finish(refused->status, refused->result, refused->result, "");
-    }
-    {
-      std::lock_guard lock(board_.mu);
-      board_.serial = log_.serial;
-    }
-    Write(a.syncStarted);
+    if (BeginRecord(a.attempt, a.syncStarted)) Write(a.syncStarted);
   }
 
  private:
+  // The board's record and serial number (see BoardRecord). False when
+  // refused: the board has then finished, and a download already begun
+  // (syncStarted) was aborted before any byte of the image.
+  bool BeginRecord(int attempt, bool syncStarted) {
+    if (auto refused = record_.Begin(session_, log_, attempt)) {
+      if (syncStarted) {
+        session_.Abort();
+        loop_.RunUntil([&] { return ended_.has_value(); }, loop_.NowMs() + 5000);
+      }
+      Finish(refused->status, refused->result, refused->result, "");
+      return false;
+    }
+    std::lock_guard lock(board_.mu);
+    board_.serial = log_.serial;
+    return true;
+  }
+
   // ---- The modem lines (--before, --after, --lines) ----
   static constexpr char kNoModemLines[] = "the port has no modem control lines";
 

@@ -1,14 +1,11 @@
 #include "cli/station.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <utility>
@@ -697,15 +694,7 @@ Runner DeclareStation(CLI::App& app) {
     if (o.ports.empty() && o.watch.empty()) o.watch = DefaultWatchDirs();
   });
   return [opt](std::ostream& out, std::ostream& err) {
-    if (const std::string& log = opt->write.log; !log.empty()) {
-      // Refused now, not after the first board.
-      const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-      if (fd < 0) {
-        err << "porten-cli station: cannot write the log " << log << ": " << std::strerror(errno) << "\n";
-        return kExitFile;
-      }
-      ::close(fd);
-    }
+    if (int status = CheckLog(opt->write.log, "station", err)) return status;
     return RunStation(*opt, out, err, &out == &std::cout && ::isatty(STDOUT_FILENO));
   };
 }

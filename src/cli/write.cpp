@@ -155,17 +155,20 @@ std::string PadTo(const std::string& text, size_t columns) {
   return width >= columns ? text : text + std::string(columns - width, ' ');
 }
 
-// The log is refused now, not after the boards are written.
-int CheckLog(const std::string& log, std::ostream& err) {
+}  // namespace
+
+int CheckLog(const std::string& log, const char* command, std::ostream& err) {
   if (log.empty()) return kExitOk;
   const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    err << "porten-cli write: cannot write the log " << log << ": " << std::strerror(errno) << "\n";
+    err << "porten-cli " << command << ": cannot write the log " << log << ": " << std::strerror(errno) << "\n";
     return kExitFile;
   }
   ::close(fd);
   return kExitOk;
 }
+
+namespace {
 
 // SIGINT and SIGTERM set g_interrupted while it lives.
 class InterruptGuard {
@@ -253,7 +256,7 @@ int Report(const std::vector<std::unique_ptr<Board>>& boards, std::ostream& out,
 }
 
 int Write(const WriteOptions& opt, std::ostream& out, std::ostream& err) {
-  if (int status = CheckLog(opt.log, err)) return status;
+  if (int status = CheckLog(opt.log, "write", err)) return status;
   // After every other refusal, before any board.
   Prepared prepared = PrepareRecords(opt.recording, opt.image);
   if (prepared.status != 0) {

@@ -108,6 +108,10 @@ struct LogEntry {
   std::optional<int> attempt;  // a station's try at this board, from 1
 };
 
+// The log can be appended to (made when missing): refused at the start, not
+// after the first board. 0, or kExitFile with the reason written to err.
+int CheckLog(const std::string& log, const char* command, std::ostream& err);
+
 // One JSON object on one line, without the line end.
 std::string LogLine(const LogEntry& entry);
 // Appends line and a line end to path, flushed and synced; false on failure.

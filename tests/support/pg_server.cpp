@@ -8,7 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -22,8 +22,7 @@ std::string FindBinaries() {
   int bestVersion = -1;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
-    const std::string version = entry.path().filename();
-    const int v = std::atoi(version.c_str());
+    const int v = std::atoi(entry.path().filename().c_str());
     if (v > bestVersion && std::filesystem::exists(entry.path() / "bin" / "pg_ctl")) {
       bestVersion = v;
       best = (entry.path() / "bin").string();
@@ -34,9 +33,7 @@ std::string FindBinaries() {
 
 std::string Tail(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string all = text.str();
+  const std::string all(std::istreambuf_iterator<char>(in), {});
   return all.size() > 2000 ? all.substr(all.size() - 2000) : all;
 }
 
@@ -98,14 +95,11 @@ bool PgServer::Start() {
       return false;
     }
   }
-  if (!Run("initdb", {"initdb", "-D", dir_ + "/data", "-A", "trust", "-U", "porten", "-E", "UTF8",
-                      "--locale=C", "--no-sync"})) {
-    return false;
-  }
   // Only the socket in our directory: no TCP port to collide with anything.
-  running_ = Run("pg_ctl", {"pg_ctl", "start", "-w", "-t", "60", "-D", dir_ + "/data", "-l",
-                            dir_ + "/server.log", "-o",
-                            "-c listen_addresses= -k " + dir_});
+  running_ = Run("initdb", {"initdb", "-D", dir_ + "/data", "-A", "trust", "-U", "porten", "-E", "UTF8",
+                            "--locale=C", "--no-sync"}) &&
+             Run("pg_ctl", {"pg_ctl", "start", "-w", "-t", "60", "-D", dir_ + "/data", "-l",
+                            dir_ + "/server.log", "-o", "-c listen_addresses= -k " + dir_});
   return running_;
 }
 
